@@ -1,0 +1,27 @@
+// comm: the parts of the serial link that are the same on every platform:
+// the abort flag, the global link, byte-at-a-time reading from the receive
+// buffer, and the adapters the transfer code calls.
+#include "comm.h"
+
+std::atomic<int> abortRequested{0};
+
+CommLink commLink;
+
+int CommLink::ReadByte() {
+    if (abortRequested.load()) return -1;
+    while (receiveCount == 0) {
+        if (!FillReceiveBuffer()) return -1;
+    }
+    uint8_t byte = receiveBuffer[receiveIndex++];
+    if (--receiveCount == 0) receiveIndex = 0;
+    return byte;
+}
+
+int LinkRead() {
+    int byte = commLink.ReadByte();
+    return byte >= 0 ? byte : -2;
+}
+
+int LinkWrite(int byte) {
+    return commLink.WriteByte(byte) ? 0 : -2;
+}

@@ -1,0 +1,84 @@
+// comm: the serial link. One CommLink owns one port from OpenConnection to
+// CloseConnection, a 4096-byte receive buffer, and the process-wide abort
+// flag that console interrupts set. The class is declared once here; each
+// platform supplies its own back end (comm_posix.cpp, comm_win32.cpp) behind
+// the opaque Native record, so nothing above this header sees <windows.h>
+// or <termios.h>.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+// One byte of handshaking flags. The command line only ever produces
+// 0, kFlowCtsRts, kFlowXonXoffIn or kFlowXonXoffOut.
+enum FlowControlFlags : uint8_t {
+    kFlowDsrDtr = 1,      // output waits for DSR; DTR driven as a handshake line
+    kFlowCtsRts = 2,      // output waits for CTS; RTS driven as a handshake line
+    kFlowXonXoffIn = 4,   // we send XOFF/XON to the other side while receiving
+    kFlowXonXoffOut = 8,  // we stop on XOFF and resume on XON while sending
+};
+
+constexpr uint32_t kReceiveBufferSize = 4096;
+
+// Set from 0 to 1 by the console interrupt handling, never cleared. It is
+// read afresh at every test; lock-free so a signal handler may store it.
+extern std::atomic<int> abortRequested;
+static_assert(std::atomic<int>::is_always_lock_free, "abort flag must be lock-free");
+
+class CommLink {
+public:
+    CommLink();
+    ~CommLink();
+    CommLink(const CommLink&) = delete;
+    CommLink& operator=(const CommLink&) = delete;
+
+    // Opens COM<port> (only the low 8 bits of port count) or, when devicePath
+    // is given, that device, and configures the line. Nonzero on success.
+    int OpenConnection(int port, uint32_t baudRate, uint8_t byteSize, uint8_t stopBits,
+                       uint8_t parity, uint8_t flowControl, const char* devicePath = nullptr);
+    // Writes the line configuration; an 8-bit argument of 0xFF keeps the stored
+    // value. Nonzero on success.
+    int ApplyPortSettings(uint32_t baudRate, uint8_t byteSize, uint8_t stopBits, uint8_t parity,
+                          uint8_t flowControl);
+    // Drops DTR, discards what is queued and releases the port. Always 1.
+    int CloseConnection();
+
+    // Next received byte 0..255, or -1 (aborted or the link failed).
+    int ReadByte();
+    // Refills the receive buffer from the driver, waiting for the first byte
+    // when none is queued. Nonzero on success (possibly with nothing read).
+    int FillReceiveBuffer();
+    // Nonzero once a character has arrived or bytes are already buffered;
+    // 0 when the wait failed or was cancelled by an abort.
+    int WaitForData();
+    // Sends the low 8 bits of byte and waits until the output queue is empty.
+    // Nonzero on success, 0 on abort or failure.
+    int WriteByte(int byte);
+
+    bool IsOpen() const { return isOpen != 0; }
+
+    struct Native;  // platform state: handle, overlapped records, descriptors
+
+private:
+    Native* native;
+    uint8_t port = 0;
+    uint8_t byteSize = 8;
+    uint8_t flowControl = 0;
+    uint8_t parity = 0;
+    uint8_t stopBits = 0;
+    uint32_t baudRate = 9600;
+    int isOpen = 0;
+    uint8_t* receiveBuffer;
+    // Unconsumed bytes are receiveBuffer[receiveIndex .. receiveIndex+receiveCount-1],
+    // oldest first: an index instead of moving the rest down after every byte.
+    uint32_t receiveCount = 0;
+    uint32_t receiveIndex = 0;
+};
+
+// The program's one link, constructed before main and torn down at exit, so
+// every way out of the process releases the port.
+extern CommLink commLink;
+
+// Adapters for the transfer code: every link failure becomes -2.
+int LinkRead();          // byte 0..255 or -2
+int LinkWrite(int byte); // 0 or -2

@@ -1,0 +1,272 @@
+// comm, POSIX back end (Linux, macOS): the serial link over a termios
+// device. The port is held exclusively (flock binds everyone, TIOCEXCL binds
+// all but root), set raw at the chosen rate and handshaking, and every wait
+// also polls the self-pipe that the interrupt handler writes, so an abort
+// ends any wait at once, even one that starts after the signal.
+#include "comm.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/select.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <initializer_list>
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+struct CommLink::Native {
+    int fd = -1;
+};
+
+namespace {
+
+// Read end stays readable once written: an abort is never "used up".
+int abortPipe[2] = {-1, -1};
+
+void OnConsoleControl(int) {
+    int savedErrno = errno;
+    abortRequested.store(1);
+    char byte = 1;
+    if (abortPipe[1] >= 0) (void)!write(abortPipe[1], &byte, 1);
+    errno = savedErrno;
+}
+
+void SetCloexecNonblock(int fd) {
+    fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC);
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
+
+// Ctrl+C, Ctrl+\ (the nearest to Ctrl+Break), SIGTERM and a hang-up of the
+// controlling terminal all abort the transfer in order instead of killing
+// the process with the port in an unknown state.
+void InstallAbortHandling() {
+    static bool installed = false;
+    if (installed) return;
+    installed = true;
+    if (pipe(abortPipe) == 0) {
+        SetCloexecNonblock(abortPipe[0]);
+        SetCloexecNonblock(abortPipe[1]);
+    }
+    struct sigaction action = {};
+    action.sa_handler = OnConsoleControl;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
+}
+
+// Sleeps up to ns nanoseconds; false if the abort arrived meanwhile.
+bool SleepUnlessAborted(long ns) {
+    timespec timeout = {ns / 1000000000L, ns % 1000000000L};
+#ifdef __linux__
+    pollfd p = {abortPipe[0], POLLIN, 0};
+    return ppoll(&p, 1, &timeout, nullptr) <= 0 || !(p.revents & POLLIN);
+#else
+    fd_set readable;
+    FD_ZERO(&readable);
+    if (abortPipe[0] >= 0) FD_SET(abortPipe[0], &readable);
+    return pselect(abortPipe[0] + 1, &readable, nullptr, nullptr, &timeout, nullptr) <= 0;
+#endif
+}
+
+// Waits until fd reports one of events, or the abort. True for the port.
+bool WaitForPort(int fd, short events) {
+    for (;;) {
+        pollfd p[2] = {{fd, events, 0}, {abortPipe[0], POLLIN, 0}};
+        int r = poll(p, 2, -1);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 || (p[1].revents & POLLIN)) return false;
+        if (p[0].revents & events) return true;
+        // A hang-up (an unplugged USB adapter, a closed pseudo-terminal) would
+        // otherwise report "ready" forever with nothing to read.
+        if (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) return false;
+    }
+}
+
+speed_t SpeedFor(uint32_t rate) {
+    switch (rate) {
+        case 300: return B300;
+        case 600: return B600;
+        case 1200: return B1200;
+        case 2400: return B2400;
+        case 4800: return B4800;
+        case 9600: return B9600;
+        case 19200: return B19200;
+        case 38400: return B38400;
+        case 57600: return B57600;
+        case 115200: return B115200;
+        default: return B0;
+    }
+}
+
+tcflag_t CharacterSize(uint8_t byteSize) {
+    switch (byteSize) {
+        case 5: return CS5;
+        case 6: return CS6;
+        case 7: return CS7;
+        default: return CS8;
+    }
+}
+
+std::string DeviceName(uint8_t port, const char* devicePath) {
+    if (devicePath) return devicePath;
+    return "/dev/ttyS" + std::to_string(static_cast<int>(port) - 1);  // COMn
+}
+
+void ReleasePort(int fd) {
+    ioctl(fd, TIOCNXCL);
+    close(fd);  // also drops the flock
+}
+
+}  // namespace
+
+CommLink::CommLink() : native(new Native), receiveBuffer(new uint8_t[kReceiveBufferSize]) {
+    abortRequested.store(0);
+}
+
+CommLink::~CommLink() {
+    if (isOpen) CloseConnection();
+    delete[] receiveBuffer;
+    delete native;
+}
+
+int CommLink::OpenConnection(int portNumber, uint32_t rate, uint8_t size, uint8_t stop,
+                             uint8_t parityCode, uint8_t flow, const char* devicePath) {
+    if (isOpen) return 0;
+    port = static_cast<uint8_t>(portNumber);
+    baudRate = rate;
+    byteSize = size;
+    stopBits = stop;
+    parity = parityCode;
+    flowControl = flow;
+    // Non-blocking: the open must not wait for carrier, and reads never block.
+    int fd = open(DeviceName(port, devicePath).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return 0;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return 0;
+    }
+    ioctl(fd, TIOCEXCL);
+    native->fd = fd;
+    tcflush(fd, TCIOFLUSH);  // whatever the line held before is not ours
+    InstallAbortHandling();
+    if (!ApplyPortSettings(baudRate, byteSize, stopBits, parity, flowControl)) {
+        ReleasePort(fd);
+        native->fd = -1;
+        return 0;
+    }
+    isOpen = 1;
+    // DTR (and RTS, unless it is the handshake line) tell the device we are
+    // here. A pseudo-terminal has no modem lines, so the result is ignored.
+    int lines = TIOCM_DTR | ((flowControl & kFlowCtsRts) ? 0 : TIOCM_RTS);
+    ioctl(fd, TIOCMBIS, &lines);
+    return 1;
+}
+
+int CommLink::ApplyPortSettings(uint32_t rate, uint8_t size, uint8_t stop, uint8_t parityCode,
+                                uint8_t flow) {
+    baudRate = rate;
+    if (size != 0xFF) byteSize = size;
+    if (stop != 0xFF) stopBits = stop;
+    if (parityCode != 0xFF) parity = parityCode;
+    if (flow != 0xFF) flowControl = flow;
+    termios t;
+    speed_t speed = SpeedFor(baudRate);
+    if (speed == B0 || tcgetattr(native->fd, &t) != 0) return 0;
+    cfmakeraw(&t);
+    t.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+    t.c_cflag |= CLOCAL | CREAD | CharacterSize(byteSize);
+    if (parity == 1) t.c_cflag |= PARENB | PARODD;
+    if (parity == 2) t.c_cflag |= PARENB;
+    if (stopBits != 0) t.c_cflag |= CSTOPB;  // 1.5 has no termios form; 2 is nearest
+    t.c_iflag &= ~(IXON | IXOFF | IXANY);
+    // DSR/DTR handshaking (kFlowDsrDtr) has no termios equivalent; the
+    // command line never asks for it.
+    if (flowControl & kFlowCtsRts) t.c_cflag |= CRTSCTS;
+    if (flowControl & kFlowXonXoffIn) t.c_iflag |= IXOFF;
+    if (flowControl & kFlowXonXoffOut) t.c_iflag |= IXON;
+    t.c_cc[VSTART] = 0x11;
+    t.c_cc[VSTOP] = 0x13;
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    cfsetispeed(&t, speed);
+    cfsetospeed(&t, speed);
+    return tcsetattr(native->fd, TCSANOW, &t) == 0;
+}
+
+int CommLink::CloseConnection() {
+    isOpen = 0;
+    int fd = native->fd;
+    if (fd < 0) return 1;
+    int lines = TIOCM_DTR;
+    ioctl(fd, TIOCMBIC, &lines);
+    // Every byte we send is drained before the next, so output still queued
+    // here is held by XOFF or CTS after an abort; close() would wait up to
+    // 30 s for it. Drop it, together with any unread input.
+    tcflush(fd, TCIOFLUSH);
+    ReleasePort(fd);
+    native->fd = -1;
+    return 1;
+}
+
+int CommLink::FillReceiveBuffer() {
+    receiveCount = 0;
+    receiveIndex = 0;
+    if (!isOpen || abortRequested.load()) return 0;
+    int waiting = 0;
+    if (ioctl(native->fd, FIONREAD, &waiting) != 0 || waiting <= 0) {
+        if (!WaitForData()) return 0;
+    }
+    ssize_t got = read(native->fd, receiveBuffer, kReceiveBufferSize);
+    if (got < 0) {
+        if (errno != EAGAIN && errno != EINTR) return 0;
+        got = 0;
+    }
+    receiveCount = static_cast<uint32_t>(got);
+    return 1;
+}
+
+int CommLink::WaitForData() {
+    if (receiveCount > 0) return 1;
+    if (!isOpen) return 0;
+    return WaitForPort(native->fd, POLLIN) ? 1 : 0;
+}
+
+int CommLink::WriteByte(int byte) {
+    if (!isOpen || abortRequested.load()) return 0;
+    const int fd = native->fd;
+    const uint8_t data = static_cast<uint8_t>(byte);
+    bool accepted = false;
+    for (;;) {
+        ssize_t n = write(fd, &data, 1);
+        if (n == 1) {
+            accepted = true;
+            break;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) break;
+        // XOFF received, CTS low or the queue full: wait until it moves.
+        if (abortRequested.load() || !WaitForPort(fd, POLLOUT)) return 0;
+    }
+    // Wait for the queue to empty, sleeping about as long as the queued bytes
+    // take on the line instead of spinning; when the queue does not move (held
+    // by flow control) back off to a few wake-ups a second.
+    const long charNs = 1000000000L * (2 + byteSize + (parity ? 1 : 0)) / std::max<uint32_t>(baudRate, 1);
+    const long maxSleepNs = 20000000L;
+    long sleepNs = charNs;
+    int lastQueued = -1;
+    for (;;) {
+        if (abortRequested.load()) return 0;
+        int queued = 0;
+        if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) break;
+        sleepNs = queued == lastQueued ? std::min(sleepNs * 2, maxSleepNs)
+                                       : std::min(queued * charNs, maxSleepNs);
+        lastQueued = queued;
+        if (!SleepUnlessAborted(sleepNs)) return 0;
+    }
+    return accepted ? 1 : 0;
+}

@@ -1,0 +1,36 @@
+// Console text: every message of the program goes through ConsolePrint. The
+// texts are CP932 bytes; each platform decides how to show them (unchanged,
+// converted to the locale's UTF-8, or as UTF-16 on a Windows console) and how
+// output is buffered: at once on a terminal, in 4096-byte blocks otherwise.
+#pragma once
+
+#include <cstdarg>
+
+// Sets up conversion and buffering for standard output. Call once, first.
+void ConsoleInit();
+
+// printf-style output to standard output. The format's fixed text is CP932;
+// arguments substituted with %s are passed through as the user gave them.
+void ConsoleVPrint(const char* format, va_list args);
+
+#if defined(__GNUC__)
+__attribute__((format(printf, 1, 2)))
+#endif
+inline void ConsolePrint(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    ConsoleVPrint(format, args);
+    va_end(args);
+}
+
+namespace console_detail {
+inline void Print(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    ConsoleVPrint(format, args);
+    va_end(args);
+}
+}  // namespace console_detail
+
+// A fixed text with no conversions in it (none of the program's texts has a '%').
+inline void ConsoleText(const char* text) { console_detail::Print(text); }

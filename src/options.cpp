@@ -1,0 +1,133 @@
+// main: the command line. `VELTA filename [option]...`: the first argument is
+// always the file name; each later argument's second character (upper-cased)
+// is the option letter and the rest its value. Numbers are read the way the
+// C runtime's atoi and 32-bit strtoul read them, written out here so that
+// every platform wraps and saturates alike.
+#include <cstdio>
+#include <cstdlib>
+#include <initializer_list>
+
+#include "console.h"
+#include "console_text.h"
+#include "settings.h"
+
+TransferSettings settings;
+
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    c = AsciiUpper(c);
+    return (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
+}
+
+// atoi: blanks, one sign, decimal digits; no overflow check, wraps modulo 2^32.
+int32_t AtoiWrap(const char* s) {
+    while (IsBlank(*s)) ++s;
+    bool negative = *s == '-';
+    if (*s == '-' || *s == '+') ++s;
+    uint32_t value = 0;
+    for (; *s >= '0' && *s <= '9'; ++s) value = value * 10u + static_cast<uint32_t>(*s - '0');
+    return static_cast<int32_t>(negative ? 0u - value : value);
+}
+
+// strtoul(s, nullptr, 16) with a 32-bit unsigned long: saturates at
+// 0xFFFFFFFF, a minus negates modulo 2^32, no digits give 0.
+uint32_t StrtoulHex32(const char* s) {
+    while (IsBlank(*s)) ++s;
+    bool negative = *s == '-';
+    if (*s == '-' || *s == '+') ++s;
+    if (s[0] == '0' && AsciiUpper(s[1]) == 'X' && HexDigit(s[2]) >= 0) s += 2;
+    uint64_t value = 0;
+    bool overflow = false;
+    for (int d; (d = HexDigit(*s)) >= 0; ++s) {
+        value = value * 16 + static_cast<uint64_t>(d);
+        if (value > 0xFFFFFFFFu) overflow = true, value = 0xFFFFFFFFu;
+    }
+    if (overflow) return 0xFFFFFFFFu;
+    uint32_t v = static_cast<uint32_t>(value);
+    return negative ? 0u - v : v;
+}
+
+// -B: only the eight rates 300..38400; anything else is 0 (an error).
+int32_t BaudRateOption(const char* value) {
+    uint32_t v = static_cast<uint32_t>(AtoiWrap(value));
+    if (v % 100 != 0) return 0;
+    switch (v / 100) {
+        case 3: case 6: case 12: case 24: case 48: case 96: case 192: case 384:
+            return static_cast<int32_t>(v);
+        default:
+            return 0;
+    }
+}
+
+int32_t FlowControlOption(const char* value) {
+    switch (AtoiWrap(value)) {
+        case 1: return 2;  // hardware: CTS/RTS
+        case 2: return 8;  // software: XON/XOFF
+        default: return 0;
+    }
+}
+
+bool ApplyOption(const char* arg, TransferSettings* s) {
+    if (arg[0] == '\0' || arg[1] == '\0') return true;  // too short: ignored
+    const char* value = arg + 2;
+    switch (AsciiUpper(arg[1])) {
+        case 'M': {
+            char m = AsciiUpper(value[0]);
+            if (m != 'S' && m != 'R') return false;
+            s->mode = m == 'S' ? 1 : 2;
+            break;
+        }
+        case 'S':
+            s->loadAddressGiven = 1;
+            s->loadAddress = StrtoulHex32(value);
+            break;
+        case 'P':
+            s->port = AtoiWrap(value);
+#ifndef _WIN32
+            s->devicePath = value[0] == '/' ? value : nullptr;
+#endif
+            break;
+        case 'F': s->flowControl = FlowControlOption(value); break;
+        case 'T': s->binaryMode = 0; break;
+        case 'N': s->sendHeader = 0; break;
+        case 'B':
+            s->baudRate = BaudRateOption(value);
+            if (s->baudRate == 0) return false;
+            break;
+        default: break;  // unknown letters are ignored without a message
+    }
+    return true;
+}
+
+}  // namespace
+
+ParseResult ParseArguments(int argc, char** argv, TransferSettings* out) {
+    if (argc < 2) return ParseResult::kUsageError;
+    *out = TransferSettings();
+    out->fileName = argv[1];
+    for (int i = 2; i < argc; ++i)
+        if (!ApplyOption(argv[i], out)) return ParseResult::kUsageError;
+    // Software flow control acts on what we send while sending (obey the
+    // device's XOFF) and on what we receive while receiving (send XOFF).
+    if (out->mode == 2 && out->flowControl == 8) out->flowControl = 4;
+    return ParseResult::kOk;
+}
+
+void ParseOptions(int argc, char** argv) {
+    if (ParseArguments(argc, argv, &settings) != ParseResult::kOk) {
+        PrintUsage();
+        std::exit(-1);
+    }
+}
+
+void PrintUsage() {
+    for (const char* line : {kUsage1, kUsage2, kUsage3, kUsage4, kUsage5, kUsage6, kUsage7, kUsage8,
+                             kUsage9})
+        ConsoleText(line);
+}

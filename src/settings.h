@@ -1,0 +1,33 @@
+// main: the one record of settings that the command line produces and the
+// driver and transfer code read, and the parsing that fills it.
+#pragma once
+
+#include <cstdint>
+
+struct TransferSettings {
+    int32_t mode = 1;              // 1 send, 2 receive
+    int32_t binaryMode = 1;        // 1 binary (header-led), 0 text (ends at 0x1A)
+    int32_t loadAddressGiven = 0;  // -S was on the command line
+    int32_t sendHeader = 1;        // 0 with -N: header neither sent nor kept
+    int32_t port = 1;              // COM number; only the low 8 bits reach the link
+    int32_t flowControl = 0;       // FlowControlFlags
+    int32_t baudRate = 9600;
+    uint32_t loadAddress = 0x2000;
+    uint32_t runAddress = 0;       // no option sets it
+    const char* fileName = nullptr;
+    const char* devicePath = nullptr;  // POSIX: -P/dev/... names the device itself
+};
+
+extern TransferSettings settings;
+
+enum class ParseResult { kOk, kUsageError };
+
+// Turns the argument vector into settings; kUsageError at the first bad
+// argument (no file name, -M without S or R, a -B rate not among the eight).
+ParseResult ParseArguments(int argc, char** argv, TransferSettings* out);
+
+// ParseArguments into the global settings; on error prints the usage text
+// and ends the process with status -1.
+void ParseOptions(int argc, char** argv);
+
+void PrintUsage();
