@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
-#include "pty.h"
+#include "pty_pair.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Test support: pseudo-terminal pairs and bounded reads and writes on them.
-#include "pty.h"
+#include "pty_pair.h"
 
 #include <fcntl.h>
 #include <poll.h>
