@@ -1,0 +1,127 @@
+// Command-line parsing: every option, the odd forms users type, and the
+// numbers read the way the C runtime reads them on a 32-bit Windows.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "settings.h"
+
+namespace {
+
+struct Expect {
+    int32_t mode = 1, binaryMode = 1, loadAddressGiven = 0, sendHeader = 1, port = 1, flowControl = 0,
+            baudRate = 9600;
+    uint32_t loadAddress = 0x2000;
+};
+
+struct Case {
+    const char* name;
+    std::vector<std::string> args;  // after the program name
+    bool ok;
+    Expect expect;
+};
+
+Expect With(void (*edit)(Expect&)) {
+    Expect e;
+    edit(e);
+    return e;
+}
+
+const std::vector<Case>& Cases() {
+    static const std::vector<Case> cases = {
+        {"FileAlone", {"f"}, true, {}},
+        {"NoFileName", {}, false, {}},
+        {"SendLower", {"f", "-ms"}, true, {}},
+        {"SendSlash", {"f", "/MS"}, true, {}},
+        {"SendAnyLead", {"f", "xMs"}, true, {}},
+        {"ReceiveLower", {"f", "-mr"}, true, With([](Expect& e) { e.mode = 2; })},
+        {"ModeEmpty", {"f", "-M"}, false, {}},
+        {"ModeUnknown", {"f", "-MX"}, false, {}},
+        {"UnknownLetterIgnored", {"f", "-X", "-", "-Qzz"}, true, {}},
+        {"ModeLaterWins", {"f", "-MR", "-MS"}, true, {}},
+        {"Text", {"f", "-T"}, true, With([](Expect& e) { e.binaryMode = 0; })},
+        {"NoHeader", {"f", "-n"}, true, With([](Expect& e) { e.sendHeader = 0; })},
+        {"LoadHex", {"f", "-S8000"}, true, With([](Expect& e) { e.loadAddressGiven = 1, e.loadAddress = 0x8000; })},
+        {"LoadHexPrefix", {"f", "-S0x8000"}, true,
+         With([](Expect& e) { e.loadAddressGiven = 1, e.loadAddress = 0x8000; })},
+        {"LoadGarbage", {"f", "-Szz"}, true, With([](Expect& e) { e.loadAddressGiven = 1, e.loadAddress = 0; })},
+        {"LoadPrefixOnly", {"f", "-S0xg"}, true, With([](Expect& e) { e.loadAddressGiven = 1, e.loadAddress = 0; })},
+        {"LoadSaturates", {"f", "-S123456789"}, true,
+         With([](Expect& e) { e.loadAddressGiven = 1, e.loadAddress = 0xFFFFFFFF; })},
+        {"LoadNegative", {"f", "-S-1"}, true, With([](Expect& e) { e.loadAddressGiven = 1, e.loadAddress = 0xFFFFFFFF; })},
+        {"LoadBlanksAndCase", {"f", "-S  abCD"}, true,
+         With([](Expect& e) { e.loadAddressGiven = 1, e.loadAddress = 0xABCD; })},
+        {"Port", {"f", "-P3"}, true, With([](Expect& e) { e.port = 3; })},
+        {"PortGarbage", {"f", "-Pcom2"}, true, With([](Expect& e) { e.port = 0; })},
+        {"Port257", {"f", "-P257"}, true, With([](Expect& e) { e.port = 257; })},
+        {"PortWraps", {"f", "-P4294967297"}, true, With([](Expect& e) { e.port = 1; })},
+        {"FlowHard", {"f", "-F1"}, true, With([](Expect& e) { e.flowControl = 2; })},
+        {"FlowSoftSend", {"f", "-F2", "-MS"}, true, With([](Expect& e) { e.flowControl = 8; })},
+        {"FlowSoftReceive", {"f", "-F2", "-MR"}, true, With([](Expect& e) { e.mode = 2, e.flowControl = 4; })},
+        {"FlowSoftReceiveAfter", {"f", "-MR", "-F2"}, true, With([](Expect& e) { e.mode = 2, e.flowControl = 4; })},
+        {"FlowHardReceive", {"f", "-F1", "-MR"}, true, With([](Expect& e) { e.mode = 2, e.flowControl = 2; })},
+        {"FlowOther", {"f", "-F7"}, true, {}},
+        {"FlowNone", {"f", "-F2", "-F0"}, true, {}},
+        {"Baud300", {"f", "-B300"}, true, With([](Expect& e) { e.baudRate = 300; })},
+        {"Baud38400", {"f", "-b38400"}, true, With([](Expect& e) { e.baudRate = 38400; })},
+        {"Baud38401", {"f", "-B38401"}, false, {}},
+        {"Baud0", {"f", "-B0"}, false, {}},
+        {"BaudEmpty", {"f", "-B"}, false, {}},
+        {"Baud100", {"f", "-B100"}, false, {}},
+        {"Baud76800", {"f", "-B76800"}, false, {}},
+        {"Baud9601", {"f", "-B9601"}, false, {}},
+        // atoi wraps modulo 2^32: 2^32 + 9600 reads as 9600.
+        {"BaudWraps", {"f", "-B4294976896"}, true, With([](Expect& e) { e.baudRate = 9600; })},
+        // -MS before the file name is the file name; "f" is then an option
+        // whose letter is its (missing) second character.
+        {"ModeBeforeFile", {"-MS", "file"}, true, {}},
+        {"ModeBeforeFileLetter", {"-MS", "xt"}, true, With([](Expect& e) { e.binaryMode = 0; })},
+        {"StopsAtFirstError", {"f", "-B1", "-MX"}, false, {}},
+        {"ShortArgIgnored", {"f", "M"}, true, {}},
+    };
+    return cases;
+}
+
+class ParseArgumentsTest : public ::testing::TestWithParam<Case> {};
+
+TEST_P(ParseArgumentsTest, Parses) {
+    const Case& c = GetParam();
+    std::vector<std::string> storage = {"VELTA"};
+    storage.insert(storage.end(), c.args.begin(), c.args.end());
+    std::vector<char*> argv;
+    for (std::string& s : storage) argv.push_back(&s[0]);
+    argv.push_back(nullptr);
+    TransferSettings s;
+    ParseResult r = ParseArguments(static_cast<int>(storage.size()), argv.data(), &s);
+    ASSERT_EQ(r == ParseResult::kOk, c.ok);
+    if (!c.ok) return;
+    EXPECT_EQ(s.mode, c.expect.mode);
+    EXPECT_EQ(s.binaryMode, c.expect.binaryMode);
+    EXPECT_EQ(s.loadAddressGiven, c.expect.loadAddressGiven);
+    EXPECT_EQ(s.sendHeader, c.expect.sendHeader);
+    EXPECT_EQ(s.port, c.expect.port);
+    EXPECT_EQ(s.flowControl, c.expect.flowControl);
+    EXPECT_EQ(s.baudRate, c.expect.baudRate);
+    EXPECT_EQ(s.loadAddress, c.expect.loadAddress);
+    EXPECT_EQ(s.runAddress, 0u);
+    EXPECT_STREQ(s.fileName, storage[1].c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Options, ParseArgumentsTest, ::testing::ValuesIn(Cases()),
+                         [](const ::testing::TestParamInfo<Case>& info) { return info.param.name; });
+
+TEST(ParseArgumentsPath, SlashNamesADevice) {
+    char a0[] = "VELTA", a1[] = "f", a2[] = "-P/dev/ttyUSB0", a3[] = "-P2";
+    char* argv[] = {a0, a1, a2, nullptr};
+    TransferSettings s;
+    ASSERT_EQ(ParseArguments(3, argv, &s), ParseResult::kOk);
+    ASSERT_NE(s.devicePath, nullptr);
+    EXPECT_STREQ(s.devicePath, "/dev/ttyUSB0");
+    char* later[] = {a0, a1, a2, a3, nullptr};
+    ASSERT_EQ(ParseArguments(4, later, &s), ParseResult::kOk);
+    EXPECT_EQ(s.devicePath, nullptr);  // a later COM number wins
+    EXPECT_EQ(s.port, 2);
+}
+
+}  // namespace
