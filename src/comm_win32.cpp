@@ -1,0 +1,256 @@
+// comm, Win32 back end: the serial link over a COM port with overlapped I/O,
+// and the console control handler that turns Ctrl+C, Ctrl+Break and the
+// other console events into an abort. Every wait of the link is cut into
+// slices that re-test the abort flag, so an event that lands just before a
+// wait starts cannot leave it blocked; an overlapped record is reused or
+// closed only once the system has let go of it.
+#include "comm.h"
+
+#include <windows.h>
+
+static_assert(sizeof(DCB) == 28, "DCB layout");
+
+struct CommLink::Native {
+    HANDLE handle = nullptr;
+    OVERLAPPED writeOverlapped = {};
+    OVERLAPPED readOverlapped = {};
+    // The system reads the byte of an overlapped write, and fills the mask of
+    // an overlapped wait, after the call has returned: they cannot live on
+    // the stack.
+    BYTE writeData = 0;
+    DWORD eventMask = 0;
+    bool writeInFlight = false;
+};
+
+namespace {
+
+// The port opened last; the control handler cancels waits on it.
+std::atomic<HANDLE> abortPortHandle{nullptr};
+
+constexpr DWORD kWaitSliceMs = 100;
+// Bound on the wait for a cancelled operation to let go of its record.
+constexpr int kCancelSlices = 20;
+
+BOOL WINAPI OnConsoleControl(DWORD) {
+    abortRequested.store(1);
+    // An empty event mask ends a WaitCommEvent in progress.
+    SetCommMask(abortPortHandle.load(), 0);
+    return TRUE;
+}
+
+HANDLE NewEvent() {
+    return CreateEventA(nullptr, TRUE, FALSE, nullptr);
+}
+
+// Waits until an overlapped operation has finished; false if the abort came
+// first (the operation may then still be in flight).
+bool WaitUntilDone(OVERLAPPED& record) {
+    while (!HasOverlappedIoCompleted(&record)) {
+        if (abortRequested.load()) return false;
+        WaitForSingleObject(record.hEvent, kWaitSliceMs);
+    }
+    return true;
+}
+
+// Cancels what this thread has in flight on the port and waits, within a
+// bound, until the record is free again. A driver that never completes a
+// cancelled request must not hang the program's way out.
+void CancelAndWait(HANDLE port, OVERLAPPED& record) {
+    if (HasOverlappedIoCompleted(&record)) return;
+    CancelIo(port);
+    for (int i = 0; i < kCancelSlices && !HasOverlappedIoCompleted(&record); ++i)
+        WaitForSingleObject(record.hEvent, kWaitSliceMs);
+}
+
+DWORD OutputQueued(HANDLE port) {
+    DWORD errors = 0;
+    COMSTAT status = {};
+    ClearCommError(port, &errors, &status);
+    return status.cbOutQue;
+}
+
+}  // namespace
+
+CommLink::CommLink() : native(new Native), receiveBuffer(new uint8_t[kReceiveBufferSize]) {
+    abortRequested.store(0);
+}
+
+CommLink::~CommLink() {
+    if (isOpen) CloseConnection();
+    delete[] receiveBuffer;
+    delete native;
+}
+
+int CommLink::OpenConnection(int portNumber, uint32_t rate, uint8_t size, uint8_t stop,
+                             uint8_t parityCode, uint8_t flow, const char*) {
+    if (isOpen) return 0;
+    port = static_cast<uint8_t>(portNumber);
+    baudRate = rate;
+    byteSize = size;
+    stopBits = stop;
+    parity = parityCode;
+    flowControl = flow;
+    Native& n = *native;
+    n.handle = nullptr;
+    n.readOverlapped = {};
+    n.writeOverlapped = {};
+    n.writeInFlight = false;
+    n.readOverlapped.hEvent = NewEvent();
+    if (!n.readOverlapped.hEvent) return 0;
+    n.writeOverlapped.hEvent = NewEvent();
+    if (!n.writeOverlapped.hEvent) {
+        CloseHandle(n.readOverlapped.hEvent);
+        return 0;
+    }
+    // The \\.\ form also reaches COM10 and above, which plain "COMn" does not.
+    char name[16];
+    wsprintfA(name, "\\\\.\\COM%d", port);
+    n.handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OVERLAPPED, nullptr);
+    if (n.handle == INVALID_HANDLE_VALUE) return 0;
+    SetCommMask(n.handle, EV_RXCHAR);
+    SetupComm(n.handle, kReceiveBufferSize, 1);
+    PurgeComm(n.handle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    COMMTIMEOUTS timeouts = {MAXDWORD, 0, 0, 0, 0};  // reads return at once
+    SetCommTimeouts(n.handle, &timeouts);
+    abortPortHandle.store(n.handle);
+    SetConsoleCtrlHandler(nullptr, FALSE);
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+    int result = ApplyPortSettings(baudRate, byteSize, stopBits, parity, flowControl);
+    if (result) {
+        isOpen = 1;
+        EscapeCommFunction(n.handle, SETDTR);
+        return result;
+    }
+    isOpen = 0;
+    CloseHandle(n.readOverlapped.hEvent);
+    CloseHandle(n.writeOverlapped.hEvent);
+    CloseHandle(n.handle);
+    n.handle = nullptr;
+    return 0;
+}
+
+int CommLink::ApplyPortSettings(uint32_t rate, uint8_t size, uint8_t stop, uint8_t parityCode,
+                                uint8_t flow) {
+    baudRate = rate;
+    if (size != 0xFF) byteSize = size;
+    if (stop != 0xFF) stopBits = stop;
+    if (parityCode != 0xFF) parity = parityCode;
+    if (flow != 0xFF) flowControl = flow;
+    DCB dcb = {};
+    dcb.DCBlength = sizeof dcb;
+    GetCommState(native->handle, &dcb);  // fields not set below keep the driver's values
+    dcb.BaudRate = baudRate;
+    dcb.ByteSize = byteSize;
+    dcb.Parity = parity;
+    dcb.StopBits = stopBits;
+    const bool dsrDtr = flowControl & kFlowDsrDtr;
+    const bool ctsRts = flowControl & kFlowCtsRts;
+    dcb.fOutxDsrFlow = dsrDtr;
+    dcb.fDtrControl = dsrDtr ? DTR_CONTROL_HANDSHAKE : DTR_CONTROL_ENABLE;
+    dcb.fOutxCtsFlow = ctsRts;
+    dcb.fRtsControl = ctsRts ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
+    dcb.fInX = (flowControl & kFlowXonXoffIn) != 0;
+    dcb.fOutX = (flowControl & kFlowXonXoffOut) != 0;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    dcb.XonLim = 100;
+    dcb.XoffLim = 100;
+    dcb.fBinary = 1;
+    dcb.fParity = 1;
+    dcb.fErrorChar = 0;
+    dcb.fNull = 0;
+    dcb.fDsrSensitivity = 0;
+    return SetCommState(native->handle, &dcb);
+}
+
+int CommLink::CloseConnection() {
+    isOpen = 0;
+    Native& n = *native;
+    EscapeCommFunction(n.handle, CLRDTR);
+    PurgeComm(n.handle, PURGE_RXCLEAR);
+    if (n.writeInFlight) {
+        // Only a byte held back by flow control can still be in flight here.
+        PurgeComm(n.handle, PURGE_TXABORT | PURGE_TXCLEAR);
+        CancelAndWait(n.handle, n.writeOverlapped);
+        n.writeInFlight = false;
+    }
+    CloseHandle(n.handle);
+    CloseHandle(n.readOverlapped.hEvent);
+    CloseHandle(n.writeOverlapped.hEvent);
+    n.handle = nullptr;
+    return 1;
+}
+
+int CommLink::FillReceiveBuffer() {
+    receiveCount = 0;
+    receiveIndex = 0;
+    if (!isOpen || abortRequested.load()) return 0;
+    Native& n = *native;
+    DWORD errors = 0;
+    COMSTAT status = {};
+    ClearCommError(n.handle, &errors, &status);  // line errors are cleared and ignored
+    DWORD waiting = status.cbInQue < kReceiveBufferSize ? status.cbInQue : kReceiveBufferSize;
+    // With nothing queued, wait; this pass then reads nothing and the caller
+    // comes back for the bytes that have arrived.
+    if (waiting == 0 && !WaitForData()) return 0;
+    DWORD got = 0;
+    BOOL ok = ReadFile(n.handle, receiveBuffer, waiting, &got, &n.readOverlapped);
+    if (!ok && GetLastError() == ERROR_IO_PENDING)
+        ok = GetOverlappedResult(n.handle, &n.readOverlapped, &got, TRUE);
+    receiveCount = got;
+    ResetEvent(n.readOverlapped.hEvent);
+    return ok;
+}
+
+int CommLink::WaitForData() {
+    if (receiveCount > 0) return 1;
+    if (!isOpen || abortRequested.load()) return 0;
+    Native& n = *native;
+    n.eventMask = 0;
+    if (!WaitCommEvent(n.handle, &n.eventMask, &n.readOverlapped)) {
+        if (GetLastError() != ERROR_IO_PENDING) return 0;
+        // The handler clears the event mask, which ends the wait; the slices
+        // catch an abort whose mask change came before the wait began.
+        if (!WaitUntilDone(n.readOverlapped)) {
+            CancelAndWait(n.handle, n.readOverlapped);
+            return 0;
+        }
+        DWORD unused = 0;
+        if (!GetOverlappedResult(n.handle, &n.readOverlapped, &unused, FALSE)) return 0;
+    }
+    return n.eventMask != 0 ? 1 : 0;
+}
+
+int CommLink::WriteByte(int byte) {
+    if (!isOpen || abortRequested.load()) return 0;
+    Native& n = *native;
+    n.writeData = static_cast<BYTE>(byte);
+    BOOL accepted = WriteFile(n.handle, &n.writeData, 1, nullptr, &n.writeOverlapped);
+    if (!accepted && GetLastError() == ERROR_IO_PENDING) {
+        accepted = TRUE;
+        n.writeInFlight = true;
+    }
+    ResetEvent(n.writeOverlapped.hEvent);
+    // The byte has gone when its write is complete and the output queue is
+    // empty. A driver that counts only its own queue (Wine's) reports an
+    // empty queue while a write held back by XOFF is still pending.
+    for (;;) {
+        if (abortRequested.load()) {
+            // What flow control still holds back is never to be sent now.
+            PurgeComm(n.handle, PURGE_TXABORT | PURGE_TXCLEAR);
+            if (n.writeInFlight) CancelAndWait(n.handle, n.writeOverlapped);
+            n.writeInFlight = false;
+            return 0;
+        }
+        if (n.writeInFlight) {
+            if (!HasOverlappedIoCompleted(&n.writeOverlapped)) {
+                WaitForSingleObject(n.writeOverlapped.hEvent, kWaitSliceMs);
+                continue;
+            }
+            n.writeInFlight = false;
+        }
+        if (OutputQueued(n.handle) == 0) break;
+    }
+    return accepted ? 1 : 0;
+}

@@ -1,0 +1,69 @@
+// Console text on Windows. The program's texts are CP932 bytes. On a console
+// each print is converted to UTF-16 and written with WriteConsoleW at once, so
+// the Japanese shows whatever the console's code page is; redirected to a
+// file or a pipe the CP932 bytes go out through the runtime's text-mode
+// standard output ("\n" becomes CR LF) in 4096-byte blocks.
+#include "console.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+constexpr UINT kCodePage = 932;
+
+HANDLE consoleOut = nullptr;  // set when standard output is a console
+
+std::string Format(const char* format, va_list args) {
+    va_list measure;
+    va_copy(measure, args);
+    int length = std::vsnprintf(nullptr, 0, format, measure);
+    va_end(measure);
+    if (length <= 0) return {};
+    std::string text(static_cast<size_t>(length) + 1, '\0');
+    std::vsnprintf(&text[0], text.size(), format, args);
+    text.resize(static_cast<size_t>(length));
+    return text;
+}
+
+// Control characters ("\a", "\r", "\n") convert to themselves, and a byte
+// that is not CP932 becomes a substitute character: nothing is dropped.
+void WriteToConsole(const std::string& text) {
+    const int bytes = static_cast<int>(text.size());
+    int units = MultiByteToWideChar(kCodePage, 0, text.data(), bytes, nullptr, 0);
+    if (units <= 0) return;
+    std::wstring wide(static_cast<size_t>(units), L'\0');
+    MultiByteToWideChar(kCodePage, 0, text.data(), bytes, &wide[0], units);
+    const wchar_t* next = wide.data();
+    DWORD left = static_cast<DWORD>(wide.size());
+    while (left > 0) {
+        DWORD written = 0;
+        if (!WriteConsoleW(consoleOut, next, left, &written, nullptr) || written == 0) return;
+        next += written;
+        left -= written;
+    }
+}
+
+}  // namespace
+
+void ConsoleInit() {
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (out && out != INVALID_HANDLE_VALUE && GetConsoleMode(out, &mode)) {
+        consoleOut = out;
+        return;
+    }
+    _setmode(_fileno(stdout), _O_TEXT);
+    std::setvbuf(stdout, nullptr, _IOFBF, 4096);
+}
+
+void ConsoleVPrint(const char* format, va_list args) {
+    if (consoleOut)
+        WriteToConsole(Format(format, args));
+    else
+        std::vfprintf(stdout, format, args);
+}
