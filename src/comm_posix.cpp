@@ -219,10 +219,12 @@ int CommLink::FillReceiveBuffer() {
     receiveIndex = 0;
     if (!isOpen || abortRequested.load()) return 0;
     int waiting = 0;
-    if (ioctl(native->fd, FIONREAD, &waiting) != 0 || waiting <= 0) {
-        if (!WaitForData()) return 0;
-    }
+    if (ioctl(native->fd, FIONREAD, &waiting) != 0) return 0;  // the line is gone
+    if (waiting <= 0 && !WaitForData()) return 0;
     ssize_t got = read(native->fd, receiveBuffer, kReceiveBufferSize);
+    // Nothing to read right after being told there is: the line hung up
+    // (an unplugged adapter, a closed pseudo-terminal), not a pause.
+    if (got == 0) return 0;
     if (got < 0) {
         if (errno != EAGAIN && errno != EINTR) return 0;
         got = 0;

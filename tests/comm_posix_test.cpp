@@ -1,0 +1,216 @@
+// The POSIX serial link over real pseudo-terminals: the line settings the
+// terminal is left with, exclusive ownership, reading, flow control, and
+// aborts raised by real signals. Abort cases run in a forked child because
+// the abort flag, like the program's, is never cleared once set.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "comm.h"
+#include "pty_pair.h"
+
+namespace {
+
+constexpr char kXon = 0x11, kXoff = 0x13;
+
+struct LineCase {
+    uint8_t flow;
+    uint32_t rate;
+    speed_t speed;
+    bool crtscts, ixon, ixoff;
+};
+
+class LineSettingsTest : public ::testing::TestWithParam<LineCase> {};
+
+TEST_P(LineSettingsTest, SecondDescriptorReadsBackTheLine) {
+    const LineCase& c = GetParam();
+    Pty pty;
+    CommLink link;
+    ASSERT_NE(link.OpenConnection(1, c.rate, 8, 0, 0, c.flow, pty.path().c_str()), 0);
+    termios t;
+    ASSERT_EQ(tcgetattr(pty.slave(), &t), 0);
+    EXPECT_EQ(cfgetospeed(&t), c.speed);
+    EXPECT_EQ(cfgetispeed(&t), c.speed);
+    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB), 0u);
+    EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+    EXPECT_EQ((t.c_cflag & CRTSCTS) != 0, c.crtscts);
+    EXPECT_EQ((t.c_iflag & IXON) != 0, c.ixon);
+    EXPECT_EQ((t.c_iflag & IXOFF) != 0, c.ixoff);
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(t.c_oflag & OPOST, 0u);
+    EXPECT_EQ(t.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP | IXANY), 0u);
+    EXPECT_EQ(t.c_cc[VSTART], kXon);
+    EXPECT_EQ(t.c_cc[VSTOP], kXoff);
+    EXPECT_EQ(link.CloseConnection(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Flows, LineSettingsTest,
+                         ::testing::Values(LineCase{0, 9600, B9600, false, false, false},
+                                           LineCase{kFlowCtsRts, 300, B300, true, false, false},
+                                           LineCase{kFlowXonXoffIn, 19200, B19200, false, false, true},
+                                           LineCase{kFlowXonXoffOut, 38400, B38400, false, true, false},
+                                           LineCase{0, 1200, B1200, false, false, false}));
+
+TEST(CommLinkOpen, PortIsHeldExclusivelyAndReleasedAtClose) {
+    Pty pty;
+    CommLink first, second;
+    ASSERT_NE(first.OpenConnection(1, 9600, 8, 0, 0, 0, pty.path().c_str()), 0);
+    EXPECT_EQ(second.OpenConnection(1, 9600, 8, 0, 0, 0, pty.path().c_str()), 0);
+    EXPECT_FALSE(second.IsOpen());
+    EXPECT_EQ(first.OpenConnection(1, 9600, 8, 0, 0, 0, pty.path().c_str()), 0);  // already open
+    first.CloseConnection();
+    EXPECT_NE(second.OpenConnection(1, 9600, 8, 0, 0, 0, pty.path().c_str()), 0);
+}
+
+TEST(CommLinkOpen, MissingPortOrUnknownRateFails) {
+    Pty pty;
+    CommLink link;
+    EXPECT_EQ(link.OpenConnection(1, 9600, 8, 0, 0, 0, "/dev/no-such-port"), 0);
+    EXPECT_EQ(link.OpenConnection(1, 12345, 8, 0, 0, 0, pty.path().c_str()), 0);
+    EXPECT_FALSE(link.IsOpen());
+    // The failed attempt left the port free.
+    EXPECT_NE(link.OpenConnection(1, 9600, 8, 0, 0, 0, pty.path().c_str()), 0);
+}
+
+TEST(CommLinkOpen, InputPendingAtOpenIsDiscarded) {
+    Pty pty;
+    ASSERT_TRUE(WriteAll(pty.master(), "stale"));
+    usleep(50000);
+    CommLink link;
+    ASSERT_NE(link.OpenConnection(1, 9600, 8, 0, 0, 0, pty.path().c_str()), 0);
+    ASSERT_TRUE(WriteAll(pty.master(), "N"));
+    EXPECT_EQ(link.ReadByte(), 'N');
+}
+
+TEST(CommLinkRead, BlocksUntilTheFirstByteThenReturnsIt) {
+    Pty pty;
+    CommLink link;
+    ASSERT_NE(link.OpenConnection(1, 9600, 8, 0, 0, 0, pty.path().c_str()), 0);
+    std::thread device([&] {
+        usleep(200000);
+        WriteAll(pty.master(), "A");
+    });
+    EXPECT_EQ(link.ReadByte(), 'A');
+    device.join();
+}
+
+TEST(CommLinkRead, LargeBurstComesOutWholeAndInOrder) {
+    Pty pty;
+    CommLink link;
+    ASSERT_NE(link.OpenConnection(1, 38400, 8, 0, 0, kFlowXonXoffIn, pty.path().c_str()), 0);
+    std::string data;
+    for (int i = 0; i < 3 * 4096 + 123; ++i) data += static_cast<char>((i * 7 + i / 256) & 0xFF);
+    data[10] = kXon;
+    data[11] = kXoff;  // flow-control characters are data when we receive
+    std::thread device([&] { WriteAll(pty.master(), data); });
+    std::string got;
+    for (size_t i = 0; i < data.size(); ++i) {
+        int byte = link.ReadByte();
+        ASSERT_GE(byte, 0) << "at " << i;
+        got += static_cast<char>(byte);
+    }
+    device.join();
+    EXPECT_EQ(got, data);
+}
+
+TEST(CommLinkWrite, XoffHoldsTheWriterAndXonReleasesIt) {
+    Pty pty;
+    CommLink link;
+    ASSERT_NE(link.OpenConnection(1, 38400, 8, 0, 0, kFlowXonXoffOut, pty.path().c_str()), 0);
+    ASSERT_TRUE(WriteAll(pty.master(), std::string(1, kXoff)));
+    usleep(50000);
+    const int count = 200;
+    std::thread writer([&] {
+        for (int i = 0; i < count; ++i) ASSERT_NE(link.WriteByte(i), 0);
+    });
+    EXPECT_EQ(ReadUntilQuiet(pty.master(), 0.5), "");  // held back
+    ASSERT_TRUE(WriteAll(pty.master(), std::string(1, kXon)));
+    std::string got = ReadExactly(pty.master(), count, 20);
+    writer.join();
+    ASSERT_EQ(got.size(), static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) EXPECT_EQ(static_cast<uint8_t>(got[i]), i);
+    EXPECT_EQ(ReadUntilQuiet(pty.master(), 0.2), "");  // every byte once
+}
+
+// Abort cases run in a fresh process (a re-executed death test): the flag,
+// like the program's, is never cleared once set. The signal is a real one,
+// sent to the process by a thread after `delayMs`, while the main thread is
+// inside the link; `body` returns 0 when everything went as expected.
+void RunWithSignal(uint8_t flow, int sig, int delayMs, int (*body)(Pty&)) {
+    Pty pty;
+    if (!commLink.OpenConnection(1, 38400, 8, 0, 0, flow, pty.path().c_str())) std::exit(99);
+    if (delayMs >= 0) {
+        std::thread([=] {
+            usleep(delayMs * 1000);
+            kill(getpid(), sig);
+        }).detach();
+    }
+    std::exit(body(pty));
+}
+
+class CommLinkAbort : public ::testing::TestWithParam<int> {
+protected:
+    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+TEST_P(CommLinkAbort, SignalEndsABlockedRead) {
+    EXPECT_EXIT(RunWithSignal(0, GetParam(), 300, [](Pty&) {
+        if (commLink.ReadByte() != -1) return 1;
+        if (LinkRead() != -2) return 2;  // and every later read fails too
+        return abortRequested.load() == 1 ? 0 : 3;
+    }), ::testing::ExitedWithCode(0), "");
+}
+
+TEST_P(CommLinkAbort, SignalEndsAWriteHeldByXoff) {
+    EXPECT_EXIT(RunWithSignal(kFlowXonXoffOut, GetParam(), 500, [](Pty& pty) {
+        WriteAll(pty.master(), std::string(1, kXoff));
+        usleep(50000);
+        if (LinkWrite('x') != -2) return 1;
+        if (commLink.WriteByte('y') != 0) return 2;
+        return ReadUntilQuiet(pty.master(), 0.1).empty() ? 0 : 3;  // held, never sent
+    }), ::testing::ExitedWithCode(0), "");
+}
+
+TEST_P(CommLinkAbort, WaitStartedAfterTheAbortReturnsAtOnce) {
+    EXPECT_EXIT(RunWithSignal(0, GetParam(), 0, [](Pty&) {
+        usleep(300000);
+        if (commLink.WaitForData() != 0) return 1;
+        if (commLink.WaitForData() != 0) return 2;  // the abort is never used up
+        if (commLink.FillReceiveBuffer() != 0) return 3;
+        return LinkWrite('z') == -2 ? 0 : 4;
+    }), ::testing::ExitedWithCode(0), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, CommLinkAbort, ::testing::Values(SIGINT, SIGTERM, SIGHUP, SIGQUIT),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             switch (info.param) {
+                                 case SIGINT: return "SIGINT";
+                                 case SIGTERM: return "SIGTERM";
+                                 case SIGHUP: return "SIGHUP";
+                                 default: return "SIGQUIT";
+                             }
+                         });
+
+TEST(CommLinkRead, HangUpOfTheLineFailsTheReadInsteadOfSpinning) {
+    Pty* pty = new Pty;
+    CommLink link;
+    ASSERT_NE(link.OpenConnection(1, 9600, 8, 0, 0, 0, pty->path().c_str()), 0);
+    std::thread device([&] {
+        usleep(200000);
+        close(pty->master());  // the device side goes away
+    });
+    EXPECT_EQ(link.ReadByte(), -1);
+    device.join();
+    link.CloseConnection();
+    close(pty->slave());
+}
+
+}  // namespace
