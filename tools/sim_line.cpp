@@ -1,0 +1,289 @@
+// velta-sim: the line to the PC, pacing, and the one place where we sleep.
+#include "sim_line.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "sim_format.h"
+
+namespace sim {
+
+namespace {
+
+volatile sig_atomic_t signalled = 0;
+sigset_t waitMask;  // the mask during ppoll: our signals let through
+
+bool stdinWatched = false;
+bool stdinClosed = false;
+unsigned stdinLines = 0;
+
+void OnSignal(int) { signalled = 1; }
+
+speed_t SpeedFor(unsigned baud) {
+    switch (baud) {
+        case 300: return B300;
+        case 600: return B600;
+        case 1200: return B1200;
+        case 2400: return B2400;
+        case 4800: return B4800;
+        case 9600: return B9600;
+        case 19200: return B19200;
+        case 38400: return B38400;
+        case 57600: return B57600;
+        case 115200: return B115200;
+        default: return B0;
+    }
+}
+
+// Raw 8N1 with no flow control of the kernel's: XON/XOFF is ours to do.
+bool MakeRaw(int fd, speed_t speed) {
+    termios t;
+    if (tcgetattr(fd, &t) != 0) return false;
+    cfmakeraw(&t);
+    t.c_cflag |= CLOCAL | CREAD;
+    t.c_cflag &= ~CRTSCTS;
+    t.c_iflag &= ~(IXON | IXOFF | IXANY);
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    if (speed != B0) {
+        cfsetispeed(&t, speed);
+        cfsetospeed(&t, speed);
+    }
+    return tcsetattr(fd, TCSANOW, &t) == 0;
+}
+
+void ReadStdin() {
+    char buffer[256];
+    ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n <= 0) {
+        if (n == 0 || (errno != EINTR && errno != EAGAIN)) stdinClosed = true;
+        return;
+    }
+    stdinLines += static_cast<unsigned>(std::count(buffer, buffer + n, '\n'));
+}
+
+}  // namespace
+
+Line::~Line() {
+    if (fd_ >= 0) close(fd_);
+    if (ptySlave_ >= 0) close(ptySlave_);
+}
+
+bool Line::OpenPty(std::string* error) {
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        *error = std::string("cannot create a pseudo-terminal: ") + std::strerror(errno);
+        if (master >= 0) close(master);
+        return false;
+    }
+    const char* name = ptsname(master);
+    int slave = name ? open(name, O_RDWR | O_NOCTTY) : -1;
+    if (slave < 0) {
+        *error = std::string("cannot open the pseudo-terminal's slave: ") + std::strerror(errno);
+        close(master);
+        return false;
+    }
+    path_ = name;
+    fd_ = master;
+    ptySlave_ = slave;
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    fcntl(slave, F_SETFD, FD_CLOEXEC);
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    // The master's settings are the slave's; raw until the PC sets its own.
+    MakeRaw(slave, B0);
+    // Packet mode tells us when the PC flushes the line (it does on opening)
+    // and lets data and those notices come apart cleanly.
+    int on = 1;
+    ioctl(master, TIOCPKT, &on);
+    return true;
+}
+
+bool Line::OpenDevice(const std::string& path, unsigned baud, std::string* error) {
+    speed_t speed = SpeedFor(baud);
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *error = "cannot open " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!isatty(fd) || !MakeRaw(fd, speed)) {
+        *error = path + " is not a serial line";
+        close(fd);
+        return false;
+    }
+    if (speed == B0 && !(path.compare(0, 9, "/dev/pts/") == 0)) {
+        *error = "a serial device cannot run at " + std::to_string(baud) + " bit/s";
+        close(fd);
+        return false;
+    }
+    tcflush(fd, TCIOFLUSH);
+    path_ = path;
+    fd_ = fd;
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    ioctl(fd, TIOCMBIS, &lines);
+    return true;
+}
+
+void Line::NoteStatus(uint8_t status) {
+    if (status & (TIOCPKT_FLUSHREAD | TIOCPKT_FLUSHWRITE)) ++openEvents_;
+}
+
+bool Line::Read(std::deque<uint8_t>* out, size_t max) {
+    uint8_t buffer[4097];
+    const size_t lead = IsPty() ? 1 : 0;  // packet mode's status byte
+    while (max > 0) {
+        size_t want = std::min<size_t>(max, sizeof buffer - lead) + lead;
+        ssize_t n = read(fd_, buffer, want);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN) return true;
+        if (n <= 0) return false;
+        if (lead && buffer[0] != TIOCPKT_DATA) {
+            NoteStatus(buffer[0]);
+            continue;
+        }
+        out->insert(out->end(), buffer + lead, buffer + n);
+        max -= static_cast<size_t>(n) - lead;
+    }
+    return true;
+}
+
+long Line::Write(const uint8_t* data, size_t n) {
+    if (n == 0) return 0;
+    ssize_t w = write(fd_, data, n);
+    if (w < 0) return (errno == EAGAIN || errno == EINTR) ? 0 : -1;
+    return w;
+}
+
+bool Line::SendControl(uint8_t byte) {
+    const Clock::time_point end = After(2);
+    for (;;) {
+        long w = Write(&byte, 1);
+        if (w == 1) return true;
+        if (w < 0 || Clock::now() >= end) return false;
+        pollfd p = {fd_, POLLOUT, 0};
+        poll(&p, 1, 20);
+    }
+}
+
+long Line::PendingForPc() const {
+    int n = 0;
+    if (IsPty()) return ioctl(ptySlave_, FIONREAD, &n) == 0 ? n : 0;
+    return ioctl(fd_, TIOCOUTQ, &n) == 0 ? n : 0;
+}
+
+unsigned Line::OpenEvents() {
+    if (!IsPty()) {
+        int lines = 0;
+        bool up = ioctl(fd_, TIOCMGET, &lines) == 0 && (lines & (TIOCM_DSR | TIOCM_CD));
+        if (up && !modemWasUp_) ++openEvents_;
+        modemWasUp_ = up;
+    }
+    return openEvents_;
+}
+
+void Line::HoldBeforeOpen() {
+    if (!IsPty()) return;
+    // The kernel keeps a line stopped by XOFF stopped for as long as its
+    // settings ask for XON/XOFF, across opens; the PC's own settings then
+    // decide whether the hold reaches it.
+    termios t;
+    if (tcgetattr(ptySlave_, &t) == 0) {
+        t.c_iflag |= IXON;
+        t.c_cc[VSTART] = kXon;
+        t.c_cc[VSTOP] = kXoff;
+        tcsetattr(ptySlave_, TCSANOW, &t);
+    }
+    SendControl(kXoff);
+}
+
+Pacer::Pacer(double bytesPerSecond, Clock::time_point start)
+    : perByte_(std::chrono::duration_cast<Clock::duration>(Duration(1.0 / bytesPerSecond))),
+      burst_(std::max<size_t>(1, static_cast<size_t>(0.010 * bytesPerSecond))),
+      clock_(start) {}
+
+size_t Pacer::Due(Clock::time_point now) const {
+    if (now <= clock_) return 0;
+    size_t n = static_cast<size_t>((now - clock_) / perByte_);
+    return std::min(n, burst_);
+}
+
+void Pacer::Take(size_t n, Clock::time_point now) {
+    // Time the line stood idle does not turn into a burst later.
+    const Clock::time_point floor = now - perByte_ * static_cast<long>(burst_);
+    if (clock_ < floor) clock_ = floor;
+    clock_ += perByte_ * static_cast<long>(n);
+}
+
+Clock::time_point Pacer::NextDue() const { return clock_ + perByte_ * static_cast<long>(burst_); }
+
+void InstallSignalHandling() {
+    struct sigaction action = {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    sigset_t ours;
+    sigemptyset(&ours);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&ours, sig);
+    sigprocmask(SIG_BLOCK, &ours, &waitMask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigdelset(&waitMask, sig);
+}
+
+bool Interrupted() { return signalled != 0; }
+
+void WatchStdin(bool on) { stdinWatched = on; }
+
+bool TakeStdinLine() {
+    if (stdinLines == 0) return false;
+    --stdinLines;
+    return true;
+}
+
+bool StdinClosed() { return stdinClosed; }
+
+void Wait(const Line& line, const WaitFor& what) {
+    if (signalled || stdinLines > 0) return;
+    pollfd p[2];
+    nfds_t n = 0;
+    short events = (what.lineIn ? POLLIN : 0) | (what.lineOut ? POLLOUT : 0);
+    // Without interest in the line we still notice it hanging up.
+    p[n++] = {line.Fd(), events, 0};
+    const bool watchStdin = stdinWatched && !stdinClosed;
+    if (watchStdin) p[n++] = {STDIN_FILENO, POLLIN, 0};
+    timespec timeout{}, *limit = nullptr;
+    if (what.deadline != Clock::time_point::max()) {
+        auto left = std::max(Clock::duration::zero(), what.deadline - Clock::now());
+        auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        timeout = {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+        limit = &timeout;
+    }
+    int r = ppoll(p, n, limit, &waitMask);
+    if (r <= 0) return;
+    if (watchStdin && (p[1].revents & (POLLIN | POLLHUP))) ReadStdin();
+    // A line that reports an error or hang-up we did not ask about would
+    // wake us at once forever; the next read or write reports it instead.
+    if (!events && (p[0].revents & (POLLHUP | POLLERR))) {
+        timespec pause = {0, 50000000};
+        nanosleep(&pause, nullptr);
+    }
+}
+
+void Say(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stdout, format, args);
+    va_end(args);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+}  // namespace sim

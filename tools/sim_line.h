@@ -1,0 +1,102 @@
+// velta-sim: the line to the PC and the waiting around it. A Line is either
+// a pseudo-terminal of our own (the PC opens its slave by path) or a serial
+// device. Every wait goes through Wait, which sleeps in ppoll until the line,
+// standard input, a signal or a deadline needs us, so an idle simulator uses
+// no processor.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+
+namespace sim {
+
+using Clock = std::chrono::steady_clock;
+using Duration = std::chrono::duration<double>;
+
+inline Clock::time_point After(double seconds) {
+    return Clock::now() + std::chrono::duration_cast<Clock::duration>(Duration(seconds));
+}
+
+class Line {
+public:
+    Line() = default;
+    ~Line();
+    Line(const Line&) = delete;
+    Line& operator=(const Line&) = delete;
+
+    bool OpenPty(std::string* error);
+    bool OpenDevice(const std::string& path, unsigned baud, std::string* error);
+
+    const std::string& Path() const { return path_; }
+    int Fd() const { return fd_; }
+    bool IsPty() const { return ptySlave_ >= 0; }
+
+    // Appends up to `max` bytes that have arrived (none if nothing has);
+    // false when the line has failed or hung up.
+    bool Read(std::deque<uint8_t>* out, size_t max);
+    // Writes what the line takes now of data[0..n); -1 when it failed.
+    long Write(const uint8_t* data, size_t n);
+    // XON or XOFF, ahead of anything else we have to say.
+    bool SendControl(uint8_t byte);
+    // Bytes written by us that the PC has not read yet (as far as we can see).
+    long PendingForPc() const;
+    // Times the PC has opened (or closed) the line: a pseudo-terminal sees the
+    // PC discard pending bytes; a device sees DSR or DCD rise.
+    unsigned OpenEvents();
+    // Pseudo-terminal only: makes an XOFF sent now hold the PC's output
+    // before it has even opened the line, as long as it asks for XON/XOFF.
+    void HoldBeforeOpen();
+
+private:
+    void NoteStatus(uint8_t status);
+
+    int fd_ = -1;
+    int ptySlave_ = -1;  // kept open: the master never sees a hang-up between runs
+    std::string path_;
+    unsigned openEvents_ = 0;
+    bool modemWasUp_ = false;
+};
+
+// One byte per character time (10 bits at 8N1), taken in small bursts so
+// that a fast line wakes us about a hundred times a second, not per byte.
+class Pacer {
+public:
+    Pacer(double bytesPerSecond, Clock::time_point start);
+    size_t Due(Clock::time_point now) const;
+    void Take(size_t n, Clock::time_point now);
+    // When a full burst will be due.
+    Clock::time_point NextDue() const;
+    void Restart(Clock::time_point now) { clock_ = now; }
+
+private:
+    Clock::duration perByte_;
+    size_t burst_;
+    Clock::time_point clock_;
+};
+
+struct WaitFor {
+    bool lineIn = false;
+    bool lineOut = false;
+    Clock::time_point deadline = Clock::time_point::max();
+};
+
+// Blocks SIGINT, SIGTERM and SIGHUP outside Wait; call once at start.
+void InstallSignalHandling();
+bool Interrupted();
+
+// Standard input is read only by programs that asked for it.
+void WatchStdin(bool on);
+// True once for each line that has arrived on standard input.
+bool TakeStdinLine();
+bool StdinClosed();
+
+// Sleeps until one of the wanted things, a signal, a stdin line or the deadline.
+void Wait(const Line& line, const WaitFor& what);
+
+// Prints one line of output and flushes it, so scripts can read as we go.
+void Say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+}  // namespace sim

@@ -1,0 +1,225 @@
+// velta-sim: sending. The bytes to send are laid out first (header, data,
+// the faults asked for), then go out at the line rate once the start
+// condition is met, stopping while the PC has said XOFF. Afterwards the line
+// stays open until the PC has read everything and a little longer, because
+// closing it is a hang-up the PC would see.
+#include "sim_send.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <deque>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include "sim_format.h"
+
+namespace sim {
+
+namespace {
+
+struct Plan {
+    std::vector<uint8_t> bytes;  // everything, in order
+    size_t dataStart = 0;        // where the data begins (after the header)
+    size_t limit = 0;            // how many of bytes go out
+};
+
+bool ReadFile(const std::string& path, std::vector<uint8_t>* out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    out->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+// Deterministic noise that cannot be taken for a header: no magic, and a
+// totalSize in the millions.
+Header Noise() {
+    Header h{};
+    uint32_t x = 0x9E3779B9u;
+    for (uint8_t& b : h) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        b = static_cast<uint8_t>(x);
+    }
+    if (h[0] == kMagic[0]) h[0] = 0x5A;
+    h[5] |= 0x40;
+    return h;
+}
+
+Plan TextPlan(const std::vector<uint8_t>& file) {
+    Plan plan;
+    auto end = std::find(file.begin(), file.end(), kEndOfText);
+    plan.bytes.assign(file.begin(), end == file.end() ? end : end + 1);
+    if (end == file.end()) plan.bytes.push_back(kEndOfText);
+    return plan;
+}
+
+Plan BinaryPlan(const std::vector<uint8_t>& file, const Options& o) {
+    Plan plan;
+    Header header;
+    std::vector<uint8_t>::const_iterator data = file.begin(), dataEnd = file.end();
+    if (file.size() >= kHeaderSize && HasMagic(file.data())) {
+        std::copy(file.begin(), file.begin() + kHeaderSize, header.begin());
+        uint32_t total = HeaderTotalSize(header.data());
+        size_t announced = total >= kHeaderSize ? total - kHeaderSize : 0;
+        data = file.begin() + kHeaderSize;
+        dataEnd = data + std::min(announced, file.size() - kHeaderSize);
+        if (o.loadGiven || o.runGiven) {
+            Header changed = BuildHeader(total, o.loadGiven ? o.load : HeaderLoad(header.data()),
+                                         o.runGiven ? o.run : HeaderRun(header.data()));
+            header = changed;
+        }
+    } else {
+        header = BuildHeader(static_cast<uint32_t>(file.size() + kHeaderSize), o.load, o.run);
+    }
+    if (o.shortBy) {
+        uint32_t total = HeaderTotalSize(header.data()) + o.shortBy;
+        header = BuildHeader(total, HeaderLoad(header.data()), HeaderRun(header.data()));
+    }
+    if (o.badSize) header = BuildHeader(8, HeaderLoad(header.data()), HeaderRun(header.data()));
+    if (o.garbage) header = Noise();
+    plan.bytes.assign(header.begin(), header.end());
+    plan.bytes.insert(plan.bytes.end(), data, dataEnd);
+    plan.dataStart = kHeaderSize;
+    return plan;
+}
+
+void Announce(const Plan& plan, const Options& o) {
+    Crc32 crc;
+    crc.Add(plan.bytes.data() + plan.dataStart, plan.bytes.size() - plan.dataStart);
+    const unsigned count = static_cast<unsigned>(plan.bytes.size() - plan.dataStart);
+    if (o.text) {
+        Say("sending: text of %u bytes, crc32 %08X", count, crc.Value());
+        return;
+    }
+    const uint8_t* h = plan.bytes.data();
+    const char* what = o.garbage ? " (noise)" : "";
+    Say("sending: header%s with load %04X, run %04X, size %06X, then %u data bytes, crc32 %08X", what,
+        HeaderLoad(h), HeaderRun(h), static_cast<unsigned>((HeaderTotalSize(h) - kHeaderSize) & 0xFFFFFF), count, crc.Value());
+}
+
+// Waits for what the options say must come before the first byte; false if
+// a signal came first.
+bool AwaitStart(const Options& o, Line& line) {
+    std::deque<uint8_t> ignored;
+    if (o.waitOpen) {
+        Say("waiting: for the PC to open the line");
+        WaitFor w;
+        w.lineIn = line.IsPty();
+        while (line.OpenEvents() == 0 && !Interrupted()) {
+            if (!line.IsPty()) w.deadline = After(0.1);
+            Wait(line, w);
+            line.Read(&ignored, SIZE_MAX);
+        }
+        if (Interrupted()) return false;
+        Say("opened: the PC opened the line");
+    }
+    if (o.waitStdin) {
+        Say("waiting: for a line on standard input");
+        while (!TakeStdinLine() && !StdinClosed() && !Interrupted()) Wait(line, WaitFor{});
+        if (Interrupted()) return false;
+    }
+    WaitFor pause;
+    pause.deadline = After(o.delay);
+    while (Clock::now() < pause.deadline && !Interrupted()) Wait(line, pause);
+    return !Interrupted();
+}
+
+// Sends plan.bytes[0..limit) at the line rate; the count sent.
+size_t Stream(const Plan& plan, const Options& o, Line& line, bool* failed) {
+    Pacer pace(o.baud / 10.0, Clock::now());
+    std::deque<uint8_t> incoming;
+    size_t sent = 0;
+    bool held = false;
+    unsigned holds = 0;
+    while (sent < plan.limit && !Interrupted()) {
+        Clock::time_point now = Clock::now();
+        if (!line.Read(&incoming, SIZE_MAX)) {
+            *failed = true;
+            break;
+        }
+        for (; !incoming.empty(); incoming.pop_front()) {
+            if (!o.xonxoff) continue;
+            if (incoming.front() == kXoff && !held) {
+                held = true;
+                ++holds;
+            } else if (incoming.front() == kXon && held) {
+                held = false;
+                pace.Restart(now);
+            }
+        }
+        WaitFor w;
+        w.lineIn = true;
+        if (!held) {
+            size_t due = std::min(pace.Due(now), plan.limit - sent);
+            long n = line.Write(plan.bytes.data() + sent, due);
+            if (n < 0) {
+                *failed = true;
+                break;
+            }
+            pace.Take(static_cast<size_t>(n), now);
+            sent += static_cast<size_t>(n);
+            if (static_cast<size_t>(n) < due) w.lineOut = true;
+            else w.deadline = pace.NextDue();
+        }
+        if (sent < plan.limit) Wait(line, w);
+    }
+    if (holds) Say("flow: the PC said XOFF %u times", holds);
+    return sent;
+}
+
+// Until the PC has read what we sent (seen empty twice, as the kernel may
+// still be moving the last bytes), then the linger.
+void Linger(const Options& o, Line& line) {
+    std::deque<uint8_t> ignored;
+    WaitFor tick;
+    for (int empty = 0; empty < 2 && !Interrupted();) {
+        empty = line.PendingForPc() == 0 ? empty + 1 : 0;
+        tick.deadline = After(0.02);
+        Wait(line, tick);
+        line.Read(&ignored, SIZE_MAX);
+    }
+    if (Interrupted()) return;
+    Say("taken: the PC has read everything");
+    WaitFor rest;
+    rest.deadline = After(o.linger);
+    while (Clock::now() < rest.deadline && !Interrupted()) {
+        Wait(line, rest);
+        line.Read(&ignored, SIZE_MAX);
+    }
+}
+
+}  // namespace
+
+int RunSend(const Options& o, Line& line) {
+    std::vector<uint8_t> file;
+    if (!ReadFile(o.sendFile, &file)) {
+        Say("error: cannot read %s", o.sendFile.c_str());
+        return kSetupFailed;
+    }
+    Plan plan = o.text ? TextPlan(file) : BinaryPlan(file, o);
+    plan.limit = o.stopAfter >= 0 ? std::min(plan.bytes.size(), static_cast<size_t>(o.stopAfter)) : plan.bytes.size();
+    WatchStdin(o.waitStdin);
+    if (!AwaitStart(o, line)) {
+        Say("interrupted: nothing sent");
+        return kInterrupted;
+    }
+    Announce(plan, o);
+    bool failed = false;
+    size_t sent = Stream(plan, o, line, &failed);
+    if (failed) {
+        Say("error: the line failed after %zu of %zu bytes", sent, plan.limit);
+        return kSetupFailed;
+    }
+    if (sent < plan.limit) {
+        Say("interrupted: after %zu of %zu bytes", sent, plan.limit);
+        return kInterrupted;
+    }
+    if (plan.limit < plan.bytes.size()) Say("stopped: after %zu of %zu bytes, as asked", sent, plan.bytes.size());
+    else Say("sent: %zu bytes", sent);
+    Linger(o, line);
+    return kComplete;
+}
+
+}  // namespace sim
