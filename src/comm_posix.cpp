@@ -206,9 +206,13 @@ int CommLink::CloseConnection() {
     int lines = TIOCM_DTR;
     ioctl(fd, TIOCMBIC, &lines);
     // Every byte we send is drained before the next, so output still queued
-    // here is held by XOFF or CTS after an abort; close() would wait up to
-    // 30 s for it. Drop it, together with any unread input.
-    tcflush(fd, TCIOFLUSH);
+    // here is held by XOFF or CTS after an abort, and close() would wait up
+    // to 30 s for it: drop it. Only then: on a pseudo-terminal the queue
+    // always reads empty, and flushing would discard what the other side
+    // has not read yet.
+    int queued = 0;
+    if (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) tcflush(fd, TCOFLUSH);
+    tcflush(fd, TCIFLUSH);
     ReleasePort(fd);
     native->fd = -1;
     return 1;

@@ -1,0 +1,105 @@
+// Helpers for the program-as-a-process tests.
+#include "program_support.h"
+
+#include <ftw.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+std::string Banner() { return std::string(kBanner) + kBanner2; }
+
+std::string Usage() {
+    std::string out;
+    for (const char* line : {kUsage1, kUsage2, kUsage3, kUsage4, kUsage5, kUsage6, kUsage7, kUsage8, kUsage9})
+        out += line;
+    return out;
+}
+
+std::string Format(const char* format, ...) {
+    char buffer[1024];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(buffer, sizeof buffer, format, args);
+    va_end(args);
+    return buffer;
+}
+
+ScratchDir::ScratchDir() {
+    char name[] = "/tmp/velta-test-XXXXXX";
+    if (!mkdtemp(name)) throw std::runtime_error("mkdtemp");
+    dir_ = name;
+}
+
+ScratchDir::~ScratchDir() {
+    nftw(dir_.c_str(), [](const char* path, const struct stat*, int, FTW*) { return remove(path); }, 8,
+         FTW_DEPTH | FTW_PHYS);
+}
+
+std::string ScratchDir::File(const std::string& name, const std::string& content) const {
+    std::ofstream(Path(name), std::ios::binary) << content;
+    return Path(name);
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string Bytes(std::initializer_list<int> bytes) {
+    std::string out;
+    for (int b : bytes) out += static_cast<char>(b);
+    return out;
+}
+
+std::string Pattern(size_t size, int seed) {
+    std::string out(size, '\0');
+    uint32_t x = 2463534242u + static_cast<uint32_t>(seed);
+    for (char& c : out) {
+        x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+        c = static_cast<char>(x >> 24);
+    }
+    return out;
+}
+
+static std::vector<std::string> WithPort(Pty& pty, const std::vector<std::string>& args) {
+    std::vector<std::string> all = args;
+    all.push_back(CurrentTarget().PortOption(pty.path()));
+    return CurrentTarget().Command(all);
+}
+
+LineRun RunSend(Pty& pty, const std::vector<std::string>& args, ProcessOptions options) {
+    for (const std::string& e : CurrentTarget().Environment()) options.env.push_back(e);
+    std::atomic<bool> done{false};
+    LineRun run;
+    std::thread device([&] {
+        while (!done) run.line += ReadUntilQuiet(pty.master(), 0.05, 0.2);
+        run.line += ReadUntilQuiet(pty.master(), 0.05, 1);
+    });
+    Process process(WithPort(pty, args), options);
+    run.process = process.Wait(120);
+    done = true;
+    device.join();
+    return run;
+}
+
+std::unique_ptr<Process> StartOnTerminal(Pty& pty, const std::vector<std::string>& args) {
+    ProcessOptions options;
+    options.terminal = true;
+    options.env = CurrentTarget().Environment();
+    return std::unique_ptr<Process>(new Process(WithPort(pty, args), options));
+}
+
+int Count(const std::string& text, char c) {
+    int n = 0;
+    for (char x : text) n += x == c;
+    return n;
+}

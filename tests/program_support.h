@@ -1,0 +1,47 @@
+// Helpers for the tests that run the program as a process against a
+// pseudo-terminal that plays the device: the expected console texts, files
+// in a scratch directory, and a run that records every byte put on the line.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "console_text.h"
+#include "process.h"
+#include "pty_pair.h"
+#include "target.h"
+
+std::string Banner();
+std::string Usage();
+std::string Format(const char* format, ...);
+
+// A scratch directory, removed with everything in it at the end of the test.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    std::string File(const std::string& name, const std::string& content) const;
+    std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+
+private:
+    std::string dir_;
+};
+
+std::string ReadFile(const std::string& path);
+std::string Bytes(std::initializer_list<int> bytes);
+std::string Pattern(size_t size, int seed = 0);  // deterministic data
+
+struct LineRun {
+    ProcessResult process;
+    std::string line;  // every byte the program sent to the device
+};
+
+// Runs the program with args plus the port option for pty, collecting what
+// it sends until it has exited.
+LineRun RunSend(Pty& pty, const std::vector<std::string>& args, ProcessOptions options = {});
+
+// Starts the program with its console on a terminal (so a test can wait for
+// a text before it acts as the device).
+std::unique_ptr<Process> StartOnTerminal(Pty& pty, const std::vector<std::string>& args);
+
+int Count(const std::string& text, char c);
