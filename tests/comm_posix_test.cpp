@@ -27,6 +27,8 @@ struct LineCase {
     bool crtscts, ixon, ixoff;
 };
 
+void PrintTo(const LineCase& c, std::ostream* os) { *os << "flow " << int(c.flow) << " at " << c.rate; }
+
 class LineSettingsTest : public ::testing::TestWithParam<LineCase> {};
 
 TEST_P(LineSettingsTest, SecondDescriptorReadsBackTheLine) {

@@ -22,6 +22,9 @@ struct Case {
     Expect expect;
 };
 
+// Test names, not byte dumps, in the test list.
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
 Expect With(void (*edit)(Expect&)) {
     Expect e;
     edit(e);

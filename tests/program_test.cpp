@@ -39,6 +39,9 @@ struct UsageCase {
     std::vector<std::string> args;
 };
 
+// Test names, not byte dumps, in the test list.
+void PrintTo(const UsageCase& c, std::ostream* os) { *os << c.name; }
+
 class UsageErrorTest : public ::testing::TestWithParam<UsageCase> {};
 
 TEST_P(UsageErrorTest, PrintsBannerAndUsageAndEndsWithMinusOne) {
@@ -124,6 +127,9 @@ struct LineCase {
     std::string console;  // the line after the banner, before the header marks
 };
 
+// Test names, not byte dumps, in the test list.
+void PrintTo(const LineCase& c, std::ostream* os) { *os << c.name; }
+
 class SendLineTest : public ::testing::TestWithParam<LineCase> {};
 
 TEST_P(SendLineTest, DeviceReceivesExactly) {
@@ -180,6 +186,8 @@ struct MarkCase {
     int marks;
 };
 
+void PrintTo(const MarkCase& c, std::ostream* os) { *os << c.size << (c.dashN ? " bytes -N" : " bytes"); }
+
 class ProgressMarkTest : public ::testing::TestWithParam<MarkCase> {};
 
 // A tenth of the count is one mark; with -N the count still includes the
@@ -212,6 +220,9 @@ struct RefusalCase {
     std::vector<std::string> options;
     std::string message;  // %s is the file name
 };
+
+// Test names, not byte dumps, in the test list.
+void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
 
 class SendRefusalTest : public ::testing::TestWithParam<RefusalCase> {};
 

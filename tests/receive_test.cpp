@@ -44,6 +44,9 @@ struct BinaryCase {
     std::string console;      // after the banner and the prompt's "\r"
 };
 
+// Test names, not byte dumps, in the test list.
+void PrintTo(const BinaryCase& c, std::ostream* os) { *os << c.name; }
+
 class ReceiveTest : public ::testing::TestWithParam<BinaryCase> {};
 
 TEST_P(ReceiveTest, FileHoldsExactlyWhatWasAnnounced) {
@@ -132,6 +135,9 @@ struct AbortCase {
     const char* name;
     std::string sent;  // before Ctrl+C
 };
+
+// Test names, not byte dumps, in the test list.
+void PrintTo(const AbortCase& c, std::ostream* os) { *os << c.name; }
 
 class ReceiveAbortTest : public ::testing::TestWithParam<AbortCase> {};
 

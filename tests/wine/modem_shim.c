@@ -3,9 +3,14 @@
  * TIOCMBIS, TIOCMBIC and TIOCMSET with ENOTTY, and Wine reads the lines while
  * it waits for a serial event, so WaitCommEvent would fail at once. For a
  * descriptor that refuses them this answers from a per-process record of the
- * output lines (DTR, RTS), with CTS, DSR and carrier always on, and appends
- * every change of DTR ("1" or "0", one a line) to the file named by
- * VELTA_SHIM_DTR_LOG. */
+ * output lines (DTR, RTS), with CTS, DSR and carrier always on.
+ *
+ * For the tests it also appends events, one a line, to the file named by
+ * VELTA_SHIM_LOG: "DTR 1" and "DTR 0" when DTR changes, and "WAIT" when Wine
+ * sets up a wait for serial events (the only time it asks for the interrupt
+ * counters, TIOCGICOUNT). Repeats are left out until input has been seen
+ * queued (FIONREAD above 0), so each "WAIT" tells a test that the program is
+ * waiting with everything that arrived before taken. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -16,6 +21,7 @@
 #include <unistd.h>
 
 static int outputLines; /* TIOCM_DTR | TIOCM_RTS as last set */
+static int waitRecorded; /* "WAIT" is the last line recorded */
 
 static int (*RealIoctl(void))(int, unsigned long, ...) {
     static int (*real)(int, unsigned long, ...);
@@ -27,19 +33,24 @@ static int IsModemRequest(unsigned long request) {
     return request == TIOCMGET || request == TIOCMBIS || request == TIOCMBIC || request == TIOCMSET;
 }
 
-static void RecordDtr(int dtrOn) {
-    const char* path = getenv("VELTA_SHIM_DTR_LOG");
+static void Record(const char* line) {
+    const char* path = getenv("VELTA_SHIM_LOG");
     if (!path) return;
     int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return;
-    (void)!write(fd, dtrOn ? "1\n" : "0\n", 2);
+    size_t length = 0;
+    while (line[length]) ++length;
+    (void)!write(fd, line, length);
     close(fd);
 }
 
 static void SetOutputLines(int lines) {
     lines &= TIOCM_DTR | TIOCM_RTS;
     int before = __atomic_exchange_n(&outputLines, lines, __ATOMIC_SEQ_CST);
-    if ((before ^ lines) & TIOCM_DTR) RecordDtr((lines & TIOCM_DTR) != 0);
+    if ((before ^ lines) & TIOCM_DTR) {
+        __atomic_store_n(&waitRecorded, 0, __ATOMIC_SEQ_CST);
+        Record(lines & TIOCM_DTR ? "DTR 1\n" : "DTR 0\n");
+    }
 }
 
 static int EmulateModem(unsigned long request, int* arg) {
@@ -58,7 +69,10 @@ int ioctl(int fd, unsigned long request, ...) {
     void* arg = va_arg(args, void*);
     va_end(args);
     int saved = errno;
+    if (request == TIOCGICOUNT && !__atomic_exchange_n(&waitRecorded, 1, __ATOMIC_SEQ_CST)) Record("WAIT\n");
     int result = RealIoctl()(fd, request, arg);
+    if (request == FIONREAD && result == 0 && arg && *(int*)arg > 0)
+        __atomic_store_n(&waitRecorded, 0, __ATOMIC_SEQ_CST);
     if (result == -1 && (errno == ENOTTY || errno == EINVAL) && IsModemRequest(request) && arg) {
         errno = saved;
         return EmulateModem(request, (int*)arg);

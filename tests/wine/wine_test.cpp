@@ -1,0 +1,396 @@
+// VELTA.exe under Wine against pseudo-terminals: what the Win32 back end
+// leaves on the line (speed, handshaking, raw 8N1, DTR), exact bytes both
+// ways, Ctrl+C at the prompt, in received data and while XOFF holds the
+// sender, exit statuses, and the console bytes through a pipe (CP932, CR LF).
+// The modem-line shim records DTR changes and the start of each serial wait
+// in a log, which is how a case knows the program is waiting for data.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "console_text.h"
+#include "process.h"
+#include "pty_pair.h"
+#include "target.h"
+#include "target_wine.h"
+
+namespace {
+
+constexpr char kXon = 0x11, kXoff = 0x13;
+constexpr double kRunTimeout = 60;
+const std::string kDtrOpenThenClosed = "DTR 1\nDTR 0\n";
+// The shim's log once the port is open and the program waits for data.
+const std::string kWaiting = "DTR 1\nWAIT\n";
+
+Target& Wine() {
+    static std::unique_ptr<Target> target = MakeWineTarget();
+    return *target;
+}
+
+std::string Format(const char* format, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return text;
+}
+
+std::string Banner() { return std::string(kBanner) + kBanner2; }
+
+std::string Usage() {
+    std::string text;
+    for (const char* line : {kUsage1, kUsage2, kUsage3, kUsage4, kUsage5, kUsage6, kUsage7, kUsage8, kUsage9})
+        text += line;
+    return text;
+}
+
+std::string Marks(int count) { return std::string(static_cast<size_t>(count), 'o'); }
+
+// Every byte value, so that XON, XOFF, 0x1A, CR and LF all cross the line.
+std::string AllByteValues(size_t length) {
+    std::string data;
+    for (size_t i = 0; i < length; ++i) data.push_back(static_cast<char>(i * 7 % 256));
+    return data;
+}
+
+std::string Header(uint32_t dataLength, uint16_t loadAddress) {
+    const uint32_t total = dataLength + 16;
+    std::string h(16, '\0');
+    h[0] = '\xFF';
+    h[1] = '\xFE';
+    h[2] = 0x4D;
+    h[3] = static_cast<char>(total & 0xFF);
+    h[4] = static_cast<char>(total >> 8 & 0xFF);
+    h[5] = static_cast<char>(total >> 16 & 0xFF);
+    h[8] = static_cast<char>(loadAddress & 0xFF);
+    h[9] = static_cast<char>(loadAddress >> 8);
+    return h;
+}
+
+// Sets the terminal to what a fresh login line has (canonical, echo, 7E2,
+// 2400 bit/s, odd flow characters), so only the program can make it raw.
+void MakeCooked(int fd) {
+    termios t;
+    ASSERT_EQ(tcgetattr(fd, &t), 0);
+    t.c_iflag |= ICRNL | IXON | IXOFF;
+    t.c_oflag |= OPOST | ONLCR;
+    t.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
+    t.c_cflag = (t.c_cflag & ~CSIZE) | CS7 | PARENB | CSTOPB | CRTSCTS;
+    t.c_cc[VSTART] = 0x01;
+    t.c_cc[VSTOP] = 0x02;
+    cfsetispeed(&t, B2400);
+    cfsetospeed(&t, B2400);
+    ASSERT_EQ(tcsetattr(fd, TCSANOW, &t), 0);
+}
+
+class WineRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char name[] = "/tmp/velta-wine-XXXXXX";
+        ASSERT_NE(mkdtemp(name), nullptr);
+        dir_ = name;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    std::unique_ptr<Process> Start(const std::vector<std::string>& args) {
+        ProcessOptions options;
+        options.env = Wine().Environment();
+        options.env.push_back("VELTA_SHIM_LOG=" + ShimLogPath());
+        options.workingDirectory = dir_;
+        return std::make_unique<Process>(Wine().Command(args), options);
+    }
+    ProcessResult Run(const std::vector<std::string>& args) { return Start(args)->Wait(kRunTimeout); }
+
+    std::string ShimLogPath() const { return dir_ + "/shim.log"; }
+    std::string ShimLog() const { return ReadFile("shim.log"); }
+    std::string DtrLog() const {
+        std::istringstream lines(ShimLog());
+        std::string line, dtr;
+        while (std::getline(lines, line))
+            if (line.rfind("DTR", 0) == 0) dtr += line + "\n";
+        return dtr;
+    }
+    // Polls the shim's log until it holds `events` (lines, in order, from the
+    // first); false after the time-out.
+    bool WaitForShim(const std::string& events, double timeoutSeconds = 30) const {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+        while (ShimLog().compare(0, events.size(), events) != 0) {
+            if (std::chrono::steady_clock::now() >= end) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return true;
+    }
+
+    void WriteFile(const std::string& name, const std::string& data) const {
+        std::ofstream(dir_ + "/" + name, std::ios::binary) << data;
+    }
+    std::string ReadFile(const std::string& name) const {
+        std::ifstream in(dir_ + "/" + name, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    bool Exists(const std::string& name) const { return std::filesystem::exists(dir_ + "/" + name); }
+
+    std::string dir_;
+};
+
+// --- exit statuses and console text through a pipe -------------------------
+
+struct StatusCase {
+    const char* name;
+    std::vector<std::string> args;
+    int status;
+    std::string output;
+};
+
+void PrintTo(const StatusCase& c, std::ostream* out) { *out << c.name; }
+
+class WineExitStatus : public WineRun, public ::testing::WithParamInterface<StatusCase> {};
+
+TEST_P(WineExitStatus, StatusAndConsoleBytes) {
+    const StatusCase& c = GetParam();
+    ProcessResult r = Run(c.args);
+    ASSERT_FALSE(r.timedOut);
+    EXPECT_EQ(r.exitCode, c.status);
+    EXPECT_EQ(r.output, Wine().Console(c.output));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Wine, WineExitStatus,
+    ::testing::Values(
+        // exit(-1) reaches the Unix parent as 255, as it does natively.
+        StatusCase{"NoArguments", {}, 255, Banner() + Usage()},
+        StatusCase{"ModeNeitherSendNorReceive", {"f.bin", "-MX"}, 255, Banner() + Usage()},
+        StatusCase{"RateNotAmongTheEight", {"f.bin", "-B9601"}, 255, Banner() + Usage()},
+        // COM0 (also -P256) is never linked in the test prefix.
+        StatusCase{"MissingPort", {"f.bin", "-P256"}, 1, Banner() + kOpenFailed}),
+    [](const ::testing::TestParamInfo<StatusCase>& info) { return std::string(info.param.name); });
+
+TEST_F(WineRun, FileThatCannotBeOpenedReleasesThePort) {
+    Pty pty;
+    const std::string name = "no-such-folder/in.bin";
+    ProcessResult r = Run({name, "-MR", Wine().PortOption(pty.path())});
+    ASSERT_FALSE(r.timedOut);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.output, Wine().Console(Banner() + Format(kCannotOpen, name.c_str())));
+    EXPECT_EQ(DtrLog(), kDtrOpenThenClosed);
+}
+
+// --- line settings, read back from the test's own descriptor ---------------
+
+struct LineCase {
+    const char* name;
+    std::vector<std::string> options;
+    int rate;
+    speed_t speed;
+    bool crtscts, ixon, ixoff;
+};
+
+void PrintTo(const LineCase& c, std::ostream* out) { *out << c.name; }
+
+class WineLineSettings : public WineRun, public ::testing::WithParamInterface<LineCase> {};
+
+// Receiving waits at the prompt, so the line can be read back while the
+// port is open; Ctrl+C then ends the wait.
+TEST_P(WineLineSettings, ReadBackAtThePromptThenCtrlC) {
+    const LineCase& c = GetParam();
+    Pty pty;
+    MakeCooked(pty.slave());
+    std::vector<std::string> args = {"in.bin", "-MR", Wine().PortOption(pty.path())};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    auto program = Start(args);
+    ASSERT_TRUE(WaitForShim(kWaiting)) << ShimLog();
+    EXPECT_EQ(DtrLog(), "DTR 1\n");
+
+    termios t;
+    ASSERT_EQ(tcgetattr(pty.slave(), &t), 0);
+    EXPECT_EQ(cfgetospeed(&t), c.speed);
+    EXPECT_EQ(cfgetispeed(&t), c.speed);
+    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB), 0u);
+    EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+    EXPECT_EQ((t.c_cflag & CRTSCTS) != 0, c.crtscts);
+    EXPECT_EQ((t.c_iflag & IXON) != 0, c.ixon);
+    EXPECT_EQ((t.c_iflag & IXOFF) != 0, c.ixoff);
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(t.c_oflag & OPOST, 0u);
+    EXPECT_EQ(t.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP), 0u);
+    EXPECT_EQ(t.c_cc[VSTART], kXon);
+    EXPECT_EQ(t.c_cc[VSTOP], kXoff);
+
+    program->Signal(SIGINT);
+    ProcessResult r = program->Wait(kRunTimeout);
+    ASSERT_FALSE(r.timedOut);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.output, Wine().Console(Banner() + Format(kReceivePrompt, c.rate) + kAborted));
+    EXPECT_EQ(DtrLog(), kDtrOpenThenClosed);
+    EXPECT_TRUE(Exists("in.bin"));
+    EXPECT_EQ(ReadFile("in.bin"), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Wine, WineLineSettings,
+    ::testing::Values(LineCase{"NoHandshake", {"-F0"}, 9600, B9600, false, false, false},
+                      LineCase{"Hardware", {"-F1", "-B300"}, 300, B300, true, false, false},
+                      // Software flow control while receiving: we send XOFF/XON, never obey them.
+                      LineCase{"Software", {"-F2", "-B19200"}, 19200, B19200, false, false, true},
+                      LineCase{"Fastest", {"-B38400"}, 38400, B38400, false, false, false},
+                      LineCase{"UnknownFlowIsNone", {"-F7", "-B1200"}, 1200, B1200, false, false, false}),
+    [](const ::testing::TestParamInfo<LineCase>& info) { return std::string(info.param.name); });
+
+// --- exact bytes both ways ---------------------------------------------------
+
+TEST_F(WineRun, SendsHeaderAndDataExactly) {
+    Pty pty;
+    const std::string data = AllByteValues(300);
+    WriteFile("out.bin", data);
+    auto program = Start({"out.bin", "-MS", "-B19200", Wine().PortOption(pty.path())});
+    const std::string expected = Header(300, 0x2000) + data;
+    EXPECT_EQ(ReadExactly(pty.master(), expected.size(), kRunTimeout), expected);
+    ProcessResult r = program->Wait(kRunTimeout);
+    ASSERT_FALSE(r.timedOut);
+    EXPECT_EQ(r.exitCode, 1);
+    std::string headerBytes;
+    for (int i = 0; i < 16; ++i) headerBytes += std::string(kHeaderByteWriting) + kHeaderByteSent;
+    EXPECT_EQ(r.output, Wine().Console(Banner() + Format(kSendHeaderLine, 0x20, 0x00, 0x00, 0x00, 300ul) +
+                                       headerBytes + kSendFrame + Marks(10) + kSendDone));
+    EXPECT_EQ(DtrLog(), kDtrOpenThenClosed);
+}
+
+class WineReceive : public WineRun, public ::testing::WithParamInterface<const char*> {};
+
+// XON and XOFF in the data arrive as data, also with software flow control.
+TEST_P(WineReceive, StoresHeaderAndDataExactly) {
+    Pty pty;
+    auto program = Start({"in.bin", "-MR", "-B4800", GetParam(), Wine().PortOption(pty.path())});
+    ASSERT_TRUE(WaitForShim(kWaiting)) << ShimLog();
+    const std::string sent = Header(300, 0x8000) + AllByteValues(300);
+    ASSERT_TRUE(WriteAll(pty.master(), sent));
+    ProcessResult r = program->Wait(kRunTimeout);
+    ASSERT_FALSE(r.timedOut);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(ReadFile("in.bin"), sent);
+    EXPECT_EQ(r.output, Wine().Console(Banner() + Format(kReceivePrompt, 4800) + "\r" +
+                                       Format(kReceiveHeaderLine, 0x8000, 0, 300ul) + kReceiveFrame + Marks(10) +
+                                       kReceiveDone));
+    EXPECT_EQ(DtrLog(), kDtrOpenThenClosed);
+}
+
+INSTANTIATE_TEST_SUITE_P(Wine, WineReceive, ::testing::Values("-F0", "-F2"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                             return std::string(info.param[2] == '0' ? "NoHandshake" : "Software");
+                         });
+
+// \\.\COMn reaches ports above 9, and only the low 8 bits of -P count.
+TEST_F(WineRun, OpensComPortsAboveNine) {
+    Pty pty;
+    LinkWinePort(123, pty.path());
+    WriteFile("out.bin", "abc");
+    auto program = Start({"out.bin", "-MS", "-N", "-P379"});
+    EXPECT_EQ(ReadExactly(pty.master(), 3, kRunTimeout), "abc");
+    ProcessResult r = program->Wait(kRunTimeout);
+    ASSERT_FALSE(r.timedOut);
+    EXPECT_EQ(r.exitCode, 1);
+}
+
+// --- Ctrl+C ----------------------------------------------------------------
+
+TEST_F(WineRun, CtrlCInReceivedData) {
+    Pty pty;
+    auto program = Start({"in.bin", "-MR", Wine().PortOption(pty.path())});
+    ASSERT_TRUE(WaitForShim(kWaiting)) << ShimLog();
+    const std::string sent = Header(1000, 0x2000) + AllByteValues(100);
+    ASSERT_TRUE(WriteAll(pty.master(), sent));
+    // Waiting again: everything sent has been taken.
+    ASSERT_TRUE(WaitForShim(kWaiting + "WAIT\n")) << ShimLog();
+    program->Signal(SIGINT);
+    ProcessResult r = program->Wait(kRunTimeout);
+    ASSERT_FALSE(r.timedOut);
+    EXPECT_EQ(r.exitCode, 1);
+    // 100 of 1000 data bytes: one mark of ten.
+    EXPECT_EQ(r.output, Wine().Console(Banner() + Format(kReceivePrompt, 9600) + "\r" +
+                                       Format(kReceiveHeaderLine, 0x2000, 0, 1000ul) + kReceiveFrame + Marks(1) +
+                                       kAborted));
+    EXPECT_EQ(DtrLog(), kDtrOpenThenClosed);
+    // Nothing that did not arrive is stored.
+    const std::string stored = ReadFile("in.bin");
+    EXPECT_EQ(stored, sent.substr(0, stored.size()));
+}
+
+// XOFF holds the sender and XON releases it; every byte arrives once, in order.
+TEST_F(WineRun, XoffHoldsTheSenderAndXonReleasesIt) {
+    Pty pty;
+    const std::string data = AllByteValues(2000);
+    WriteFile("out.bin", data);
+    auto program = Start({"out.bin", "-MS", "-F2", Wine().PortOption(pty.path())});
+    std::string received = ReadExactly(pty.master(), 1, kRunTimeout);
+    ASSERT_EQ(received.size(), 1u);
+    ASSERT_TRUE(WriteAll(pty.master(), std::string(1, kXoff)));
+    received += ReadUntilQuiet(pty.master(), 1.0, 20);
+    const std::string expected = Header(2000, 0x2000) + data;
+    EXPECT_LT(received.size(), expected.size());
+    ASSERT_TRUE(WriteAll(pty.master(), std::string(1, kXon)));
+    received += ReadExactly(pty.master(), expected.size() - received.size(), kRunTimeout);
+    EXPECT_EQ(received, expected);
+    ProcessResult r = program->Wait(kRunTimeout);
+    ASSERT_FALSE(r.timedOut);
+    EXPECT_EQ(r.exitCode, 1);
+    const std::string done = Wine().Console(kSendDone);
+    ASSERT_GE(r.output.size(), done.size());
+    EXPECT_EQ(r.output.substr(r.output.size() - done.size()), done);
+}
+
+// XOFF holds the sender; Ctrl+C ends the run at once, the held byte is
+// never sent, and the port can be opened again straight away.
+TEST_F(WineRun, CtrlCWhileXoffHoldsTheSender) {
+    Pty pty;
+    const std::string port = Wine().PortOption(pty.path());
+    WriteFile("big.bin", AllByteValues(64 * 1024));
+    auto program = Start({"big.bin", "-MS", "-F2", "-B38400", port});
+    ASSERT_EQ(ReadExactly(pty.master(), 1, kRunTimeout).size(), 1u);
+    ASSERT_TRUE(WriteAll(pty.master(), std::string(1, kXoff)));
+    const std::string beforeHold = ReadUntilQuiet(pty.master(), 1.0, 20);
+    EXPECT_LT(beforeHold.size(), 64u * 1024);
+
+    // Software flow control while sending: we obey XOFF/XON from the device.
+    termios t;
+    ASSERT_EQ(tcgetattr(pty.slave(), &t), 0);
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B38400));
+    EXPECT_TRUE(t.c_iflag & IXON);
+    EXPECT_FALSE(t.c_iflag & IXOFF);
+    EXPECT_FALSE(t.c_cflag & CRTSCTS);
+
+    program->Signal(SIGINT);
+    ProcessResult r = program->Wait(kRunTimeout);
+    ASSERT_FALSE(r.timedOut);
+    EXPECT_EQ(r.exitCode, 1);
+    const std::string aborted = Wine().Console(kAborted);
+    ASSERT_GE(r.output.size(), aborted.size());
+    EXPECT_EQ(r.output.substr(r.output.size() - aborted.size()), aborted);
+    EXPECT_EQ(DtrLog(), kDtrOpenThenClosed);
+
+    ASSERT_TRUE(WriteAll(pty.master(), std::string(1, kXon)));
+    EXPECT_EQ(ReadUntilQuiet(pty.master(), 1.0, 10), "");
+
+    WriteFile("small.bin", "again");
+    auto second = Start({"small.bin", "-MS", "-N", port});
+    EXPECT_EQ(ReadExactly(pty.master(), 5, kRunTimeout), "again");
+    ProcessResult again = second->Wait(kRunTimeout);
+    ASSERT_FALSE(again.timedOut);
+    EXPECT_EQ(again.exitCode, 1);
+}
+
+}  // namespace
