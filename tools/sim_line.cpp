@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -20,14 +21,23 @@ namespace sim {
 
 namespace {
 
+constexpr int kOurSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGUSR1};
+
 volatile sig_atomic_t signalled = 0;
+volatile sig_atomic_t goSignals = 0;
 sigset_t waitMask;  // the mask during ppoll: our signals let through
 
 bool stdinWatched = false;
 bool stdinClosed = false;
+unsigned goTaken = 0;
 unsigned stdinLines = 0;
 
-void OnSignal(int) { signalled = 1; }
+void OnSignal(int sig) {
+    if (sig == SIGUSR1) ++goSignals;
+    else signalled = 1;
+}
+
+unsigned GoPending() { return stdinLines + static_cast<unsigned>(goSignals) - goTaken; }
 
 speed_t SpeedFor(unsigned baud) {
     switch (baud) {
@@ -75,11 +85,12 @@ void ReadStdin() {
 }  // namespace
 
 Line::~Line() {
+    if (!link_.empty()) unlink(link_.c_str());
     if (fd_ >= 0) close(fd_);
     if (ptySlave_ >= 0) close(ptySlave_);
 }
 
-bool Line::OpenPty(std::string* error) {
+bool Line::OpenPty(const std::string& link, std::string* error) {
     int master = posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
         *error = std::string("cannot create a pseudo-terminal: ") + std::strerror(errno);
@@ -105,6 +116,15 @@ bool Line::OpenPty(std::string* error) {
     // and lets data and those notices come apart cleanly.
     int on = 1;
     ioctl(master, TIOCPKT, &on);
+    if (!link.empty()) {
+        struct stat st;
+        if (lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) unlink(link.c_str());
+        if (symlink(name, link.c_str()) != 0) {
+            *error = "cannot make the link " + link + ": " + std::strerror(errno);
+            return false;
+        }
+        link_ = link;
+    }
     return true;
 }
 
@@ -134,7 +154,7 @@ bool Line::OpenDevice(const std::string& path, unsigned baud, std::string* error
 }
 
 void Line::NoteStatus(uint8_t status) {
-    if (status & (TIOCPKT_FLUSHREAD | TIOCPKT_FLUSHWRITE)) ++openEvents_;
+    if (status & TIOCPKT_FLUSHWRITE) ++openEvents_;
 }
 
 bool Line::Read(std::deque<uint8_t>* out, size_t max) {
@@ -229,29 +249,27 @@ void InstallSignalHandling() {
     struct sigaction action = {};
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
+    for (int sig : kOurSignals) sigaction(sig, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
     sigset_t ours;
     sigemptyset(&ours);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&ours, sig);
+    for (int sig : kOurSignals) sigaddset(&ours, sig);
     sigprocmask(SIG_BLOCK, &ours, &waitMask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigdelset(&waitMask, sig);
+    for (int sig : kOurSignals) sigdelset(&waitMask, sig);
 }
 
 bool Interrupted() { return signalled != 0; }
 
 void WatchStdin(bool on) { stdinWatched = on; }
 
-bool TakeStdinLine() {
-    if (stdinLines == 0) return false;
-    --stdinLines;
+bool TakeGo() {
+    if (GoPending() == 0) return false;
+    ++goTaken;
     return true;
 }
 
-bool StdinClosed() { return stdinClosed; }
-
 void Wait(const Line& line, const WaitFor& what) {
-    if (signalled || stdinLines > 0) return;
+    if (signalled || GoPending() > 0) return;
     pollfd p[2];
     nfds_t n = 0;
     short events = (what.lineIn ? POLLIN : 0) | (what.lineOut ? POLLOUT : 0);

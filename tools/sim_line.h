@@ -27,7 +27,9 @@ public:
     Line(const Line&) = delete;
     Line& operator=(const Line&) = delete;
 
-    bool OpenPty(std::string* error);
+    // A pseudo-terminal; with a link path, also a symbolic link there to its
+    // slave, removed again when the Line goes.
+    bool OpenPty(const std::string& link, std::string* error);
     bool OpenDevice(const std::string& path, unsigned baud, std::string* error);
 
     const std::string& Path() const { return path_; }
@@ -43,8 +45,9 @@ public:
     bool SendControl(uint8_t byte);
     // Bytes written by us that the PC has not read yet (as far as we can see).
     long PendingForPc() const;
-    // Times the PC has opened (or closed) the line: a pseudo-terminal sees the
-    // PC discard pending bytes; a device sees DSR or DCD rise.
+    // Times the PC has opened the line: a pseudo-terminal sees the PC discard
+    // what it had not sent yet (which closing does not do); a device sees DSR
+    // or DCD rise.
     unsigned OpenEvents();
     // Pseudo-terminal only: makes an XOFF sent now hold the PC's output
     // before it has even opened the line, as long as it asks for XON/XOFF.
@@ -56,6 +59,7 @@ private:
     int fd_ = -1;
     int ptySlave_ = -1;  // kept open: the master never sees a hang-up between runs
     std::string path_;
+    std::string link_;
     unsigned openEvents_ = 0;
     bool modemWasUp_ = false;
 };
@@ -83,17 +87,17 @@ struct WaitFor {
     Clock::time_point deadline = Clock::time_point::max();
 };
 
-// Blocks SIGINT, SIGTERM and SIGHUP outside Wait; call once at start.
+// Blocks SIGINT, SIGTERM, SIGHUP and SIGUSR1 outside Wait; call once first.
 void InstallSignalHandling();
 bool Interrupted();
 
-// Standard input is read only by programs that asked for it.
+// Standard input is read only when asked for; its end just stops that.
 void WatchStdin(bool on);
-// True once for each line that has arrived on standard input.
-bool TakeStdinLine();
-bool StdinClosed();
+// True once for each line on standard input and each SIGUSR1: the
+// operator's "go on".
+bool TakeGo();
 
-// Sleeps until one of the wanted things, a signal, a stdin line or the deadline.
+// Sleeps until one of the wanted things, a signal, a "go" or the deadline.
 void Wait(const Line& line, const WaitFor& what);
 
 // Prints one line of output and flushes it, so scripts can read as we go.

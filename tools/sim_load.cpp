@@ -127,8 +127,10 @@ int Loader::Report(const std::string& why) const {
 // One transfer: the line, the pace, the buffer and XON/XOFF around a Loader.
 class Session {
 public:
-    Session(const Options& options, Line& line, bool* xoffOutstanding)
+    // With faults, the ones asked for are played in this transfer.
+    Session(const Options& options, Line& line, bool faults, bool* xoffOutstanding)
         : options_(options), line_(line), xoff_(*xoffOutstanding),
+          hangAfter_(faults ? options.hangAfter : -1),
           loader_(options.text, options.load),
           linePace_(options.baud / 10.0, Clock::now()),
           workPace_(options.baud / 15.0, Clock::now()) {}
@@ -148,6 +150,7 @@ private:
     const Options& options_;
     Line& line_;
     bool& xoff_;
+    const long hangAfter_;
     Loader loader_;
     Pacer linePace_;
     Pacer workPace_;
@@ -163,14 +166,14 @@ private:
 // Reads what has arrived; false when the line has failed.
 bool Session::Listen(Clock::time_point now) {
     if (hanging_) return true;
-    size_t max = options_.hangAfter >= 0 ? static_cast<size_t>(options_.hangAfter) - heard_ : SIZE_MAX;
+    size_t max = hangAfter_ >= 0 ? static_cast<size_t>(hangAfter_) - heard_ : SIZE_MAX;
     size_t before = wire_.size();
     if (!line_.Read(&wire_, max)) return false;
     if (wire_.size() > before) {
         heard_ += wire_.size() - before;
         lastHeard_ = now;
     }
-    if (options_.hangAfter >= 0 && heard_ >= static_cast<size_t>(options_.hangAfter)) Hang(now);
+    if (hangAfter_ >= 0 && heard_ >= static_cast<size_t>(hangAfter_)) Hang(now);
     return true;
 }
 
@@ -232,9 +235,9 @@ int Session::Run(bool* moveOn) {
             why = "interrupted";
             break;
         }
-        if (options_.waitStdin && (TakeStdinLine() || StdinClosed())) {
-            *moveOn = !StdinClosed();
-            why = "ended from standard input";
+        if (options_.waitStdin && TakeGo()) {
+            *moveOn = true;
+            why = "ended by the operator";
             break;
         }
         if (!Listen(now)) {
@@ -256,17 +259,25 @@ int Session::Run(bool* moveOn) {
         }
         Wait(line_, NextWake(now));
     }
-    if (xoffCount_) Say("flow: XOFF sent %u times", xoffCount_);
+    if (xoffCount_) Say("flow: XOFF sent %u time%s", xoffCount_, xoffCount_ == 1 ? "" : "s");
     int status = loader_.Report(why);
     if (status == kIncomplete && Interrupted()) status = kInterrupted;
     return status;
 }
 
-// Before a transfer that waits for standard input: whatever the line holds
-// now belongs to an earlier one.
+// Before a transfer that the operator started: whatever the line holds
+// belongs to an earlier one. The kernel may still be passing on a tail of
+// it, so the line must have been quiet for a moment.
 void DropPending(Line& line) {
     std::deque<uint8_t> junk;
-    line.Read(&junk, SIZE_MAX);
+    WaitFor quiet;
+    quiet.lineIn = true;
+    do {
+        junk.clear();
+        quiet.deadline = After(0.2);
+        Wait(line, quiet);
+        if (!line.Read(&junk, SIZE_MAX)) return;
+    } while (!junk.empty() && !Interrupted());
 }
 
 bool SaveData(const std::string& path, const std::vector<uint8_t>& data) {
@@ -282,21 +293,22 @@ int RunLoad(const Options& options, Line& line) {
     WatchStdin(options.waitStdin);
     int result = kComplete;
     bool xoff = false;
-    bool started = false;  // a line on stdin already started the next transfer
-    for (unsigned s = 0; s < options.sessions; ++s) {
-        if (options.waitStdin && !started) {
-            while (!TakeStdinLine() && !StdinClosed() && !Interrupted()) Wait(line, WaitFor{});
-            if (StdinClosed() || Interrupted()) return result != kComplete ? result : kInterrupted;
+    bool started = false;  // a "go" during the last transfer started this one
+    for (unsigned s = 0; s < options.sessions && !Interrupted(); ++s) {
+        if (s > 0 && options.waitStdin) {
+            while (!started && !TakeGo() && !Interrupted()) Wait(line, WaitFor{});
+            if (Interrupted()) break;
+            DropPending(line);
         }
-        if (options.waitStdin) DropPending(line);
         // A transfer starts with the line free, whatever the last one left.
         if (xoff) xoff = !line.SendControl(kXon);
-        if (options.hangAfter == 0) {
+        const bool faults = s == 0;
+        if (faults && options.hangAfter == 0) {
             line.HoldBeforeOpen();
             xoff = true;
         }
         Say("ready: waiting for the PC to send at %u bit/s", options.baud);
-        Session session(options, line, &xoff);
+        Session session(options, line, faults, &xoff);
         started = false;
         int status = session.Run(&started);
         if (!options.save.empty() && !SaveData(options.save, session.Data())) {
@@ -304,9 +316,9 @@ int RunLoad(const Options& options, Line& line) {
             status = kSetupFailed;
         }
         if (result == kComplete) result = status;
-        if (status == kInterrupted) break;
     }
     if (xoff) line.SendControl(kXon);
+    if (Interrupted() && result == kComplete) result = kInterrupted;
     return result;
 }
 

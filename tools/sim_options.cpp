@@ -21,10 +21,12 @@ const char kHelp[] =
     "\n"
     "A stand-in for the device that velta talks to. Without --port it creates a\n"
     "pseudo-terminal and prints its path on the first line of its output; give\n"
-    "that path to velta with -P. Every later line is one event or one result.\n"
+    "that path to velta with -P. Every later line is one event or one result,\n"
+    "led by a word and a colon (ready:, complete:, sending:, taken: ...).\n"
     "\n"
     "The line:\n"
     "  --port PATH      use this serial device instead of a pseudo-terminal\n"
+    "  --link PATH      also make PATH a symbolic link to the pseudo-terminal\n"
     "  --baud N         line rate in bit/s (default 9600): at most one byte per\n"
     "                   character time (10 bits) is taken or sent\n"
     "  --xonxoff        software flow control: when loading, a 32-byte input\n"
@@ -33,9 +35,13 @@ const char kHelp[] =
     "                   released with XON (0x11); when sending, XOFF and XON\n"
     "                   from the PC stop and resume the output\n"
     "  --text           text: bytes up to and including 0x1A, no header\n"
-    "  --wait-stdin     loading: each transfer starts when a line arrives on\n"
-    "                   standard input, dropping whatever came before (a line\n"
-    "                   during a transfer ends it); sending: start on a line\n"
+    "  --sessions N     N transfers one after another (default 1); faults are\n"
+    "                   played in the first one only\n"
+    "  --wait-stdin     wait for the operator's \"go\": a line on standard input\n"
+    "                   or the signal SIGUSR1. Loading: every transfer after the\n"
+    "                   first waits for it and drops what the line held before;\n"
+    "                   a go during a transfer ends it and starts the next.\n"
+    "                   Sending: every transfer waits for it.\n"
     "\n"
     "Loading (the PC sends):\n"
     "  A binary transfer is a 16-byte header (FF FE 4D, totalSize, load and run\n"
@@ -47,10 +53,9 @@ const char kHelp[] =
     "                   has ended incomplete (default 5)\n"
     "  --save FILE      write the data that arrived (not the header; the text\n"
     "                   with its 0x1A) to FILE after each transfer\n"
-    "  --sessions N     take N transfers one after another (default 1)\n"
-    "  --hang-after N   fault: after N bytes of a transfer send XOFF and take\n"
-    "                   nothing more, as a hung device (0: hold the line with\n"
-    "                   XOFF before the PC even starts); it lasts --idle seconds\n"
+    "  --hang-after N   fault: after N bytes send XOFF and take nothing more, as\n"
+    "                   a hung device, for --idle seconds (0: hold the line with\n"
+    "                   XOFF before the PC even opens it)\n"
     "\n"
     "Sending (the PC receives):\n"
     "  A binary file is sent with a header built from --load and --run, or\n"
@@ -65,7 +70,8 @@ const char kHelp[] =
     "  --delay SECONDS  wait this long before sending (after --wait-open or\n"
     "                   --wait-stdin, if given)\n"
     "  --linger SECONDS keep the line open this long after the PC has read\n"
-    "                   everything (default 1); closing it hangs the line up\n"
+    "                   everything, or nothing more for 2 s (default 1);\n"
+    "                   closing the line hangs it up\n"
     "  --stop-after N   fault: fall silent after N bytes (header included)\n"
     "  --short N        fault: announce N bytes more than are sent\n"
     "  --bad-size       fault: announce a totalSize of 8, below the header's 16\n"
@@ -73,8 +79,8 @@ const char kHelp[] =
     "\n"
     "Exit status:\n"
     "  0  loaded complete and intact, or everything sent as asked\n"
-    "  1  incomplete: the line fell silent (or a line on standard input came)\n"
-    "     before the announced length or the 0x1A; or a hang as asked\n"
+    "  1  incomplete: the line fell silent (or the operator said go) before\n"
+    "     the announced length or the 0x1A; or a hang as asked\n"
     "  2  command-line error\n"
     "  3  the port, the pseudo-terminal or a file could not be used\n"
     "  4  wrong magic: the first three bytes were not FF FE 4D\n"
@@ -139,6 +145,7 @@ std::map<std::string, Spec> Specs(Options* o) {
     };
     return {
         {"port", text(&o->port)},
+        {"link", text(&o->link)},
         {"baud", Spec{true, [o](const std::string& v) {
                           unsigned long n;
                           if (!ParseUnsigned(v, 10, 4000000, &n) || n < 50) return false;
@@ -177,12 +184,13 @@ std::map<std::string, Spec> Specs(Options* o) {
 // Options that belong to one direction only, so that a mistaken command
 // line is refused instead of silently doing something else.
 std::string CheckCombination(const Options& o, const std::map<std::string, bool>& seen) {
-    static const std::vector<std::string> loadOnly = {"idle", "save", "sessions", "hang-after"};
+    static const std::vector<std::string> loadOnly = {"idle", "save", "hang-after"};
     static const std::vector<std::string> sendOnly = {"run", "wait-open", "delay", "linger",
                                                       "stop-after", "short", "bad-size", "garbage"};
     for (const std::string& name : o.send ? loadOnly : sendOnly)
         if (seen.count(name))
             return std::string("--") + name + (o.send ? " is for loading, not with --send" : " needs --send");
+    if (!o.port.empty() && !o.link.empty()) return "--link is for the pseudo-terminal, not with --port";
     if (o.text && (o.shortBy || o.badSize || o.garbage)) return "--short, --bad-size and --garbage are for binary transfers";
     if (o.badSize + o.garbage + (o.shortBy > 0) > 1) return "choose one of --short, --bad-size and --garbage";
     return "";

@@ -21,15 +21,16 @@ enum Status : int {
 struct Options {
     // Where: a pseudo-terminal of our own unless a device path is given.
     std::string port;
+    std::string link;  // a symbolic link to our pseudo-terminal, if wanted
     unsigned baud = 9600;
     bool xonxoff = false;
     bool text = false;
     bool waitStdin = false;
+    unsigned sessions = 1;
 
     // Loading (the PC sends).
     double idle = 5;
     std::string save;
-    unsigned sessions = 1;
     long hangAfter = -1;  // -1: never
 
     // Sending (the PC receives).

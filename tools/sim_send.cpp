@@ -22,6 +22,7 @@ struct Plan {
     std::vector<uint8_t> bytes;  // everything, in order
     size_t dataStart = 0;        // where the data begins (after the header)
     size_t limit = 0;            // how many of bytes go out
+    bool garbage = false;        // the header is noise
 };
 
 bool ReadFile(const std::string& path, std::vector<uint8_t>* out) {
@@ -55,7 +56,7 @@ Plan TextPlan(const std::vector<uint8_t>& file) {
     return plan;
 }
 
-Plan BinaryPlan(const std::vector<uint8_t>& file, const Options& o) {
+Plan BinaryPlan(const std::vector<uint8_t>& file, const Options& o, bool faults) {
     Plan plan;
     Header header;
     std::vector<uint8_t>::const_iterator data = file.begin(), dataEnd = file.end();
@@ -73,15 +74,24 @@ Plan BinaryPlan(const std::vector<uint8_t>& file, const Options& o) {
     } else {
         header = BuildHeader(static_cast<uint32_t>(file.size() + kHeaderSize), o.load, o.run);
     }
-    if (o.shortBy) {
+    if (faults && o.shortBy) {
         uint32_t total = HeaderTotalSize(header.data()) + o.shortBy;
         header = BuildHeader(total, HeaderLoad(header.data()), HeaderRun(header.data()));
     }
-    if (o.badSize) header = BuildHeader(8, HeaderLoad(header.data()), HeaderRun(header.data()));
-    if (o.garbage) header = Noise();
+    if (faults && o.badSize) header = BuildHeader(8, HeaderLoad(header.data()), HeaderRun(header.data()));
+    if (faults && o.garbage) header = Noise();
     plan.bytes.assign(header.begin(), header.end());
     plan.bytes.insert(plan.bytes.end(), data, dataEnd);
     plan.dataStart = kHeaderSize;
+    return plan;
+}
+
+// What goes out in one transfer; faults only in the first.
+Plan Lay(const std::vector<uint8_t>& file, const Options& o, bool faults) {
+    Plan plan = o.text ? TextPlan(file) : BinaryPlan(file, o, faults);
+    plan.limit = plan.bytes.size();
+    if (faults && o.stopAfter >= 0) plan.limit = std::min(plan.limit, static_cast<size_t>(o.stopAfter));
+    plan.garbage = faults && o.garbage;
     return plan;
 }
 
@@ -94,30 +104,31 @@ void Announce(const Plan& plan, const Options& o) {
         return;
     }
     const uint8_t* h = plan.bytes.data();
-    const char* what = o.garbage ? " (noise)" : "";
+    const char* what = plan.garbage ? " (noise)" : "";
     Say("sending: header%s with load %04X, run %04X, size %06X, then %u data bytes, crc32 %08X", what,
         HeaderLoad(h), HeaderRun(h), static_cast<unsigned>((HeaderTotalSize(h) - kHeaderSize) & 0xFFFFFF), count, crc.Value());
 }
 
-// Waits for what the options say must come before the first byte; false if
-// a signal came first.
-bool AwaitStart(const Options& o, Line& line) {
+// Waits for what the options say must come before a transfer; false if a
+// signal came first. *opens counts the PC's openings already used.
+bool AwaitStart(const Options& o, Line& line, unsigned* opens) {
     std::deque<uint8_t> ignored;
     if (o.waitOpen) {
         Say("waiting: for the PC to open the line");
         WaitFor w;
         w.lineIn = line.IsPty();
-        while (line.OpenEvents() == 0 && !Interrupted()) {
+        while (line.OpenEvents() <= *opens && !Interrupted()) {
             if (!line.IsPty()) w.deadline = After(0.1);
             Wait(line, w);
             line.Read(&ignored, SIZE_MAX);
         }
         if (Interrupted()) return false;
+        *opens = line.OpenEvents();
         Say("opened: the PC opened the line");
     }
     if (o.waitStdin) {
         Say("waiting: for a line on standard input");
-        while (!TakeStdinLine() && !StdinClosed() && !Interrupted()) Wait(line, WaitFor{});
+        while (!TakeGo() && !Interrupted()) Wait(line, WaitFor{});
         if (Interrupted()) return false;
     }
     WaitFor pause;
@@ -165,23 +176,39 @@ size_t Stream(const Plan& plan, const Options& o, Line& line, bool* failed) {
         }
         if (sent < plan.limit) Wait(line, w);
     }
-    if (holds) Say("flow: the PC said XOFF %u times", holds);
+    if (holds) Say("flow: the PC said XOFF %u time%s", holds, holds == 1 ? "" : "s");
     return sent;
 }
 
 // Until the PC has read what we sent (seen empty twice, as the kernel may
-// still be moving the last bytes), then the linger.
-void Linger(const Options& o, Line& line) {
+// still be moving the last bytes), or has read nothing of it for a while
+// (it may have given up); false if a signal came first.
+bool AwaitTaken(Line& line) {
+    constexpr double kGiveUpSeconds = 2;
     std::deque<uint8_t> ignored;
     WaitFor tick;
+    long pending = line.PendingForPc();
+    Clock::time_point progress = Clock::now();
     for (int empty = 0; empty < 2 && !Interrupted();) {
-        empty = line.PendingForPc() == 0 ? empty + 1 : 0;
         tick.deadline = After(0.02);
         Wait(line, tick);
         line.Read(&ignored, SIZE_MAX);
+        long now = line.PendingForPc();
+        empty = now == 0 ? empty + 1 : 0;
+        if (now < pending) progress = Clock::now();
+        pending = now;
+        if (now > 0 && Clock::now() - progress >= std::chrono::duration<double>(kGiveUpSeconds)) {
+            Say("left: the PC stopped reading with %ld bytes unread", now);
+            return true;
+        }
     }
-    if (Interrupted()) return;
+    if (Interrupted()) return false;
     Say("taken: the PC has read everything");
+    return true;
+}
+
+void Linger(const Options& o, Line& line) {
+    std::deque<uint8_t> ignored;
     WaitFor rest;
     rest.deadline = After(o.linger);
     while (Clock::now() < rest.deadline && !Interrupted()) {
@@ -190,21 +217,8 @@ void Linger(const Options& o, Line& line) {
     }
 }
 
-}  // namespace
-
-int RunSend(const Options& o, Line& line) {
-    std::vector<uint8_t> file;
-    if (!ReadFile(o.sendFile, &file)) {
-        Say("error: cannot read %s", o.sendFile.c_str());
-        return kSetupFailed;
-    }
-    Plan plan = o.text ? TextPlan(file) : BinaryPlan(file, o);
-    plan.limit = o.stopAfter >= 0 ? std::min(plan.bytes.size(), static_cast<size_t>(o.stopAfter)) : plan.bytes.size();
-    WatchStdin(o.waitStdin);
-    if (!AwaitStart(o, line)) {
-        Say("interrupted: nothing sent");
-        return kInterrupted;
-    }
+// One transfer; kComplete when everything planned went out.
+int SendOnce(const Plan& plan, const Options& o, Line& line) {
     Announce(plan, o);
     bool failed = false;
     size_t sent = Stream(plan, o, line, &failed);
@@ -218,6 +232,29 @@ int RunSend(const Options& o, Line& line) {
     }
     if (plan.limit < plan.bytes.size()) Say("stopped: after %zu of %zu bytes, as asked", sent, plan.bytes.size());
     else Say("sent: %zu bytes", sent);
+    return kComplete;
+}
+
+}  // namespace
+
+int RunSend(const Options& o, Line& line) {
+    std::vector<uint8_t> file;
+    if (!ReadFile(o.sendFile, &file)) {
+        Say("error: cannot read %s", o.sendFile.c_str());
+        return kSetupFailed;
+    }
+    WatchStdin(o.waitStdin);
+    unsigned opens = 0;
+    for (unsigned s = 0; s < o.sessions; ++s) {
+        if (!AwaitStart(o, line, &opens)) {
+            Say("interrupted: nothing sent");
+            return kInterrupted;
+        }
+        int status = SendOnce(Lay(file, o, s == 0), o, line);
+        if (status != kComplete) return status;
+        // Interrupted here, everything has still gone out as asked.
+        if (!AwaitTaken(line)) return kComplete;
+    }
     Linger(o, line);
     return kComplete;
 }

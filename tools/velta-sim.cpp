@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
     }
     sim::InstallSignalHandling();
     sim::Line line;
-    bool opened = options.port.empty() ? line.OpenPty(&error) : line.OpenDevice(options.port, options.baud, &error);
+    bool opened = options.port.empty() ? line.OpenPty(options.link, &error) : line.OpenDevice(options.port, options.baud, &error);
     if (!opened) {
         std::fprintf(stderr, "velta-sim: %s\n", error.c_str());
         return sim::kSetupFailed;
