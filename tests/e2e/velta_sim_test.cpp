@@ -1,0 +1,327 @@
+// velta-sim on its own: the test plays the PC on the sim's pseudo-terminal
+// and checks every byte the sim sends and every report and status it gives.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "e2e_support.h"
+#include "pty_pair.h"
+
+namespace {
+
+constexpr char kXoff = 0x13, kXon = 0x11;
+
+// The PC's end of the line: the sim's slave, opened and flushed as a
+// program opening a port does.
+class PcSide {
+public:
+    explicit PcSide(const Sim& sim) : fd_(open(sim.slave().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {
+        MakeRaw(fd_);
+        tcflush(fd_, TCIOFLUSH);
+    }
+    ~PcSide() { close(fd_); }
+    int fd() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+std::string Data(size_t n, int seed = 1) { return Pattern(n, seed); }
+
+// ---- loading: the PC sends ----
+
+TEST(SimLoad, ReportsAndSavesWhatArrived) {
+    ScratchDir dir;
+    const std::string data = Data(1500);
+    Sim sim(dir, {"--baud", "38400", "--save", dir.Path("saved")});
+    ASSERT_TRUE(sim.WaitFor("ready:"));
+    PcSide pc(sim);
+    ASSERT_TRUE(WriteAll(pc.fd(), HeaderFor(16 + 1500, 0x3000, 0x3010) + data));
+    ProcessResult r = sim.Finish();
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(ReportLine(r.output, "complete:"), CompleteLine(data, 0x3000, 0x3010));
+    EXPECT_EQ(ReadFile(dir.Path("saved")), data);
+}
+
+TEST(SimLoad, CrcIsTheIeeeOne) {
+    ScratchDir dir;
+    Sim sim(dir, {"--baud", "38400"});
+    ASSERT_TRUE(sim.WaitFor("ready:"));
+    PcSide pc(sim);
+    ASSERT_TRUE(WriteAll(pc.fd(), HeaderFor(16 + 9, 0x2000) + "123456789"));
+    ProcessResult r = sim.Finish();
+    // The published check value of CRC-32/ISO-HDLC for "123456789".
+    EXPECT_EQ(ReportLine(r.output, "complete:"), "complete: 9 bytes, load 2000, run 0000, crc32 CBF43926");
+}
+
+struct LoadFault {
+    const char* name;
+    std::vector<std::string> args;
+    std::string sent;
+    int status;
+    std::string report;  // the whole result line
+};
+
+class SimLoadFault : public ::testing::TestWithParam<LoadFault> {};
+
+TEST_P(SimLoadFault, IsReportedWithItsStatus) {
+    const LoadFault& c = GetParam();
+    ScratchDir dir;
+    std::vector<std::string> args = {"--baud", "38400", "--idle", "0.5"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    Sim sim(dir, args);
+    ASSERT_TRUE(sim.WaitFor("ready:"));
+    PcSide pc(sim);
+    ASSERT_TRUE(WriteAll(pc.fd(), c.sent));
+    ProcessResult r = sim.Finish();
+    EXPECT_EQ(r.exitCode, c.status) << r.output;
+    EXPECT_EQ(ReportLine(r.output, c.report.substr(0, c.report.find(':') + 1)), c.report);
+}
+
+const std::string kText = "line one\r\nline two\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, SimLoadFault,
+    ::testing::Values(
+        LoadFault{"WrongMagic", {}, Bytes({0xFF, 0xFE, 0x4E}) + std::string(13 + 20, 'x'), 4,
+                  "wrong magic: FF FE 4E instead of FF FE 4D; 33 further bytes ignored"},
+        LoadFault{"SizeBelowSixteen", {}, HeaderFor(10, 0x2000) + "abc", 5,
+                  "bad size: totalSize 00000A is below 16; 3 further bytes ignored"},
+        LoadFault{"OverrunsTheImage", {}, HeaderFor(16 + 0x2000, 0xF000) + Data(0x2000), 6,
+                  Format("overrun: 8192 bytes, load F000, run 0000, crc32 %08X; the last 4096 bytes ran past the end "
+                         "of the 64 KiB image",
+                         Crc(Data(0x2000)))},
+        LoadFault{"SilentInTheData", {}, HeaderFor(16 + 100, 0x2000) + Data(40), 1,
+                  Format("incomplete: 40 of 100 bytes, load 2000, run 0000, crc32 %08X; the line fell silent for 0.5 s",
+                         Crc(Data(40)))},
+        LoadFault{"SilentInTheHeader", {}, HeaderFor(100, 0x2000).substr(0, 5), 1,
+                  "incomplete: 5 of 16 header bytes; the line fell silent for 0.5 s"},
+        LoadFault{"TextWithoutEnd", {"--text"}, kText, 1,
+                  Format("incomplete: text of %zu bytes, load 2000, crc32 %08X; the line fell silent for 0.5 s",
+                         kText.size(), Crc(kText))},
+        LoadFault{"TextComplete", {"--text", "--load", "8000"}, kText + "\x1A" + "after", 0,
+                  CompleteTextLine(kText + "\x1A", 0x8000)}),
+    [](const ::testing::TestParamInfo<LoadFault>& i) { return i.param.name; });
+
+TEST(SimLoad, XonXoffHoldsAFastSender) {
+    ScratchDir dir;
+    const std::string data = Data(3000);
+    Sim sim(dir, {"--baud", "38400", "--xonxoff", "--save", dir.Path("saved")});
+    ASSERT_TRUE(sim.WaitFor("ready:"));
+    PcSide pc(sim);
+    std::atomic<bool> done{false};
+    std::string fromSim;
+    std::thread reader([&] {
+        while (!done) fromSim += ReadUntilQuiet(pc.fd(), 0.05, 0.2);
+    });
+    ASSERT_TRUE(WriteAll(pc.fd(), HeaderFor(16 + 3000, 0x2000) + data));
+    ASSERT_TRUE(sim.WaitFor("complete:"));
+    done = true;
+    reader.join();
+    ProcessResult r = sim.Finish();
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(ReadFile(dir.Path("saved")), data);
+    // Held with XOFF, released with XON, in turn; the last XON may come as
+    // the sim closes the line.
+    const int xoffs = Count(fromSim, kXoff);
+    ASSERT_GE(xoffs, 1);
+    std::string turns;
+    for (int i = 0; i < xoffs; ++i) turns += std::string{kXoff, kXon};
+    EXPECT_EQ(fromSim, turns.substr(0, fromSim.size()));
+    EXPECT_EQ(ReportLine(r.output, "flow:"), Format("flow: XOFF sent %d time%s", xoffs, xoffs == 1 ? "" : "s"));
+}
+
+TEST(SimLoad, HangAfterSendsXoffAndTakesNothingMore) {
+    ScratchDir dir;
+    const std::string data = Data(200);
+    Sim sim(dir, {"--baud", "38400", "--hang-after", "50", "--idle", "0.5"});
+    ASSERT_TRUE(sim.WaitFor("ready:"));
+    PcSide pc(sim);
+    ASSERT_TRUE(WriteAll(pc.fd(), HeaderFor(16 + 200, 0x2000) + data));
+    EXPECT_EQ(ReadExactly(pc.fd(), 1), std::string(1, kXoff));
+    ProcessResult r = sim.Finish();
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(Contains(r.output, "hanging: XOFF sent after 50 bytes, nothing more is taken\n")) << r.output;
+    EXPECT_EQ(ReportLine(r.output, "incomplete:"),
+              Format("incomplete: 34 of 200 bytes, load 2000, run 0000, crc32 %08X; hung as asked",
+                     Crc(data.substr(0, 34))));
+}
+
+TEST(SimLoad, GoEndsATransferAndDropsWhatCameBeforeTheNext) {
+    ScratchDir dir;
+    const std::string data = Data(700);
+    Sim sim(dir, {"--baud", "38400", "--sessions", "2", "--wait-stdin", "--idle", "60"});
+    ASSERT_TRUE(sim.WaitFor("ready:"));
+    PcSide pc(sim);
+    ASSERT_TRUE(WriteAll(pc.fd(), HeaderFor(16 + 700, 0x2000) + data.substr(0, 300)));
+    sim.Go();
+    // Left over from the first transfer: must not count in the second.
+    ASSERT_TRUE(WriteAll(pc.fd(), data.substr(300, 20)));
+    ASSERT_TRUE(sim.WaitFor("; ended by the operator\nready:"));
+    ASSERT_TRUE(WriteAll(pc.fd(), HeaderFor(16 + 700, 0x2000) + data));
+    ProcessResult r = sim.Finish();
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(Contains(r.output, "; ended by the operator\n")) << r.output;
+    EXPECT_TRUE(Contains(r.output, CompleteLine(data, 0x2000, 0) + "\n")) << r.output;
+}
+
+// ---- sending: the PC receives ----
+
+struct SendCase {
+    const char* name;
+    std::string file;
+    std::vector<std::string> args;
+    std::string expected;  // every byte on the line
+};
+
+class SimSend : public ::testing::TestWithParam<SendCase> {};
+
+TEST_P(SimSend, PutsExactlyTheseBytesOnTheLine) {
+    const SendCase& c = GetParam();
+    ScratchDir dir;
+    std::vector<std::string> args = {"--send", dir.File("file", c.file), "--baud", "38400", "--wait-open",
+                                     "--linger", "0.5"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    Sim sim(dir, args);
+    ASSERT_TRUE(sim.WaitFor("waiting:"));
+    PcSide pc(sim);
+    std::string got = ReadExactly(pc.fd(), c.expected.size(), 30);
+    got += ReadUntilQuiet(pc.fd(), 0.3, 5);
+    EXPECT_EQ(got, c.expected);
+    ProcessResult r = sim.Finish();
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_TRUE(Contains(r.output, "taken: the PC has read everything\n")) << r.output;
+}
+
+const std::string kData = Pattern(300, 7);
+const std::string kStored = HeaderFor(16 + 100, 0x4000, 0x4010) + kData;  // 200 bytes beyond its size
+
+INSTANTIATE_TEST_SUITE_P(
+    Bytes, SimSend,
+    ::testing::Values(
+        SendCase{"BuiltHeader", kData, {"--load", "1234", "--run", "5678"}, HeaderFor(316, 0x1234, 0x5678) + kData},
+        SendCase{"DefaultAddresses", kData, {}, HeaderFor(316, 0x2000, 0) + kData},
+        SendCase{"StoredHeaderAndWhatItAnnounces", kStored, {}, kStored.substr(0, 116)},
+        SendCase{"TextGetsItsEnd", "abc\r\n", {"--text"}, "abc\r\n\x1A"},
+        SendCase{"TextEndsAtTheFirstEnd", "ab\x1A" "cd\x1A", {"--text"}, "ab\x1A"},
+        SendCase{"ShortAnnouncesMore", kData, {"--short", "100"}, HeaderFor(416, 0x2000) + kData},
+        SendCase{"BadSize", kData, {"--bad-size"}, HeaderFor(8, 0x2000) + kData},
+        SendCase{"StopAfter", kData, {"--stop-after", "10"}, HeaderFor(316, 0x2000).substr(0, 10)},
+        SendCase{"StopAfterNothing", kData, {"--stop-after", "0"}, ""}),
+    [](const ::testing::TestParamInfo<SendCase>& i) { return i.param.name; });
+
+TEST(SimSendFault, GarbageIsNoHeaderButTheDataFollows) {
+    ScratchDir dir;
+    Sim sim(dir, {"--send", dir.File("file", kData), "--baud", "38400", "--wait-open", "--garbage", "--linger", "0"});
+    ASSERT_TRUE(sim.WaitFor("waiting:"));
+    PcSide pc(sim);
+    std::string got = ReadExactly(pc.fd(), 16 + kData.size(), 30);
+    ASSERT_EQ(got.size(), 16 + kData.size());
+    EXPECT_NE(got.substr(0, 3), HeaderFor(316, 0x2000).substr(0, 3));
+    // Its size field would have a receiver wait for millions of bytes.
+    EXPECT_GE(static_cast<uint8_t>(got[5]), 0x40);
+    EXPECT_EQ(got.substr(16), kData);
+    EXPECT_EQ(sim.Finish().exitCode, 0);
+}
+
+TEST(SimSendFault, FaultsAreForTheFirstTransferOnly) {
+    ScratchDir dir;
+    Sim sim(dir, {"--send", dir.File("file", kData), "--baud", "38400", "--wait-open", "--sessions", "2",
+                  "--stop-after", "5", "--linger", "0"});
+    ASSERT_TRUE(sim.WaitFor("waiting:"));
+    {
+        PcSide first(sim);
+        EXPECT_EQ(ReadExactly(first.fd(), 5), HeaderFor(316, 0x2000).substr(0, 5));
+        ASSERT_TRUE(sim.WaitFor("taken:"));
+    }
+    PcSide second(sim);
+    EXPECT_EQ(ReadExactly(second.fd(), 316, 30), HeaderFor(316, 0x2000) + kData);
+    EXPECT_EQ(sim.Finish().exitCode, 0);
+}
+
+TEST(SimSendFlow, XoffStopsTheOutputUntilXon) {
+    ScratchDir dir;
+    const std::string data = Data(2000);
+    Sim sim(dir, {"--send", dir.File("file", data), "--baud", "38400", "--wait-open", "--xonxoff", "--linger", "0"});
+    ASSERT_TRUE(sim.WaitFor("waiting:"));
+    PcSide pc(sim);
+    std::string got = ReadExactly(pc.fd(), 200, 30);
+    ASSERT_TRUE(WriteAll(pc.fd(), std::string(1, kXoff)));
+    // While held, no more than what was already under way may come.
+    std::string held = ReadUntilQuiet(pc.fd(), 0.5, 5);
+    EXPECT_LT(held.size(), 200u);
+    ASSERT_TRUE(WriteAll(pc.fd(), std::string(1, kXon)));
+    got += held + ReadExactly(pc.fd(), 2016 - 200 - held.size(), 30);
+    EXPECT_EQ(got, HeaderFor(2016, 0x2000) + data);
+    ProcessResult r = sim.Finish();
+    EXPECT_TRUE(Contains(r.output, "flow: the PC said XOFF 1 time\n")) << r.output;
+}
+
+// ---- the sim sending to itself ----
+
+struct LoopCase {
+    const char* name;
+    std::vector<std::string> args;  // for both ends
+    bool text;
+};
+
+class SimLoop : public ::testing::TestWithParam<LoopCase> {};
+
+TEST_P(SimLoop, WhatOneSendsTheOtherLoads) {
+    const LoopCase& c = GetParam();
+    ScratchDir dir;
+    const std::string data = c.text ? std::string("some text\r\n") + Data(900, 3) : Data(2500, 3);
+    const std::string file = c.text ? data.substr(0, data.find('\x1A')) : data;
+    std::vector<std::string> loadArgs = c.args;
+    loadArgs.insert(loadArgs.end(), {"--save", dir.Path("saved"), "--idle", "2"});
+    Sim load(dir, loadArgs);
+    ASSERT_TRUE(load.WaitFor("ready:"));
+    std::vector<std::string> sendArgs = c.args;
+    sendArgs.insert(sendArgs.end(), {"--send", dir.File("file", file), "--port", load.slave(), "--linger", "0"});
+    ProcessResult sent = RunProcess(SimCommand(sendArgs));
+    ProcessResult loaded = load.Finish();
+    EXPECT_EQ(sent.exitCode, 0) << sent.output;
+    EXPECT_EQ(loaded.exitCode, 0) << loaded.output;
+    const std::string expected = c.text ? file + "\x1A" : file;
+    EXPECT_EQ(ReadFile(dir.Path("saved")), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Loop, SimLoop,
+                         ::testing::Values(LoopCase{"Binary9600", {"--baud", "9600"}, false},
+                                           LoopCase{"BinaryXonXoff38400", {"--baud", "38400", "--xonxoff"}, false},
+                                           LoopCase{"Text38400", {"--baud", "38400", "--text"}, true}),
+                         [](const ::testing::TestParamInfo<LoopCase>& i) { return i.param.name; });
+
+// ---- the command line ----
+
+class SimUsage : public ::testing::TestWithParam<std::vector<std::string>> {};
+
+TEST_P(SimUsage, IsRefusedWithStatusTwo) {
+    ProcessResult r = RunProcess(SimCommand(GetParam()));
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.output, "");  // nothing opened, nothing said on the output
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLine, SimUsage,
+    ::testing::Values(std::vector<std::string>{"--bogus"}, std::vector<std::string>{"stray"},
+                      std::vector<std::string>{"--baud"}, std::vector<std::string>{"--baud", "fast"},
+                      std::vector<std::string>{"--load", "10000", "--send", "f"},
+                      std::vector<std::string>{"--stop-after", "3"}, std::vector<std::string>{"--send", "f", "--idle", "1"},
+                      std::vector<std::string>{"--send", "f", "--text", "--garbage"},
+                      std::vector<std::string>{"--send", "f", "--short", "1", "--bad-size"},
+                      std::vector<std::string>{"--xonxoff=yes"}, std::vector<std::string>{"--sessions", "0"}));
+
+TEST(SimUsage, HelpListsTheExitStatuses) {
+    ProcessResult r = RunProcess(SimCommand({"--help"}));
+    EXPECT_EQ(r.exitCode, 0);
+    for (const char* line : {"  4  wrong magic", "  5  bad size", "  6  overrun", "  7  interrupted"})
+        EXPECT_TRUE(Contains(r.output, line)) << line;
+}
+
+}  // namespace
