@@ -38,6 +38,8 @@ struct SendCase {
     int rate;
     bool xonxoff;
 };
+// Test names, not byte dumps, in the test list.
+void PrintTo(const SendCase& c, std::ostream* os) { *os << c.name; }
 
 class SendToDevice : public ::testing::TestWithParam<SendCase> {};
 
@@ -145,6 +147,7 @@ struct ReceiveCase {
     int rate;
     bool xonxoff;
 };
+void PrintTo(const ReceiveCase& c, std::ostream* os) { *os << c.name; }
 
 class ReceiveFromDevice : public ::testing::TestWithParam<ReceiveCase> {};
 
@@ -222,6 +225,7 @@ struct FaultCase {
     std::string file;      // what the received file must hold; "?" for the noise case
     std::string message;   // a console text that must appear
 };
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
 
 class DeviceFault : public ::testing::TestWithParam<FaultCase> {};
 
@@ -270,6 +274,7 @@ struct SendAbortCase {
     bool xonxoff;
     size_t size;
 };
+void PrintTo(const SendAbortCase& c, std::ostream* os) { *os << c.name; }
 
 class InterruptSending : public ::testing::TestWithParam<SendAbortCase> {};
 
@@ -320,6 +325,7 @@ struct ReceiveAbortCase {
     const char* name;
     size_t stopAfter;
 };
+void PrintTo(const ReceiveAbortCase& c, std::ostream* os) { *os << c.name; }
 
 class InterruptReceiving : public ::testing::TestWithParam<ReceiveAbortCase> {};
 

@@ -66,6 +66,8 @@ struct LoadFault {
     int status;
     std::string report;  // the whole result line
 };
+// Test names, not byte dumps, in the test list.
+void PrintTo(const LoadFault& c, std::ostream* os) { *os << c.name; }
 
 class SimLoadFault : public ::testing::TestWithParam<LoadFault> {};
 
@@ -178,6 +180,7 @@ struct SendCase {
     std::vector<std::string> args;
     std::string expected;  // every byte on the line
 };
+void PrintTo(const SendCase& c, std::ostream* os) { *os << c.name; }
 
 class SimSend : public ::testing::TestWithParam<SendCase> {};
 
@@ -269,6 +272,7 @@ struct LoopCase {
     std::vector<std::string> args;  // for both ends
     bool text;
 };
+void PrintTo(const LoopCase& c, std::ostream* os) { *os << c.name; }
 
 class SimLoop : public ::testing::TestWithParam<LoopCase> {};
 
