@@ -1,8 +1,8 @@
 // Console text on Windows. The program's texts are CP932 bytes. On a console
 // each print is converted to UTF-16 and written with WriteConsoleW at once, so
-// the Japanese shows whatever the console's code page is; redirected to a
-// file or a pipe the CP932 bytes go out through the runtime's text-mode
-// standard output ("\n" becomes CR LF) in 4096-byte blocks.
+// the Japanese shows whatever the console's code page is. Anywhere else the
+// CP932 bytes go out through the runtime's text-mode standard output ("\n"
+// becomes CR LF): redirected to a file or a pipe in 4096-byte blocks.
 #include "console.h"
 
 #include <fcntl.h>
@@ -58,7 +58,12 @@ void ConsoleInit() {
         return;
     }
     _setmode(_fileno(stdout), _O_TEXT);
-    std::setvbuf(stdout, nullptr, _IOFBF, 4096);
+    // Another character device (NUL, a serial line, a terminal under Wine)
+    // gets each print at once too; files and pipes get 4096-byte blocks.
+    if (out && out != INVALID_HANDLE_VALUE && GetFileType(out) == FILE_TYPE_CHAR)
+        std::setvbuf(stdout, nullptr, _IONBF, 0);
+    else
+        std::setvbuf(stdout, nullptr, _IOFBF, 4096);
 }
 
 void ConsoleVPrint(const char* format, va_list args) {

@@ -43,7 +43,11 @@ public:
     }
     std::string Newline() const override { return "\r\n"; }
     std::vector<std::string> Environment() const override {
-        return {"WINEPREFIX=" + prefix_, "WINEDEBUG=-all", "LD_PRELOAD=" + shim_, "LC_ALL=C"};
+        // A terminal on standard output reaches the program as a plain
+        // character device (see the shim), so a case reads the program's own
+        // CP932 bytes there too, not Wine's console redrawing them.
+        return {"WINEPREFIX=" + prefix_, "WINEDEBUG=-all", "LD_PRELOAD=" + shim_, "LC_ALL=C",
+                "VELTA_SHIM_PLAIN_TERMINAL=1"};
     }
 
 private:

@@ -63,6 +63,20 @@ static int EmulateModem(unsigned long request, int* arg) {
     }
 }
 
+/* With VELTA_SHIM_PLAIN_TERMINAL set, Wine is not told that the standard
+ * streams are terminals, so it hands a terminal on standard output to the
+ * program as a character device instead of putting its own console (which
+ * redraws the text with cursor controls) in between. */
+int isatty(int fd) {
+    static int (*real)(int);
+    if (fd <= 2 && getenv("VELTA_SHIM_PLAIN_TERMINAL")) {
+        errno = ENOTTY;
+        return 0;
+    }
+    if (!real) real = (int (*)(int))dlsym(RTLD_NEXT, "isatty");
+    return real(fd);
+}
+
 int ioctl(int fd, unsigned long request, ...) {
     va_list args;
     va_start(args, request);

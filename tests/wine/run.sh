@@ -3,18 +3,19 @@
 # the Wine cases (tests/wine/wine_test) and, when it has been built, the
 # end-to-end suite with VELTA_TARGET=wine.
 #
-#   tests/wine/run.sh BUILD_DIR [VELTA.exe]
+#   tests/wine/run.sh BUILD_DIR [WINDOWS_BUILD_DIR | VELTA.exe]
 #
 # BUILD_DIR is the native build tree; the native test programs and the
-# modem-line shim are built there if they are not yet. Without a VELTA.exe
-# argument the executable is cross-built in BUILD_DIR/windows. One Wine
+# modem-line shim are built there if they are not yet. VELTA.exe is taken
+# from the second argument, a Windows build tree or the executable itself;
+# without it the executable is cross-built in BUILD_DIR/windows. One Wine
 # prefix is made per run, in BUILD_DIR/wine/prefix, and every case shares it
 # through its own COM links. Installs nothing: wine64 and mingw-w64 must be
 # there. Ends with one summary line; the status is nonzero on any failure.
 set -u
 
 if [ $# -lt 1 ]; then
-    echo "usage: $0 BUILD_DIR [VELTA.exe]" >&2
+    echo "usage: $0 BUILD_DIR [WINDOWS_BUILD_DIR | VELTA.exe]" >&2
     exit 2
 fi
 src=$(cd "$(dirname "$0")/../.." && pwd)
@@ -38,6 +39,7 @@ mkdir -p "$work"
 
 # --- the programs under test -------------------------------------------------
 exe=${2:-}
+[ -d "$exe" ] && exe=$exe/VELTA.exe
 if [ -z "$exe" ]; then
     command -v x86_64-w64-mingw32-g++ >/dev/null ||
         fail "x86_64-w64-mingw32-g++ is not installed (apt-get install g++-mingw-w64-x86-64)"
@@ -100,9 +102,9 @@ run_suite() {
 }
 
 run_suite wine_test "$winetest"
-for e2e in "$build"/tests/e2e/*_test; do
-    [ -x "$e2e" ] && run_suite "e2e/$(basename "$e2e")" "$e2e"
-done
+# The end-to-end suite, the same cases as for the native program.
+e2e=$build/tests/e2e/e2e_test
+[ -x "$e2e" ] && run_suite e2e_test "$e2e"
 
 if [ "$failed" -eq 0 ] && [ -z "$failedSuites" ]; then
     echo "wine: all $passed cases passed under $(wine --version 2>/dev/null || echo Wine)"

@@ -189,6 +189,24 @@ TEST_F(WineRun, FileThatCannotBeOpenedReleasesThePort) {
     EXPECT_EQ(DtrLog(), kDtrOpenThenClosed);
 }
 
+// On a console the CP932 texts reach the screen as characters: Wine's console
+// on a UTF-8 terminal shows them in UTF-8, whatever the console code page.
+TEST_F(WineRun, ConsoleShowsTheJapaneseTexts) {
+    ProcessOptions options;
+    options.terminal = true;
+    for (const std::string& entry : Wine().Environment())
+        if (entry.rfind("VELTA_SHIM_PLAIN_TERMINAL=", 0) != 0 && entry.rfind("LC_ALL=", 0) != 0)
+            options.env.push_back(entry);
+    options.env.push_back("LC_ALL=C.UTF-8");
+    options.workingDirectory = dir_;
+    ProcessResult r = RunProcess(Wine().Command({"f.bin", "-MX"}), options, kRunTimeout);
+    ASSERT_FALSE(r.timedOut);
+    EXPECT_EQ(r.exitCode, 255);
+    for (const char* text : {u8"File Transfer Utility ｢VELTA｣ Version 1.05/Win32", u8"格納開始アドレス（１６進数）",
+                             u8"転送速度（300～38400）", u8"フロー制御(0:なし,1:ハード,2:ソフト)"})
+        EXPECT_NE(r.output.find(text), std::string::npos) << text << "\n" << r.output;
+}
+
 // --- line settings, read back from the test's own descriptor ---------------
 
 struct LineCase {
