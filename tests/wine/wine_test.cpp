@@ -348,6 +348,20 @@ TEST_F(WineRun, CtrlCInReceivedData) {
     EXPECT_EQ(stored, sent.substr(0, stored.size()));
 }
 
+// Ctrl+C as soon as the port is configured, before the wait for the first
+// byte has begun (or while it begins): the wait must end, not block.
+TEST_F(WineRun, CtrlCBeforeTheWaitBegins) {
+    Pty pty;
+    auto program = Start({"in.bin", "-MR", Wine().PortOption(pty.path())});
+    ASSERT_TRUE(WaitForShim("DTR 1\n", 30)) << ShimLog();
+    program->Signal(SIGINT);
+    ProcessResult r = program->Wait(kRunTimeout);
+    ASSERT_FALSE(r.timedOut);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.output, Wine().Console(Banner() + Format(kReceivePrompt, 9600) + kAborted));
+    EXPECT_EQ(DtrLog(), kDtrOpenThenClosed);
+}
+
 // XOFF holds the sender and XON releases it; every byte arrives once, in order.
 TEST_F(WineRun, XoffHoldsTheSenderAndXonReleasesIt) {
     Pty pty;
