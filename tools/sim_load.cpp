@@ -144,7 +144,8 @@ private:
     bool Listen(Clock::time_point now);
     void Work(Clock::time_point now);
     void Flow();
-    WaitFor NextWake(Clock::time_point now) const;
+    WaitFor NextWake() const;
+    bool Ended(Clock::time_point now, std::string* why, bool* moveOn);
     void Hang(Clock::time_point now);
 
     const Options& options_;
@@ -212,7 +213,7 @@ void Session::Flow() {
     }
 }
 
-WaitFor Session::NextWake(Clock::time_point now) const {
+WaitFor Session::NextWake() const {
     WaitFor w;
     w.lineIn = !hanging_;
     auto soon = [&w](Clock::time_point t) { w.deadline = std::min(w.deadline, t); };
@@ -222,42 +223,41 @@ WaitFor Session::NextWake(Clock::time_point now) const {
     if (hanging_) soon(hangSince_ + std::chrono::duration_cast<Clock::duration>(Duration(options_.idle)));
     else if (loader_.Started() && wire_.empty() && fifo_.empty())
         soon(lastHeard_ + std::chrono::duration_cast<Clock::duration>(Duration(options_.idle)));
-    (void)now;
     return w;
 }
 
-int Session::Run(bool* moveOn) {
+// True when the transfer is over for any reason but completion; *why says it.
+bool Session::Ended(Clock::time_point now, std::string* why, bool* moveOn) {
     const auto idle = std::chrono::duration_cast<Clock::duration>(Duration(options_.idle));
+    if (Interrupted()) {
+        *why = "interrupted";
+    } else if (options_.waitStdin && TakeGo()) {
+        *moveOn = true;
+        *why = "ended by the operator";
+    } else if (hanging_ && now - hangSince_ >= idle) {
+        *why = "hung as asked";
+    } else if (!hanging_ && loader_.Started() && wire_.empty() && fifo_.empty() && now - lastHeard_ >= idle) {
+        // A rejected transfer ends this way as a matter of course.
+        char text[64];
+        std::snprintf(text, sizeof text, "the line fell silent for %g s", options_.idle);
+        *why = loader_.Rejection() != kComplete ? "" : text;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+int Session::Run(bool* moveOn) {
     std::string why;
     for (;;) {
         Clock::time_point now = Clock::now();
-        if (Interrupted()) {
-            why = "interrupted";
-            break;
-        }
-        if (options_.waitStdin && TakeGo()) {
-            *moveOn = true;
-            why = "ended by the operator";
-            break;
-        }
         if (!Listen(now)) {
             why = "the line failed";
             break;
         }
         Work(now);
-        if (loader_.Complete()) break;
-        const bool drained = wire_.empty() && fifo_.empty();
-        if (hanging_ && now - hangSince_ >= idle) {
-            why = "hung as asked";
-            break;
-        }
-        if (!hanging_ && loader_.Started() && drained && now - lastHeard_ >= idle) {
-            char text[64];
-            std::snprintf(text, sizeof text, "the line fell silent for %g s", options_.idle);
-            why = loader_.Rejection() != kComplete ? "" : text;
-            break;
-        }
-        Wait(line_, NextWake(now));
+        if (loader_.Complete() || Ended(now, &why, moveOn)) break;
+        Wait(line_, NextWake());
     }
     if (xoffCount_) Say("flow: XOFF sent %u time%s", xoffCount_, xoffCount_ == 1 ? "" : "s");
     int status = loader_.Report(why);

@@ -109,23 +109,37 @@ void Announce(const Plan& plan, const Options& o) {
         HeaderLoad(h), HeaderRun(h), static_cast<unsigned>((HeaderTotalSize(h) - kHeaderSize) & 0xFFFFFF), count, crc.Value());
 }
 
+// Waits for the PC to open the line once more than *opens times; false if
+// a signal came first.
+bool AwaitOpen(Line& line, unsigned* opens) {
+    std::deque<uint8_t> ignored;
+    Say("waiting: for the PC to open the line");
+    WaitFor w;
+    w.lineIn = line.IsPty();
+    while (line.OpenEvents() <= *opens && !Interrupted()) {
+        if (!line.IsPty()) w.deadline = After(0.1);
+        Wait(line, w);
+        line.Read(&ignored, SIZE_MAX);
+    }
+    // One opening may discard pending output more than once (Wine purges
+    // the two directions one after the other): let it settle.
+    unsigned seen;
+    do {
+        seen = line.OpenEvents();
+        w.deadline = After(0.1);
+        Wait(line, w);
+        line.Read(&ignored, SIZE_MAX);
+    } while (line.OpenEvents() != seen && !Interrupted());
+    if (Interrupted()) return false;
+    *opens = line.OpenEvents();
+    Say("opened: the PC opened the line");
+    return true;
+}
+
 // Waits for what the options say must come before a transfer; false if a
 // signal came first. *opens counts the PC's openings already used.
 bool AwaitStart(const Options& o, Line& line, unsigned* opens) {
-    std::deque<uint8_t> ignored;
-    if (o.waitOpen) {
-        Say("waiting: for the PC to open the line");
-        WaitFor w;
-        w.lineIn = line.IsPty();
-        while (line.OpenEvents() <= *opens && !Interrupted()) {
-            if (!line.IsPty()) w.deadline = After(0.1);
-            Wait(line, w);
-            line.Read(&ignored, SIZE_MAX);
-        }
-        if (Interrupted()) return false;
-        *opens = line.OpenEvents();
-        Say("opened: the PC opened the line");
-    }
+    if (o.waitOpen && !AwaitOpen(line, opens)) return false;
     if (o.waitStdin) {
         Say("waiting: for a line on standard input");
         while (!TakeGo() && !Interrupted()) Wait(line, WaitFor{});
