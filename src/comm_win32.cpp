@@ -42,16 +42,6 @@ HANDLE NewEvent() {
     return CreateEventA(nullptr, TRUE, FALSE, nullptr);
 }
 
-// Waits until an overlapped operation has finished; false if the abort came
-// first (the operation may then still be in flight).
-bool WaitUntilDone(OVERLAPPED& record) {
-    while (!HasOverlappedIoCompleted(&record)) {
-        if (abortRequested.load()) return false;
-        WaitForSingleObject(record.hEvent, kWaitSliceMs);
-    }
-    return true;
-}
-
 // Cancels what this thread has in flight on the port and waits, within a
 // bound, until the record is free again. A driver that never completes a
 // cancelled request must not hang the program's way out.
@@ -60,6 +50,32 @@ void CancelAndWait(HANDLE port, OVERLAPPED& record) {
     CancelIo(port);
     for (int i = 0; i < kCancelSlices && !HasOverlappedIoCompleted(&record); ++i)
         WaitForSingleObject(record.hEvent, kWaitSliceMs);
+}
+
+DWORD InputQueued(HANDLE port) {
+    DWORD errors = 0;
+    COMSTAT status = {};
+    ClearCommError(port, &errors, &status);
+    return status.cbInQue;
+}
+
+// Waits for a pending WaitCommEvent. 1 once it reports a character, 0 when
+// it ended empty (the handler cleared the mask) or the abort came first.
+// Bytes found queued at the end of a quiet slice count as an arrival too:
+// a driver that misses the event must not stall the transfer.
+int WaitForCharacter(HANDLE port, OVERLAPPED& record, const DWORD& mask) {
+    while (!HasOverlappedIoCompleted(&record)) {
+        if (abortRequested.load()) {
+            CancelAndWait(port, record);
+            return 0;
+        }
+        if (WaitForSingleObject(record.hEvent, kWaitSliceMs) == WAIT_TIMEOUT && InputQueued(port) > 0) {
+            CancelAndWait(port, record);
+            return 1;
+        }
+    }
+    DWORD unused = 0;
+    return GetOverlappedResult(port, &record, &unused, FALSE) && mask != 0 ? 1 : 0;
 }
 
 DWORD OutputQueued(HANDLE port) {
@@ -208,18 +224,11 @@ int CommLink::WaitForData() {
     if (!isOpen || abortRequested.load()) return 0;
     Native& n = *native;
     n.eventMask = 0;
-    if (!WaitCommEvent(n.handle, &n.eventMask, &n.readOverlapped)) {
-        if (GetLastError() != ERROR_IO_PENDING) return 0;
-        // The handler clears the event mask, which ends the wait; the slices
-        // catch an abort whose mask change came before the wait began.
-        if (!WaitUntilDone(n.readOverlapped)) {
-            CancelAndWait(n.handle, n.readOverlapped);
-            return 0;
-        }
-        DWORD unused = 0;
-        if (!GetOverlappedResult(n.handle, &n.readOverlapped, &unused, FALSE)) return 0;
-    }
-    return n.eventMask != 0 ? 1 : 0;
+    if (WaitCommEvent(n.handle, &n.eventMask, &n.readOverlapped)) return n.eventMask != 0 ? 1 : 0;
+    if (GetLastError() != ERROR_IO_PENDING) return 0;
+    // The handler clears the event mask, which ends the wait; the slices
+    // catch an abort whose mask change came before the wait began.
+    return WaitForCharacter(n.handle, n.readOverlapped, n.eventMask);
 }
 
 int CommLink::WriteByte(int byte) {
