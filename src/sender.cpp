@@ -18,7 +18,8 @@ constexpr int kEndOfText = 0x1A;
 uint32_t FileLength(FILE* file) {
     struct stat st;
     if (fstat(fileno(file), &st) != 0 || st.st_size < 0) return 0;
-    return st.st_size > 0xFFFFFFFF ? 0xFFFFFFFFu : static_cast<uint32_t>(st.st_size);
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    return size > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(size);
 }
 
 // The header to send and the count of bytes to send with it (header
