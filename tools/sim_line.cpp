@@ -153,14 +153,23 @@ bool Line::OpenDevice(const std::string& path, unsigned baud, std::string* error
     return true;
 }
 
+// An opening is the PC discarding its pending output and then setting the
+// line up; Wine discards in four steps, so the flush alone is not enough.
 void Line::NoteStatus(uint8_t status) {
-    if (status & TIOCPKT_FLUSHWRITE) ++openEvents_;
+    if (status & TIOCPKT_FLUSHWRITE) {
+        flushedAt_ = Clock::now();
+        opening_ = true;
+    }
+    if (opening_ && (status & TIOCPKT_IOCTL) && !ownChange_) {
+        opening_ = false;
+        ++openEvents_;
+    }
 }
 
 bool Line::Read(std::deque<uint8_t>* out, size_t max) {
     uint8_t buffer[4097];
     const size_t lead = IsPty() ? 1 : 0;  // packet mode's status byte
-    while (max > 0) {
+    while (max > 0 || lead) {
         size_t want = std::min<size_t>(max, sizeof buffer - lead) + lead;
         ssize_t n = read(fd_, buffer, want);
         if (n < 0 && errno == EINTR) continue;
@@ -172,6 +181,7 @@ bool Line::Read(std::deque<uint8_t>* out, size_t max) {
         }
         out->insert(out->end(), buffer + lead, buffer + n);
         max -= static_cast<size_t>(n) - lead;
+        if (max == 0) return true;
     }
     return true;
 }
@@ -200,7 +210,26 @@ long Line::PendingForPc() const {
     return ioctl(fd_, TIOCOUTQ, &n) == 0 ? n : 0;
 }
 
+void Line::WatchOpenings(bool on) {
+    termios t;
+    if (!IsPty() || tcgetattr(ptySlave_, &t) != 0) return;
+    // EXTPROC makes packet mode report every change of settings. It also
+    // turns off XON/XOFF on the PC's input, so it is on only while we wait.
+    t.c_lflag = on ? t.c_lflag | EXTPROC : t.c_lflag & ~EXTPROC;
+    std::deque<uint8_t> none;
+    Read(&none, 0);  // what the PC did before counts as usual
+    tcsetattr(ptySlave_, TCSANOW, &t);
+    ownChange_ = true;  // the next notice is of this change
+    Read(&none, 0);
+    ownChange_ = false;
+}
+
 unsigned Line::OpenEvents() {
+    // A PC that never changes the settings has opened once it has been quiet.
+    if (opening_ && Clock::now() - flushedAt_ >= std::chrono::seconds(1)) {
+        opening_ = false;
+        ++openEvents_;
+    }
     if (!IsPty()) {
         int lines = 0;
         bool up = ioctl(fd_, TIOCMGET, &lines) == 0 && (lines & (TIOCM_DSR | TIOCM_CD));

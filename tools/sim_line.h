@@ -46,9 +46,12 @@ public:
     // Bytes written by us that the PC has not read yet (as far as we can see).
     long PendingForPc() const;
     // Times the PC has opened the line: a pseudo-terminal sees the PC discard
-    // what it had not sent yet (which closing does not do); a device sees DSR
-    // or DCD rise.
+    // what it had not sent yet (which closing does not do) and then set the
+    // line up; a device sees DSR or DCD rise.
     unsigned OpenEvents();
+    // Pseudo-terminal only: while on, the PC setting the line up is seen,
+    // which OpenEvents needs.
+    void WatchOpenings(bool on);
     // Pseudo-terminal only: makes an XOFF sent now hold the PC's output
     // before it has even opened the line, as long as it asks for XON/XOFF.
     void HoldBeforeOpen();
@@ -61,6 +64,9 @@ private:
     std::string path_;
     std::string link_;
     unsigned openEvents_ = 0;
+    bool opening_ = false;  // the PC has flushed, its settings are to come
+    Clock::time_point flushedAt_{};
+    bool ownChange_ = false;  // a settings notice now is of our own change
     bool modemWasUp_ = false;
 };
 

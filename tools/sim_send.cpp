@@ -113,23 +113,17 @@ void Announce(const Plan& plan, const Options& o) {
 // a signal came first.
 bool AwaitOpen(Line& line, unsigned* opens) {
     std::deque<uint8_t> ignored;
+    line.WatchOpenings(true);
     Say("waiting: for the PC to open the line");
     WaitFor w;
     w.lineIn = line.IsPty();
     while (line.OpenEvents() <= *opens && !Interrupted()) {
-        if (!line.IsPty()) w.deadline = After(0.1);
+        // A few looks a second: a device's modem lines, an opening that ends quietly.
+        w.deadline = After(0.25);
         Wait(line, w);
         line.Read(&ignored, SIZE_MAX);
     }
-    // One opening may discard pending output more than once (Wine purges
-    // the two directions one after the other): let it settle.
-    unsigned seen;
-    do {
-        seen = line.OpenEvents();
-        w.deadline = After(0.1);
-        Wait(line, w);
-        line.Read(&ignored, SIZE_MAX);
-    } while (line.OpenEvents() != seen && !Interrupted());
+    line.WatchOpenings(false);
     if (Interrupted()) return false;
     *opens = line.OpenEvents();
     Say("opened: the PC opened the line");

@@ -347,6 +347,7 @@ TEST_P(InterruptReceiving, AbortsKeepsWhatArrivedAndTheNextRunSucceeds) {
 
     ProcessResult second = RunVelta(sim, {dir.Path("second.bin"), "-MR", "-B38400"});
     ProcessResult device = sim.Finish();
+    SCOPED_TRACE("the device said:\n" + device.output);
     ExpectCompleted(second, kReceiveDone);
     EXPECT_EQ(ReadFile(dir.Path("second.bin")), stream);
     EXPECT_EQ(device.exitCode, 0) << device.output;

@@ -16,13 +16,13 @@ namespace {
 
 constexpr char kXoff = 0x13, kXon = 0x11;
 
-// The PC's end of the line: the sim's slave, opened and flushed as a
-// program opening a port does.
+// The PC's end of the line: the sim's slave, opened as a program opens a
+// port: what was pending is discarded, then the line is set up.
 class PcSide {
 public:
     explicit PcSide(const Sim& sim) : fd_(open(sim.slave().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {
-        MakeRaw(fd_);
         tcflush(fd_, TCIOFLUSH);
+        MakeRaw(fd_);
     }
     ~PcSide() { close(fd_); }
     int fd() const { return fd_; }
