@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/select.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -25,7 +26,7 @@ constexpr int kOurSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGUSR1};
 
 volatile sig_atomic_t signalled = 0;
 volatile sig_atomic_t goSignals = 0;
-sigset_t waitMask;  // the mask during ppoll: our signals let through
+sigset_t waitMask;  // the mask while Wait sleeps: our signals let through
 
 bool stdinWatched = false;
 bool stdinClosed = false;
@@ -160,10 +161,12 @@ void Line::NoteStatus(uint8_t status) {
         flushedAt_ = Clock::now();
         opening_ = true;
     }
+#ifdef TIOCPKT_IOCTL
     if (opening_ && (status & TIOCPKT_IOCTL) && !ownChange_) {
         opening_ = false;
         ++openEvents_;
     }
+#endif
 }
 
 bool Line::Read(std::deque<uint8_t>* out, size_t max) {
@@ -211,6 +214,7 @@ long Line::PendingForPc() const {
 }
 
 void Line::WatchOpenings(bool on) {
+#if defined(EXTPROC) && defined(TIOCPKT_IOCTL)
     termios t;
     if (!IsPty() || tcgetattr(ptySlave_, &t) != 0) return;
     // EXTPROC makes packet mode report every change of settings. It also
@@ -222,6 +226,9 @@ void Line::WatchOpenings(bool on) {
     ownChange_ = true;  // the next notice is of this change
     Read(&none, 0);
     ownChange_ = false;
+#else
+    (void)on;  // openings are then known by the quiet after the flush
+#endif
 }
 
 unsigned Line::OpenEvents() {
@@ -299,13 +306,13 @@ bool TakeGo() {
 
 void Wait(const Line& line, const WaitFor& what) {
     if (signalled || GoPending() > 0) return;
-    pollfd p[2];
-    nfds_t n = 0;
-    short events = (what.lineIn ? POLLIN : 0) | (what.lineOut ? POLLOUT : 0);
-    // Without interest in the line we still notice it hanging up.
-    p[n++] = {line.Fd(), events, 0};
+    fd_set readable, writable;
+    FD_ZERO(&readable);
+    FD_ZERO(&writable);
+    if (what.lineIn) FD_SET(line.Fd(), &readable);
+    if (what.lineOut) FD_SET(line.Fd(), &writable);
     const bool watchStdin = stdinWatched && !stdinClosed;
-    if (watchStdin) p[n++] = {STDIN_FILENO, POLLIN, 0};
+    if (watchStdin) FD_SET(STDIN_FILENO, &readable);
     timespec timeout{}, *limit = nullptr;
     if (what.deadline != Clock::time_point::max()) {
         auto left = std::max(Clock::duration::zero(), what.deadline - Clock::now());
@@ -313,15 +320,10 @@ void Wait(const Line& line, const WaitFor& what) {
         timeout = {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
         limit = &timeout;
     }
-    int r = ppoll(p, n, limit, &waitMask);
-    if (r <= 0) return;
-    if (watchStdin && (p[1].revents & (POLLIN | POLLHUP))) ReadStdin();
-    // A line that reports an error or hang-up we did not ask about would
-    // wake us at once forever; the next read or write reports it instead.
-    if (!events && (p[0].revents & (POLLHUP | POLLERR))) {
-        timespec pause = {0, 50000000};
-        nanosleep(&pause, nullptr);
-    }
+    // The signals are let through only while we sleep here, so none is lost
+    // between a test of the flags and the sleep.
+    int r = pselect(std::max(line.Fd(), STDIN_FILENO) + 1, &readable, &writable, nullptr, limit, &waitMask);
+    if (r > 0 && watchStdin && FD_ISSET(STDIN_FILENO, &readable)) ReadStdin();
 }
 
 void Say(const char* format, ...) {

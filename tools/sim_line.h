@@ -1,6 +1,6 @@
 // velta-sim: the line to the PC and the waiting around it. A Line is either
 // a pseudo-terminal of our own (the PC opens its slave by path) or a serial
-// device. Every wait goes through Wait, which sleeps in ppoll until the line,
+// device. Every wait goes through Wait, which sleeps in pselect until the line,
 // standard input, a signal or a deadline needs us, so an idle simulator uses
 // no processor.
 #pragma once
