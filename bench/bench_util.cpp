@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <algorithm>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <stdexcept>
 
@@ -174,6 +175,52 @@ Pty::~Pty() {
     close(slave);
 }
 
+Relay::Relay(int masterA, int masterB) : a_(masterA), b_(masterB) {
+    if (pipe2(stop_, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    SetNonblocking(a_);
+    SetNonblocking(b_);
+    thread_ = std::thread([this] { Run(); });
+}
+
+Relay::~Relay() {
+    char byte = 1;
+    (void)!write(stop_[1], &byte, 1);
+    thread_.join();
+    close(stop_[0]);
+    close(stop_[1]);
+}
+
+namespace {
+
+// Moves what can move from one side to the other through a holding buffer.
+void Pump(int from, int to, std::vector<uint8_t>* held) {
+    uint8_t buffer[65536];
+    if (held->size() < sizeof buffer) {
+        ssize_t n = read(from, buffer, sizeof buffer - held->size());
+        if (n > 0) held->insert(held->end(), buffer, buffer + n);
+    }
+    if (held->empty()) return;
+    ssize_t w = write(to, held->data(), held->size());
+    if (w > 0) held->erase(held->begin(), held->begin() + w);
+}
+
+}  // namespace
+
+void Relay::Run() {
+    std::vector<uint8_t> toB, toA;
+    for (;;) {
+        pollfd p[3] = {{a_, static_cast<short>(toB.size() < 65536 ? POLLIN : 0), 0},
+                       {b_, static_cast<short>(toA.size() < 65536 ? POLLIN : 0), 0},
+                       {stop_[0], POLLIN, 0}};
+        if (!toA.empty()) p[0].events |= POLLOUT;
+        if (!toB.empty()) p[1].events |= POLLOUT;
+        if (poll(p, 3, 100) < 0 && errno != EINTR) return;
+        if (p[2].revents) return;
+        Pump(a_, b_, &toB);
+        Pump(b_, a_, &toA);
+    }
+}
+
 void MakeRaw(int fd) {
     termios t;
     if (tcgetattr(fd, &t) != 0) return;
@@ -204,9 +251,11 @@ bool WaitForFlush(int master, double timeout) {
 }
 
 // Reads n bytes from fd as fast as they come; the moment of the last one.
-bool ReadExactly(int fd, size_t n, double timeout, std::vector<uint8_t>* got, double* last) {
+bool ReadExactly(int fd, size_t n, double timeout, std::vector<uint8_t>* got, double* last,
+                 const std::function<bool()>& writerGone) {
     const double deadline = Now() + timeout;
     std::vector<uint8_t> buffer(65536);
+    bool lastLook = false;
     while (got->size() < n) {
         ssize_t r = read(fd, buffer.data(), std::min(buffer.size(), n - got->size()));
         if (r > 0) {
@@ -215,15 +264,18 @@ bool ReadExactly(int fd, size_t n, double timeout, std::vector<uint8_t>* got, do
             continue;
         }
         if (r < 0 && errno != EAGAIN && errno != EINTR) return false;
+        // Once the writer has gone, one more look takes what it left.
+        if (lastLook) return false;
+        if (writerGone && writerGone()) lastLook = true;
         double left = deadline - Now();
         pollfd p = {fd, POLLIN, 0};
         if (left <= 0) return false;
-        poll(&p, 1, static_cast<int>(left * 1000) + 1);
+        poll(&p, 1, static_cast<int>(std::min(left, 0.1) * 1000) + 1);
     }
     return true;
 }
 
-bool WriteAll(int fd, const std::vector<uint8_t>& data, double timeout) {
+bool WriteAll(int fd, const std::vector<uint8_t>& data, double timeout, const std::function<bool()>& readerGone) {
     const double deadline = Now() + timeout;
     size_t done = 0;
     while (done < data.size()) {
@@ -234,9 +286,9 @@ bool WriteAll(int fd, const std::vector<uint8_t>& data, double timeout) {
         }
         if (w < 0 && errno != EAGAIN && errno != EINTR) return false;
         double left = deadline - Now();
+        if (left <= 0 || (readerGone && readerGone())) return false;
         pollfd p = {fd, POLLOUT, 0};
-        if (left <= 0) return false;
-        poll(&p, 1, static_cast<int>(left * 1000) + 1);
+        poll(&p, 1, static_cast<int>(std::min(left, 0.1) * 1000) + 1);
     }
     return true;
 }

@@ -6,7 +6,9 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace bench {
@@ -92,6 +94,23 @@ struct Pty {
     std::string path;
 };
 
+// Joins the masters of two pseudo-terminals, so that programs on the two
+// slaves talk to each other with a terminal each: a program that sets up its
+// terminal then never changes the other's, as it would on one shared pair.
+class Relay {
+public:
+    Relay(int masterA, int masterB);
+    ~Relay();
+    Relay(const Relay&) = delete;
+    Relay& operator=(const Relay&) = delete;
+
+private:
+    void Run();
+    int a_, b_;
+    int stop_[2] = {-1, -1};
+    std::thread thread_;
+};
+
 void MakeRaw(int fd);
 void SetNonblocking(int fd);
 // Packet mode on the master shows when the other side flushes (opens) the line.
@@ -99,10 +118,14 @@ void EnablePacketMode(int master);
 bool WaitForFlush(int master, double timeout);
 
 // Reads n bytes from a non-blocking fd as fast as they come, noting the
-// moment the last one came; false at time-out or failure.
-bool ReadExactly(int fd, size_t n, double timeout, std::vector<uint8_t>* got, double* last);
-// Writes everything to a non-blocking fd as fast as it is taken.
-bool WriteAll(int fd, const std::vector<uint8_t>& data, double timeout);
+// moment the last one came; false at time-out, at failure, or once
+// writerGone (if given) says nothing more can come.
+bool ReadExactly(int fd, size_t n, double timeout, std::vector<uint8_t>* got, double* last,
+                 const std::function<bool()>& writerGone = nullptr);
+// Writes everything to a non-blocking fd as fast as it is taken; false at
+// time-out, at failure, or once readerGone (if given) says no one takes more.
+bool WriteAll(int fd, const std::vector<uint8_t>& data, double timeout,
+              const std::function<bool()>& readerGone = nullptr);
 
 // Processor seconds (user + system) the live threads of a running process
 // have used so far.
