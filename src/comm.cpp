@@ -1,11 +1,31 @@
 // comm: the parts of the serial link that are the same on every platform:
-// the abort flag, the global link, byte-at-a-time reading from the receive
-// buffer, and the adapters the transfer code calls.
+// the abort flag, the global link and its lifetime, byte-at-a-time reading
+// from the receive buffer, and the adapters the transfer code calls.
 #include "comm.h"
 
 std::atomic<int> abortRequested{0};
 
 CommLink commLink;
+
+CommLink::CommLink() : native(NewNative()), receiveBuffer(new uint8_t[kReceiveBufferSize]) {
+    abortRequested.store(0);
+}
+
+CommLink::~CommLink() {
+    if (isOpen) CloseConnection();
+    delete[] receiveBuffer;
+    DeleteNative(native);
+}
+
+void CommLink::StoreLineSettings(int portNumber, uint32_t rate, uint8_t size, uint8_t stop, uint8_t parityCode,
+                                 uint8_t flow) {
+    port = static_cast<uint8_t>(portNumber);  // COM numbers have 8 bits
+    baudRate = rate;
+    byteSize = size;
+    stopBits = stop;
+    parity = parityCode;
+    flowControl = flow;
+}
 
 int CommLink::ReadByte() {
     if (abortRequested.load()) return -1;

@@ -60,6 +60,12 @@ public:
     struct Native;  // platform state: handle, overlapped records, descriptors
 
 private:
+    // Each back end makes and frees its own platform state.
+    static Native* NewNative();
+    static void DeleteNative(Native* state);
+    void StoreLineSettings(int portNumber, uint32_t rate, uint8_t size, uint8_t stop, uint8_t parityCode,
+                           uint8_t flow);
+
     Native* native;
     uint8_t port = 0;
     uint8_t byteSize = 8;

@@ -125,25 +125,14 @@ void ReleasePort(int fd) {
 
 }  // namespace
 
-CommLink::CommLink() : native(new Native), receiveBuffer(new uint8_t[kReceiveBufferSize]) {
-    abortRequested.store(0);
-}
+CommLink::Native* CommLink::NewNative() { return new Native; }
 
-CommLink::~CommLink() {
-    if (isOpen) CloseConnection();
-    delete[] receiveBuffer;
-    delete native;
-}
+void CommLink::DeleteNative(Native* state) { delete state; }
 
 int CommLink::OpenConnection(int portNumber, uint32_t rate, uint8_t size, uint8_t stop,
                              uint8_t parityCode, uint8_t flow, const char* devicePath) {
     if (isOpen) return 0;
-    port = static_cast<uint8_t>(portNumber);
-    baudRate = rate;
-    byteSize = size;
-    stopBits = stop;
-    parity = parityCode;
-    flowControl = flow;
+    StoreLineSettings(portNumber, rate, size, stop, parityCode, flow);
     // Non-blocking: the open must not wait for carrier, and reads never block.
     int fd = open(DeviceName(port, devicePath).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return 0;

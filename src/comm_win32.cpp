@@ -87,25 +87,14 @@ DWORD OutputQueued(HANDLE port) {
 
 }  // namespace
 
-CommLink::CommLink() : native(new Native), receiveBuffer(new uint8_t[kReceiveBufferSize]) {
-    abortRequested.store(0);
-}
+CommLink::Native* CommLink::NewNative() { return new Native; }
 
-CommLink::~CommLink() {
-    if (isOpen) CloseConnection();
-    delete[] receiveBuffer;
-    delete native;
-}
+void CommLink::DeleteNative(Native* state) { delete state; }
 
 int CommLink::OpenConnection(int portNumber, uint32_t rate, uint8_t size, uint8_t stop,
                              uint8_t parityCode, uint8_t flow, const char*) {
     if (isOpen) return 0;
-    port = static_cast<uint8_t>(portNumber);
-    baudRate = rate;
-    byteSize = size;
-    stopBits = stop;
-    parity = parityCode;
-    flowControl = flow;
+    StoreLineSettings(portNumber, rate, size, stop, parityCode, flow);
     Native& n = *native;
     n.handle = nullptr;
     n.readOverlapped = {};

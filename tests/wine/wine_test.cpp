@@ -23,6 +23,7 @@
 
 #include "console_text.h"
 #include "process.h"
+#include "program_support.h"
 #include "pty_pair.h"
 #include "target.h"
 #include "target_wine.h"
@@ -38,24 +39,6 @@ const std::string kWaiting = "DTR 1\nWAIT\n";
 Target& Wine() {
     static std::unique_ptr<Target> target = MakeWineTarget();
     return *target;
-}
-
-std::string Format(const char* format, ...) {
-    char text[512];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    return text;
-}
-
-std::string Banner() { return std::string(kBanner) + kBanner2; }
-
-std::string Usage() {
-    std::string text;
-    for (const char* line : {kUsage1, kUsage2, kUsage3, kUsage4, kUsage5, kUsage6, kUsage7, kUsage8, kUsage9})
-        text += line;
-    return text;
 }
 
 std::string Marks(int count) { return std::string(static_cast<size_t>(count), 'o'); }
