@@ -61,18 +61,25 @@ DWORD InputQueued(HANDLE port) {
 
 // Waits for a pending WaitCommEvent. 1 once it reports a character, 0 when
 // it ended empty (the handler cleared the mask) or the abort came first.
-// Bytes found queued at the end of a quiet slice count as an arrival too:
-// a driver that misses the event must not stall the transfer.
+// Bytes found queued at the end of any slice count as an arrival too: Wine
+// can finish the wait before it marks the record pending and then leave it
+// pending for good with the event set, so neither the record nor the event
+// can be trusted to end the wait.
 int WaitForCharacter(HANDLE port, OVERLAPPED& record, const DWORD& mask) {
     while (!HasOverlappedIoCompleted(&record)) {
         if (abortRequested.load()) {
             CancelAndWait(port, record);
             return 0;
         }
-        if (WaitForSingleObject(record.hEvent, kWaitSliceMs) == WAIT_TIMEOUT && InputQueued(port) > 0) {
+        const DWORD woken = WaitForSingleObject(record.hEvent, kWaitSliceMs);
+        if (HasOverlappedIoCompleted(&record)) break;
+        if (InputQueued(port) > 0) {
             CancelAndWait(port, record);
             return 1;
         }
+        // A set event on a pending record announces nothing; cleared, it
+        // makes the next slice a real wait instead of a spin.
+        if (woken == WAIT_OBJECT_0) ResetEvent(record.hEvent);
     }
     DWORD unused = 0;
     return GetOverlappedResult(port, &record, &unused, FALSE) && mask != 0 ? 1 : 0;
