@@ -168,6 +168,13 @@ public:
         close(outFd_);
     }
     const std::string& PtyPath() const { return path_; }
+    // Its last lines so far, for a report of what went wrong.
+    std::string Tail() const {
+        const std::string& all = out_->All();
+        std::string tail = all.substr(all.size() > 300 ? all.size() - 300 : 0);
+        std::replace(tail.begin(), tail.end(), '\n', '|');
+        return tail;
+    }
     bool WaitFor(const std::vector<std::string>& prefixes, double timeout, std::string* line = nullptr,
                  double* when = nullptr) {
         return out_->WaitFor(prefixes, timeout, line, when);
@@ -246,7 +253,7 @@ Paced PacedSend(const Config& c, const Target& t, unsigned rate, size_t size, bo
     r.cpu = velta->CpuSeconds();
     r.wall = done - velta->StartTime();
     if (!ended || line.rfind("complete: " + std::to_string(size) + " bytes", 0) != 0)
-        return Failed(r, "the simulator reported: " + line);
+        return Failed(r, "velta ended with " + velta->Status() + "; the simulator said: " + sim.Tail());
     r.ok = true;
     return r;
 }
@@ -300,7 +307,7 @@ Paced SimAloneLoads(const Config& c, unsigned rate, size_t size) {
     const bool ended = sim.WaitFor({"complete", "incomplete", "overrun", "wrong", "bad"}, r.ideal * 3 + 30, &report, &done);
     close(fd);
     if (!written || !ended || report.rfind("complete: " + std::to_string(size) + " bytes", 0) != 0)
-        return Failed(r, "the simulator reported: " + report);
+        return Failed(r, "the simulator said: " + sim.Tail());
     r.ok = true;
     r.wall = done - start;
     return r;
