@@ -27,6 +27,15 @@ void CommLink::StoreLineSettings(int portNumber, uint32_t rate, uint8_t size, ui
     flowControl = flow;
 }
 
+void CommLink::UpdateLineSettings(uint32_t rate, uint8_t size, uint8_t stop, uint8_t parityCode,
+                                  uint8_t flow) {
+    baudRate = rate;
+    if (size != 0xFF) byteSize = size;
+    if (stop != 0xFF) stopBits = stop;
+    if (parityCode != 0xFF) parity = parityCode;
+    if (flow != 0xFF) flowControl = flow;
+}
+
 int CommLink::ReadByte() {
     if (abortRequested.load()) return -1;
     while (receiveCount == 0) {

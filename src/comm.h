@@ -65,6 +65,8 @@ private:
     static void DeleteNative(Native* state);
     void StoreLineSettings(int portNumber, uint32_t rate, uint8_t size, uint8_t stop, uint8_t parityCode,
                            uint8_t flow);
+    // The rate always; each 8-bit setting unless it is 0xFF ("keep").
+    void UpdateLineSettings(uint32_t rate, uint8_t size, uint8_t stop, uint8_t parityCode, uint8_t flow);
 
     Native* native;
     uint8_t port = 0;

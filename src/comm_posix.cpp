@@ -159,11 +159,7 @@ int CommLink::OpenConnection(int portNumber, uint32_t rate, uint8_t size, uint8_
 
 int CommLink::ApplyPortSettings(uint32_t rate, uint8_t size, uint8_t stop, uint8_t parityCode,
                                 uint8_t flow) {
-    baudRate = rate;
-    if (size != 0xFF) byteSize = size;
-    if (stop != 0xFF) stopBits = stop;
-    if (parityCode != 0xFF) parity = parityCode;
-    if (flow != 0xFF) flowControl = flow;
+    UpdateLineSettings(rate, size, stop, parityCode, flow);
     termios t;
     speed_t speed = SpeedFor(baudRate);
     if (speed == B0 || tcgetattr(native->fd, &t) != 0) return 0;

@@ -33,8 +33,11 @@ constexpr int kCancelSlices = 20;
 
 BOOL WINAPI OnConsoleControl(DWORD) {
     abortRequested.store(1);
-    // An empty event mask ends a WaitCommEvent in progress.
+    // An empty event mask ends a WaitCommEvent in progress. Cancelling the
+    // port's I/O also wakes a write held back by XOFF at once, instead of at
+    // the end of the main thread's current wait slice.
     SetCommMask(abortPortHandle.load(), 0);
+    CancelIoEx(abortPortHandle.load(), nullptr);
     return TRUE;
 }
 
@@ -68,6 +71,9 @@ DWORD InputQueued(HANDLE port) {
 int WaitForCharacter(HANDLE port, OVERLAPPED& record, const DWORD& mask) {
     while (!HasOverlappedIoCompleted(&record)) {
         if (abortRequested.load()) {
+            // Wine's wait thread reads the mask when it starts: a handler that
+            // cleared it before then did not end this wait, so clear it again.
+            SetCommMask(port, 0);
             CancelAndWait(port, record);
             return 0;
         }
@@ -144,11 +150,7 @@ int CommLink::OpenConnection(int portNumber, uint32_t rate, uint8_t size, uint8_
 
 int CommLink::ApplyPortSettings(uint32_t rate, uint8_t size, uint8_t stop, uint8_t parityCode,
                                 uint8_t flow) {
-    baudRate = rate;
-    if (size != 0xFF) byteSize = size;
-    if (stop != 0xFF) stopBits = stop;
-    if (parityCode != 0xFF) parity = parityCode;
-    if (flow != 0xFF) flowControl = flow;
+    UpdateLineSettings(rate, size, stop, parityCode, flow);
     DCB dcb = {};
     dcb.DCBlength = sizeof dcb;
     GetCommState(native->handle, &dcb);  // fields not set below keep the driver's values

@@ -89,7 +89,10 @@ TEST_P(SendToDevice, DeviceLoadsEveryByteOnce) {
     EXPECT_EQ(device.exitCode, 0) << device.output;
     EXPECT_EQ(ReportLine(device.output, "complete:"), report) << device.output;
     EXPECT_EQ(ReadFile(dir.Path("loaded")), loaded);
-    if (c.xonxoff) {
+    // The native program outruns the device's drain, so XOFF must have held
+    // it back; VELTA.exe under Wine spends about as long per byte as the
+    // device does and on a short text may never fill its buffer.
+    if (c.xonxoff && CurrentTarget().Name() == "native") {
         EXPECT_NE(ReportLine(device.output, "flow: XOFF sent"), "") << device.output;
     }
 }
