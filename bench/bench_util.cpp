@@ -1,5 +1,6 @@
 // velta-bench: the tools of measurement (see bench_util.h).
 #include "bench_util.h"
+#include "sim_format.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -337,18 +338,8 @@ std::vector<uint8_t> PseudoRandomBytes(size_t n, uint32_t seed) {
 }
 
 std::vector<uint8_t> TransferHeader(uint32_t totalSize, uint16_t load, uint16_t run) {
-    std::vector<uint8_t> h(16, 0);
-    h[0] = 0xFF;
-    h[1] = 0xFE;
-    h[2] = 0x4D;
-    h[3] = totalSize & 0xFF;
-    h[4] = (totalSize >> 8) & 0xFF;
-    h[5] = (totalSize >> 16) & 0xFF;
-    h[8] = load & 0xFF;
-    h[9] = load >> 8;
-    h[12] = run & 0xFF;
-    h[13] = run >> 8;
-    return h;
+    sim::Header h = sim::BuildHeader(totalSize, load, run);  // the simulator's layout is the device's
+    return std::vector<uint8_t>(h.begin(), h.end());
 }
 
 bool WriteFile(const std::string& path, const std::vector<uint8_t>& data) {
