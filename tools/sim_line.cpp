@@ -273,8 +273,11 @@ size_t Pacer::Due(Clock::time_point now) const {
 }
 
 void Pacer::Take(size_t n, Clock::time_point now) {
-    // Time the line stood idle does not turn into a burst later.
-    const Clock::time_point floor = now - perByte_ * static_cast<long>(burst_);
+    // Time the line stood idle does not turn into a burst later. The floor
+    // sits two bursts back, not one, so that a wake-up that comes a little
+    // late is made up for instead of lost: otherwise every timer's lateness
+    // would slow the line below its rate.
+    const Clock::time_point floor = now - perByte_ * static_cast<long>(2 * burst_);
     if (clock_ < floor) clock_ = floor;
     clock_ += perByte_ * static_cast<long>(n);
 }
