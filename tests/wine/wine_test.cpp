@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "console_text.h"
+#include "line_check.h"
 #include "process.h"
 #include "program_support.h"
 #include "pty_pair.h"
@@ -216,21 +217,7 @@ TEST_P(WineLineSettings, ReadBackAtThePromptThenCtrlC) {
     ASSERT_TRUE(WaitForShim(kWaiting)) << ShimLog();
     EXPECT_EQ(DtrLog(), "DTR 1\n");
 
-    termios t;
-    ASSERT_EQ(tcgetattr(pty.slave(), &t), 0);
-    EXPECT_EQ(cfgetospeed(&t), c.speed);
-    EXPECT_EQ(cfgetispeed(&t), c.speed);
-    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
-    EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB), 0u);
-    EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
-    EXPECT_EQ((t.c_cflag & CRTSCTS) != 0, c.crtscts);
-    EXPECT_EQ((t.c_iflag & IXON) != 0, c.ixon);
-    EXPECT_EQ((t.c_iflag & IXOFF) != 0, c.ixoff);
-    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
-    EXPECT_EQ(t.c_oflag & OPOST, 0u);
-    EXPECT_EQ(t.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP), 0u);
-    EXPECT_EQ(t.c_cc[VSTART], kXon);
-    EXPECT_EQ(t.c_cc[VSTOP], kXoff);
+    ExpectRawLine(pty.slave(), {c.speed, c.crtscts, c.ixon, c.ixoff});
 
     program->Signal(SIGINT);
     ProcessResult r = program->Wait(kRunTimeout);
