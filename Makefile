@@ -19,10 +19,10 @@ windows:
 	cmake --build $(WIN_BUILD) -j$(JOBS)
 
 demo: build
-	tools/demo.sh $(BUILD)
+	scripts/demo.sh $(BUILD)
 
 deps:
-	tools/install-deps.sh
+	scripts/install-deps.sh
 
 check: deps
 	$(MAKE) build windows

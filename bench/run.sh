@@ -39,7 +39,7 @@ for tool in g++ cat sz rz; do
 done
 
 echo "bench: building the measuring program in $work" >&2
-g++ -std=c++17 -O2 -Wall -Wextra -pthread -I"$src/tools" -o "$work/velta-bench" \
+g++ -std=c++17 -O2 -Wall -Wextra -pthread -I"$src/sim" -o "$work/velta-bench" \
     "$src/bench/velta_bench.cpp" "$src/bench/bench_util.cpp" || fail "the measuring program did not build"
 gcc -O2 -Wall -Wextra -shared -fPIC -o "$work/uart_shim.so" "$src/bench/uart_shim.c" -ldl ||
     fail "the UART shim did not build"

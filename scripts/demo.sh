@@ -4,7 +4,7 @@
 # then receives the program back from it with -MR; the two are compared.
 # Both runs print exactly what they would print with a real device.
 #
-#   tools/demo.sh [BUILD_DIR]      (BUILD_DIR holds velta and velta-sim; default build)
+#   scripts/demo.sh [BUILD_DIR]      (BUILD_DIR holds velta and velta-sim; default build)
 #
 # Exit status 0 when the device loaded the program intact and the file
 # received back holds it unchanged.
