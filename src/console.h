@@ -34,3 +34,18 @@ inline void Print(const char* format, ...) {
 
 // A fixed text with no conversions in it (none of the program's texts has a '%').
 inline void ConsoleText(const char* text) { console_detail::Print(text); }
+
+// The error stream: diagnostics that say why something failed, beside the
+// fixed text on standard output. Same texts (CP932) and the same conversion
+// as ConsolePrint; unbuffered, so each line shows at once.
+void ConsoleErrorV(const char* format, va_list args);
+
+#if defined(__GNUC__)
+__attribute__((format(printf, 1, 2)))
+#endif
+inline void ConsoleError(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    ConsoleErrorV(format, args);
+    va_end(args);
+}

@@ -60,11 +60,19 @@ void ConsoleInit() {
         std::setvbuf(stdout, nullptr, _IOFBF, 4096);
 }
 
-void ConsoleVPrint(const char* format, va_list args) {
+namespace {
+
+void PrintTo(FILE* stream, const char* format, va_list args) {
     if (toLocale == reinterpret_cast<iconv_t>(-1) || IsAscii(format)) {
-        std::vfprintf(stdout, format, args);
+        std::vfprintf(stream, format, args);
         return;
     }
     std::string converted = ToLocale(format);
-    std::vfprintf(stdout, converted.c_str(), args);
+    std::vfprintf(stream, converted.c_str(), args);
 }
+
+}  // namespace
+
+void ConsoleVPrint(const char* format, va_list args) { PrintTo(stdout, format, args); }
+
+void ConsoleErrorV(const char* format, va_list args) { PrintTo(stderr, format, args); }

@@ -59,3 +59,8 @@ inline constexpr char kFileShorterThanHeader[] = "%s \x82\xCD\x83w\x83" "b\x83_\
 inline constexpr char kReceivedSizeTooSmall[] = "\x83w\x83" "b\x83_\x82\xCC\x83T\x83" "C\x83Y %06lX \x82\xAA 16 \x96\xA2\x96\x9E\x82\xC5\x82\xB7\n";
 // '\n%s に書き込めません\n': "cannot write to %s"
 inline constexpr char kCannotWrite[] = "\n%s \x82\xC9\x8F\x91\x82\xAB\x8D\x9E\x82\xDF\x82\xDC\x82\xB9\x82\xF1\n";
+
+// ---- The error stream: why something failed, beside the fixed texts above ----
+
+// '%s は不明なオプションです\n': "%s is not a known option"
+inline constexpr char kUnknownOption[] = "%s \x82\xCD\x95s\x96\xBE\x82\xC8\x83I\x83v\x83V\x83\x87\x83\x93\x82\xC5\x82\xB7\n";

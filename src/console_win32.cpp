@@ -17,6 +17,13 @@ namespace {
 constexpr UINT kCodePage = 932;
 
 HANDLE consoleOut = nullptr;  // set when standard output is a console
+HANDLE consoleErr = nullptr;  // set when the error stream is a console
+
+HANDLE ConsoleHandle(DWORD which) {
+    HANDLE h = GetStdHandle(which);
+    DWORD mode = 0;
+    return h && h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode) ? h : nullptr;
+}
 
 std::string Format(const char* format, va_list args) {
     va_list measure;
@@ -32,7 +39,7 @@ std::string Format(const char* format, va_list args) {
 
 // Control characters ("\a", "\r", "\n") convert to themselves, and a byte
 // that is not CP932 becomes a substitute character: nothing is dropped.
-void WriteToConsole(const std::string& text) {
+void WriteToConsole(HANDLE console, const std::string& text) {
     const int bytes = static_cast<int>(text.size());
     int units = MultiByteToWideChar(kCodePage, 0, text.data(), bytes, nullptr, 0);
     if (units <= 0) return;
@@ -42,7 +49,7 @@ void WriteToConsole(const std::string& text) {
     DWORD left = static_cast<DWORD>(wide.size());
     while (left > 0) {
         DWORD written = 0;
-        if (!WriteConsoleW(consoleOut, next, left, &written, nullptr) || written == 0) return;
+        if (!WriteConsoleW(console, next, left, &written, nullptr) || written == 0) return;
         next += written;
         left -= written;
     }
@@ -51,12 +58,10 @@ void WriteToConsole(const std::string& text) {
 }  // namespace
 
 void ConsoleInit() {
+    consoleErr = ConsoleHandle(STD_ERROR_HANDLE);
+    consoleOut = ConsoleHandle(STD_OUTPUT_HANDLE);
+    if (consoleOut) return;
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    DWORD mode = 0;
-    if (out && out != INVALID_HANDLE_VALUE && GetConsoleMode(out, &mode)) {
-        consoleOut = out;
-        return;
-    }
     _setmode(_fileno(stdout), _O_TEXT);
     // Another character device (NUL, a serial line, a terminal under Wine)
     // gets each print at once too; files and pipes get 4096-byte blocks.
@@ -68,7 +73,14 @@ void ConsoleInit() {
 
 void ConsoleVPrint(const char* format, va_list args) {
     if (consoleOut)
-        WriteToConsole(Format(format, args));
+        WriteToConsole(consoleOut, Format(format, args));
     else
         std::vfprintf(stdout, format, args);
+}
+
+void ConsoleErrorV(const char* format, va_list args) {
+    if (consoleErr)
+        WriteToConsole(consoleErr, Format(format, args));
+    else
+        std::vfprintf(stderr, format, args);
 }

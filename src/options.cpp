@@ -5,7 +5,9 @@
 // every platform wraps and saturates alike.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <initializer_list>
+#include <vector>
 
 #include "console.h"
 #include "console_text.h"
@@ -105,14 +107,56 @@ bool ApplyOption(const char* arg, TransferSettings* s) {
     return true;
 }
 
+struct LongOption {
+    const char* name;
+    bool TransferSettings::*flag;
+};
+
+constexpr LongOption kLongOptions[] = {
+    {"--help", &TransferSettings::help},
+    {"--version", &TransferSettings::version},
+    {"--list-ports", &TransferSettings::listPorts},
+    {"--progress", &TransferSettings::progress},
+    {"--exit-status", &TransferSettings::exitStatus},
+    {"--stdio", &TransferSettings::stdio},
+};
+
+bool IsLongOption(const char* arg) { return arg[0] == '-' && arg[1] == '-'; }
+
+// Sets the flag of a known long option; false for an unknown one (a lone
+// "--" included: it is not the end-of-options marker here).
+bool ApplyLongOption(const char* arg, TransferSettings* s) {
+    for (const LongOption& option : kLongOptions) {
+        if (std::strcmp(arg, option.name) == 0) {
+            s->*option.flag = true;
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 ParseResult ParseArguments(int argc, char** argv, TransferSettings* out) {
-    if (argc < 2) return ParseResult::kUsageError;
     *out = TransferSettings();
-    out->fileName = argv[1];
-    for (int i = 2; i < argc; ++i)
-        if (!ApplyOption(argv[i], out)) return ParseResult::kUsageError;
+    // The fixed grammar sees the arguments without the long options, so one
+    // may stand anywhere, even before the file name.
+    std::vector<char*> fixed;
+    for (int i = 1; i < argc; ++i) {
+        if (!IsLongOption(argv[i])) {
+            fixed.push_back(argv[i]);
+        } else if (!ApplyLongOption(argv[i], out) && !out->unknownOption) {
+            out->unknownOption = argv[i];
+        }
+    }
+    if (out->unknownOption) return ParseResult::kUnknownLongOption;
+    if (fixed.empty()) {
+        const bool needsNoFile = out->help || out->version || out->listPorts;
+        return needsNoFile ? ParseResult::kOk : ParseResult::kUsageError;
+    }
+    out->fileName = fixed[0];
+    for (size_t i = 1; i < fixed.size(); ++i)
+        if (!ApplyOption(fixed[i], out)) return ParseResult::kUsageError;
     // Software flow control acts on what we send while sending (obey the
     // device's XOFF) and on what we receive while receiving (send XOFF).
     if (out->mode == 2 && out->flowControl == 8) out->flowControl = 4;
@@ -120,7 +164,9 @@ ParseResult ParseArguments(int argc, char** argv, TransferSettings* out) {
 }
 
 void ParseOptions(int argc, char** argv) {
-    if (ParseArguments(argc, argv, &settings) != ParseResult::kOk) {
+    ParseResult result = ParseArguments(argc, argv, &settings);
+    if (result == ParseResult::kUnknownLongOption) ConsoleError(kUnknownOption, settings.unknownOption);
+    if (result != ParseResult::kOk || !settings.fileName) {
         PrintUsage();
         std::exit(-1);
     }

@@ -16,14 +16,27 @@ struct TransferSettings {
     uint32_t runAddress = 0;       // no option sets it
     const char* fileName = nullptr;
     const char* devicePath = nullptr;  // POSIX: -P/dev/... names the device itself
+
+    // Long options (arguments that begin with "--"), taken out of the
+    // argument vector before the fixed parsing sees it.
+    bool help = false;        // --help
+    bool version = false;     // --version
+    bool listPorts = false;   // --list-ports
+    bool progress = false;    // --progress
+    bool exitStatus = false;  // --exit-status
+    bool stdio = false;       // --stdio
+    const char* unknownOption = nullptr;  // the first long option not known
 };
 
 extern TransferSettings settings;
 
-enum class ParseResult { kOk, kUsageError };
+enum class ParseResult { kOk, kUsageError, kUnknownLongOption };
 
-// Turns the argument vector into settings; kUsageError at the first bad
-// argument (no file name, -M without S or R, a -B rate not among the eight).
+// Turns the argument vector into settings. Long options are taken out first,
+// wherever they stand; kUnknownLongOption names the first one not known (in
+// out->unknownOption). Then kUsageError at the first bad fixed argument (no
+// file name, -M without S or R, a -B rate not among the eight). --help,
+// --version and --list-ports need no file name.
 ParseResult ParseArguments(int argc, char** argv, TransferSettings* out);
 
 // ParseArguments into the global settings; on error prints the usage text

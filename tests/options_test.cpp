@@ -127,4 +127,50 @@ TEST(ParseArgumentsPath, SlashNamesADevice) {
     EXPECT_EQ(s.port, 2);
 }
 
+struct LongCase {
+    const char* name;
+    std::vector<std::string> args;
+    ParseResult result;
+    const char* fileName;  // expected file name, or the unknown option named
+    int mode;
+};
+
+void PrintTo(const LongCase& c, std::ostream* os) { *os << c.name; }
+
+class LongOptionTest : public ::testing::TestWithParam<LongCase> {};
+
+// Long options are taken out wherever they stand; the fixed grammar then
+// sees the rest exactly as before.
+TEST_P(LongOptionTest, TakenOutBeforeTheFixedParsing) {
+    const LongCase& c = GetParam();
+    std::vector<std::string> storage = {"VELTA"};
+    storage.insert(storage.end(), c.args.begin(), c.args.end());
+    std::vector<char*> argv;
+    for (std::string& s : storage) argv.push_back(&s[0]);
+    TransferSettings s;
+    ASSERT_EQ(ParseArguments(static_cast<int>(argv.size()), argv.data(), &s), c.result);
+    if (c.result == ParseResult::kUnknownLongOption) {
+        EXPECT_STREQ(s.unknownOption, c.fileName);
+        return;
+    }
+    if (c.result != ParseResult::kOk) return;
+    if (c.fileName) EXPECT_STREQ(s.fileName, c.fileName);
+    else EXPECT_EQ(s.fileName, nullptr);
+    EXPECT_EQ(s.mode, c.mode);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, LongOptionTest,
+    ::testing::Values(LongCase{"FirstIsNeverTheFile", {"--progress", "game.bin", "-MR"}, ParseResult::kOk, "game.bin", 2},
+                      LongCase{"Last", {"game.bin", "-MR", "--progress"}, ParseResult::kOk, "game.bin", 2},
+                      LongCase{"DotSlashNamesSuchAFile", {"./--progress"}, ParseResult::kOk, "./--progress", 1},
+                      LongCase{"Misspelt", {"game.bin", "--progres"}, ParseResult::kUnknownLongOption, "--progres", 1},
+                      LongCase{"LoneDoubleDash", {"--", "game.bin"}, ParseResult::kUnknownLongOption, "--", 1},
+                      LongCase{"UnknownBeforeBadFixed", {"f", "-MX", "--nope"}, ParseResult::kUnknownLongOption,
+                               "--nope", 1},
+                      LongCase{"HelpNeedsNoFile", {"--help"}, ParseResult::kOk, nullptr, 1},
+                      LongCase{"ListNeedsNoFile", {"--list-ports"}, ParseResult::kOk, nullptr, 1},
+                      LongCase{"ProgressNeedsAFile", {"--progress"}, ParseResult::kUsageError, nullptr, 1}),
+    [](const ::testing::TestParamInfo<LongCase>& info) { return info.param.name; });
+
 }  // namespace

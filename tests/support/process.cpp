@@ -23,8 +23,10 @@ double Now() {
     return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
-[[noreturn]] void ExecChild(const std::vector<std::string>& argv, const ProcessOptions& options, int outFd) {
+[[noreturn]] void ExecChild(const std::vector<std::string>& argv, const ProcessOptions& options, int outFd,
+                            int errFd) {
     dup2(outFd, STDOUT_FILENO);
+    dup2(errFd, STDERR_FILENO);
     int devNull = open("/dev/null", O_RDWR);
     dup2(devNull, STDIN_FILENO);
     if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) _exit(126);
@@ -54,12 +56,17 @@ Process::Process(const std::vector<std::string>& argv, const ProcessOptions& opt
         readFd = fds[0];
         writeFd = fds[1];
     }
+    int errPipe[2];
+    if (pipe(errPipe) != 0) throw std::runtime_error("pipe");
     fcntl(readFd, F_SETFD, FD_CLOEXEC);
+    fcntl(errPipe[0], F_SETFD, FD_CLOEXEC);
     pid_ = fork();
     if (pid_ < 0) throw std::runtime_error("fork");
-    if (pid_ == 0) ExecChild(argv, options, writeFd);
+    if (pid_ == 0) ExecChild(argv, options, writeFd, errPipe[1]);
     close(writeFd);
+    close(errPipe[1]);
     outFd_ = readFd;
+    errFd_ = errPipe[0];
 }
 
 Process::~Process() {
@@ -68,16 +75,21 @@ Process::~Process() {
         waitpid(pid_, nullptr, 0);
     }
     close(outFd_);
+    close(errFd_);
 }
 
 void Process::Signal(int sig) { kill(pid_, sig); }
 
 void Process::Drain(int timeoutMs) {
-    pollfd p = {outFd_, POLLIN, 0};
-    if (poll(&p, 1, timeoutMs) <= 0) return;
+    pollfd p[2] = {{outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
+    if (poll(p, 2, timeoutMs) <= 0) return;
     char buffer[4096];
-    ssize_t n = read(outFd_, buffer, sizeof buffer);
-    if (n > 0) result_.output.append(buffer, static_cast<size_t>(n));
+    std::string* into[2] = {&result_.output, &result_.errors};
+    for (int i = 0; i < 2; ++i) {
+        if (!(p[i].revents & (POLLIN | POLLHUP))) continue;
+        ssize_t n = read(p[i].fd, buffer, sizeof buffer);
+        if (n > 0) into[i]->append(buffer, static_cast<size_t>(n));
+    }
 }
 
 bool Process::WaitForOutput(const std::string& text, double timeoutSeconds) {
@@ -108,9 +120,9 @@ ProcessResult Process::Wait(double timeoutSeconds) {
     }
     // What is left in the pipe or terminal after the exit.
     for (;;) {
-        size_t before = result_.output.size();
+        size_t before = result_.output.size() + result_.errors.size();
         Drain(0);
-        if (result_.output.size() == before) break;
+        if (result_.output.size() + result_.errors.size() == before) break;
     }
     if (WIFEXITED(status)) result_.exitCode = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) result_.signal = WTERMSIG(status);

@@ -20,6 +20,7 @@ struct ProcessResult {
     int signal = 0;         // the signal that killed it
     bool timedOut = false;  // killed by Wait after the time-out
     std::string output;     // everything written to standard output
+    std::string errors;     // everything written to the error stream
 };
 
 class Process {
@@ -43,10 +44,13 @@ private:
 
     pid_t pid_ = -1;
     int outFd_ = -1;
+    int errFd_ = -1;  // the error stream: always a pipe of its own
     bool reaped_ = false;
     ProcessResult result_;
 };
 
 // Starts argv and waits for it: the common case.
+// Standard output and the error stream are collected apart, so a test can
+// check that a diagnostic left standard output byte for byte as it was.
 ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {},
                          double timeoutSeconds = 60);
