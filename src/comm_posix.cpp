@@ -4,6 +4,7 @@
 // also polls the self-pipe that the interrupt handler writes, so an abort
 // ends any wait at once, even one that starts after the signal.
 #include "comm.h"
+#include "abort_wait.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -22,6 +23,7 @@
 
 struct CommLink::Native {
     int fd = -1;
+    termios found = {};  // the line settings as the port had them at open
 };
 
 namespace {
@@ -44,7 +46,9 @@ void SetCloexecNonblock(int fd) {
 
 // Ctrl+C, Ctrl+\ (the nearest to Ctrl+Break), SIGTERM and a hang-up of the
 // controlling terminal all abort the transfer in order instead of killing
-// the process with the port in an unknown state.
+// the process with the port in an unknown state. SA_RESTART keeps console
+// and file writes whole; no wait depends on EINTR, as every wait also polls
+// the self-pipe. A console that goes away must not end the run either.
 void InstallAbortHandling() {
     static bool installed = false;
     if (installed) return;
@@ -58,6 +62,7 @@ void InstallAbortHandling() {
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
 }
 
 // Sleeps up to ns nanoseconds; false if the abort arrived meanwhile.
@@ -125,6 +130,10 @@ void ReleasePort(int fd) {
 
 }  // namespace
 
+bool WaitUnlessAborted(int fd, short events) { return WaitForPort(fd, events); }
+
+bool NapUnlessAborted(long ms) { return !abortRequested.load() && SleepUnlessAborted(ms * 1000000L); }
+
 CommLink::Native* CommLink::NewNative() { return new Native; }
 
 void CommLink::DeleteNative(Native* state) { delete state; }
@@ -132,6 +141,8 @@ void CommLink::DeleteNative(Native* state) { delete state; }
 int CommLink::OpenConnection(int portNumber, uint32_t rate, uint8_t size, uint8_t stop,
                              uint8_t parityCode, uint8_t flow, const char* devicePath) {
     if (isOpen) return 0;
+    // Before the port is taken: a signal from here on aborts in order.
+    InstallAbortHandling();
     StoreLineSettings(portNumber, rate, size, stop, parityCode, flow);
     // Non-blocking: the open must not wait for carrier, and reads never block.
     int fd = open(DeviceName(port, devicePath).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -142,8 +153,8 @@ int CommLink::OpenConnection(int portNumber, uint32_t rate, uint8_t size, uint8_
     }
     ioctl(fd, TIOCEXCL);
     native->fd = fd;
+    tcgetattr(fd, &native->found);
     tcflush(fd, TCIOFLUSH);  // whatever the line held before is not ours
-    InstallAbortHandling();
     if (!ApplyPortSettings(baudRate, byteSize, stopBits, parity, flowControl)) {
         ReleasePort(fd);
         native->fd = -1;
@@ -188,8 +199,6 @@ int CommLink::CloseConnection() {
     isOpen = 0;
     int fd = native->fd;
     if (fd < 0) return 1;
-    int lines = TIOCM_DTR;
-    ioctl(fd, TIOCMBIC, &lines);
     // Every byte we send is drained before the next, so output still queued
     // here is held by XOFF or CTS after an abort, and close() would wait up
     // to 30 s for it: drop it. Only then: on a pseudo-terminal the queue
@@ -198,6 +207,11 @@ int CommLink::CloseConnection() {
     int queued = 0;
     if (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) tcflush(fd, TCOFLUSH);
     tcflush(fd, TCIFLUSH);
+    // The settings go back before DTR drops: a console on this port is left
+    // as we found it.
+    tcsetattr(fd, TCSANOW, &native->found);
+    int lines = TIOCM_DTR;
+    ioctl(fd, TIOCMBIC, &lines);
     ReleasePort(fd);
     native->fd = -1;
     return 1;

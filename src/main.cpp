@@ -9,8 +9,10 @@
 #include "comm.h"
 #include "console.h"
 #include "console_text.h"
+#include "outcome.h"
 #include "settings.h"
 #include "transfer.h"
+#include "transfer_file.h"
 
 int main(int argc, char** argv) {
     ConsoleInit();
@@ -27,9 +29,13 @@ int main(int argc, char** argv) {
         ConsoleText(kOpenFailed);
         std::exit(1);
     }
-    FILE* file = std::fopen(settings.fileName, fileMode);
+    FILE* file = OpenTransferFile(settings.fileName, settings.mode == 1);
     if (!file) {
-        ConsolePrint(kCannotOpen, settings.fileName);
+        // Ctrl+C while a FIFO waited for its reader is an abort, not a failure.
+        const bool aborted = abortRequested.load() != 0;
+        RecordOutcome(aborted ? Outcome::kInterrupted : Outcome::kFileFailed);
+        if (aborted) ConsoleText(kAborted);
+        else ConsolePrint(kCannotOpen, settings.fileName);
         std::exit(1);  // the link's tear-down releases the port
     }
     int result = settings.mode == 1 ? SendFile(file) : ReceiveFile(file);

@@ -10,6 +10,7 @@
 #include "progress.h"
 #include "settings.h"
 #include "transfer.h"
+#include "transfer_file.h"
 
 uint8_t BlockBuffer[kBlockSize];
 uint32_t blockFill = 0;
@@ -21,7 +22,7 @@ constexpr int kEndOfText = 0x1A;
 bool fileFailed = false;
 
 void WriteBlock(FILE* file, uint32_t count) {
-    if (!fileFailed && std::fwrite(BlockBuffer, 1, count, file) != count) fileFailed = true;
+    if (!fileFailed && !WriteTransferFile(file, BlockBuffer, count)) fileFailed = true;
 }
 
 // Writes the partial block and pushes the runtime's buffer to the system,

@@ -1,50 +1,87 @@
 // transfer: sending a file. Binary files go out led by a header (the file's
 // own or one made from the options), text files up to and including the
 // first 0x1A (one is added when the file has none). Every byte is handed to
-// the link and drained before the next; nothing is ever read back.
-#include <sys/stat.h>
+// the link and drained before the next; nothing is ever read back. Only a
+// regular file whose length can be trusted is sent, and a binary transfer
+// whose file ends before the length it announced is not called complete.
+#include <algorithm>
 
 #include "comm.h"
 #include "console.h"
 #include "console_text.h"
+#include "outcome.h"
 #include "progress.h"
 #include "settings.h"
 #include "transfer.h"
+#include "transfer_file.h"
 
 namespace {
 
 constexpr int kEndOfText = 0x1A;
+// Without a header the count of bytes to send is length + 16, in 32 bits.
+constexpr uint64_t kMaxCountedLength = 0xFFFFFFFFu - kHeaderSize;
 
-uint32_t FileLength(FILE* file) {
-    struct stat st;
-    if (fstat(fileno(file), &st) != 0 || st.st_size < 0) return 0;
-    const uint64_t size = static_cast<uint64_t>(st.st_size);
-    return size > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(size);
+bool Refuse(const char* text) {
+    ConsolePrint(text, settings.fileName);
+    RecordOutcome(Outcome::kRefused);
+    return false;
+}
+
+int CannotRead() {
+    ConsolePrint(kCannotRead, settings.fileName);
+    RecordOutcome(Outcome::kFileFailed);
+    return -1;
+}
+
+// The length of the file to send, or false with the refusal printed. Files
+// in /proc read as 0 bytes long and yet have contents: one byte is tried.
+bool SendableLength(FILE* file, uint64_t* length) {
+    if (!RegularFileLength(file, length)) return Refuse(kNotRegularFile);
+    if (*length > 0) return true;
+    int probe = std::fgetc(file);
+    if (std::ferror(file)) {
+        CannotRead();
+        return false;
+    }
+    if (probe != EOF) return Refuse(kLengthUntrusted);
+    std::rewind(file);
+    return true;
+}
+
+// The file ended after `sent` data bytes: complete unless the device was
+// promised more, or the file could not be read.
+int FileEnded(FILE* file, uint32_t announced, uint32_t sent) {
+    if (std::ferror(file)) return CannotRead();
+    if (sent >= announced) return 0;
+    ConsolePrint(kFileEndedEarly, settings.fileName, static_cast<unsigned long>(announced),
+                 static_cast<unsigned long>(sent));
+    RecordOutcome(Outcome::kFileFailed);
+    return -1;
 }
 
 // The header to send and the count of bytes to send with it (header
 // included), or false with the reason printed when the device could not be
 // told the truth about what follows.
-bool PrepareHeader(FILE* file, uint32_t length, TransferHeader* header, uint32_t* size) {
-    bool stored = DetectHeader(file, length) == 0;
+bool PrepareHeader(FILE* file, uint64_t length, TransferHeader* header, uint32_t* size) {
+    bool stored = DetectHeader(file, static_cast<uint32_t>(std::min<uint64_t>(length, kHeaderSize))) == 0;
     std::fseek(file, 0, SEEK_SET);
     if (!stored) {
-        if (settings.sendHeader && length > kMaxTotalSize - kHeaderSize) {
-            ConsolePrint(kTooLarge, settings.fileName);
-            return false;
-        }
-        *header = TransferHeader::Build(length, settings.loadAddress, settings.runAddress);
-        *size = length + kHeaderSize;
+        if (settings.sendHeader && length > kMaxTotalSize - kHeaderSize) return Refuse(kTooLarge);
+        if (length > kMaxCountedLength) return Refuse(kTooLargeForCount);
+        *header = TransferHeader::Build(static_cast<uint32_t>(length), settings.loadAddress, settings.runAddress);
+        *size = static_cast<uint32_t>(length) + kHeaderSize;
         return true;
     }
     for (uint8_t& byte : header->bytes) byte = static_cast<uint8_t>(std::fgetc(file));
     *size = header->TotalSize();
     if (*size < kHeaderSize) {
         ConsolePrint(kStoredSizeTooSmall, settings.fileName, static_cast<unsigned long>(*size));
+        RecordOutcome(Outcome::kRefused);
         return false;
     }
     if (length < *size) {
         ConsolePrint(kFileShorterThanHeader, settings.fileName, static_cast<unsigned long>(*size));
+        RecordOutcome(Outcome::kRefused);
         return false;
     }
     // -S on the command line is a deliberate request: it wins over the
@@ -53,7 +90,7 @@ bool PrepareHeader(FILE* file, uint32_t length, TransferHeader* header, uint32_t
     return true;
 }
 
-int SendBinary(FILE* file, uint32_t length) {
+int SendBinary(FILE* file, uint64_t length) {
     TransferHeader header;
     uint32_t size = 0;
     if (!PrepareHeader(file, length, &header, &size)) return -1;
@@ -68,22 +105,26 @@ int SendBinary(FILE* file, uint32_t length) {
         }
     }
     // With -N the count still includes the 16 header bytes; the loop then
-    // ends at the end of the file.
+    // ends at the end of the file, and nothing was announced.
+    const uint32_t announced = settings.sendHeader ? size : 0;
     ProgressBar progress(kSendFrame, size);
     for (uint32_t i = 0; i < size; ++i) {
         int ch = std::fgetc(file);
-        if (ch == EOF) break;
+        if (ch == EOF) return FileEnded(file, announced, i);
         if (LinkWrite(ch) == -2) return -1;
         progress.Advance();
     }
     return 0;
 }
 
-int SendText(FILE* file, uint32_t length) {
-    ConsolePrint(kSendTextLine, static_cast<unsigned long>(length));
+int SendText(FILE* file, uint64_t length) {
+    ConsolePrint(kSendTextLine, static_cast<unsigned long>(std::min<uint64_t>(length, 0xFFFFFFFFu)));
     for (;;) {
         int ch = std::fgetc(file);
-        if (ch == EOF) break;
+        if (ch == EOF) {
+            if (std::ferror(file)) return CannotRead();
+            break;
+        }
         if (LinkWrite(ch) == -2) return -1;
         if (ch == kEndOfText) return 0;
     }
@@ -95,7 +136,8 @@ int SendText(FILE* file, uint32_t length) {
 }  // namespace
 
 int SendFile(FILE* file) {
-    uint32_t length = FileLength(file);
+    uint64_t length = 0;
+    if (!SendableLength(file, &length)) return -1;
     int result = settings.binaryMode ? SendBinary(file, length) : SendText(file, length);
     if (result == 0) ConsoleText(kSendDone);
     return result;
