@@ -1,0 +1,252 @@
+// Odd files, signals at any moment and a closed console, with the program as
+// a process: what it refuses to send, what it does when the file changes
+// under it or makes it wait, and what it leaves on the port.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <thread>
+#include <memory>
+
+#include "comm.h"
+#include "program_support.h"
+
+namespace {
+
+constexpr char kXon = 0x11, kXoff = 0x13;
+
+std::string Header(uint32_t total, uint16_t load) {
+    return Bytes({0xFF, 0xFE, 0x4D, int(total & 0xFF), int(total >> 8 & 0xFF), int(total >> 16 & 0xFF), 0, 0,
+                  load & 0xFF, load >> 8, 0, 0, 0, 0, 0, 0});
+}
+
+std::string Tail(const std::string& text, size_t size) {
+    return text.size() < size ? text : text.substr(text.size() - size);
+}
+
+bool PortIsFree(const Pty& pty) {
+    CommLink link;
+    return link.OpenConnection(1, 9600, 8, 0, 0, 0, pty.path().c_str()) != 0;
+}
+
+// ---- files that are not sent ----
+
+struct OddFile {
+    const char* name;
+    std::string (*make)(const ScratchDir&);  // the path to send
+    std::vector<std::string> options;
+    const char* message;  // %s is the path
+};
+
+void PrintTo(const OddFile& c, std::ostream* os) { *os << c.name; }
+
+std::string MakeFifo(const ScratchDir& dir) {
+    std::string path = dir.Path("fifo");
+    mkfifo(path.c_str(), 0600);
+    return path;
+}
+
+// Past what -N can count in 32 bits (length + 16), sparse.
+std::string MakeFourGiB(const ScratchDir& dir) {
+    std::string path = dir.File("huge.bin", "");
+    if (truncate(path.c_str(), 0x100000000LL - 16) != 0) return "";
+    return path;
+}
+
+class OddFileTest : public ::testing::TestWithParam<OddFile> {};
+
+TEST_P(OddFileTest, IsRefusedBeforeAnythingGoesOnTheLine) {
+    const OddFile& c = GetParam();
+    ScratchDir dir;
+    Pty pty;
+    std::string path = c.make(dir);
+    ASSERT_FALSE(path.empty());
+    std::vector<std::string> args = {path};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    LineRun run = RunSend(pty, args);
+    EXPECT_FALSE(run.process.timedOut);
+    EXPECT_EQ(run.process.exitCode, 1);
+    EXPECT_EQ(run.line, "");
+    EXPECT_EQ(run.process.output, CurrentTarget().Console(Banner() + Format(c.message, path.c_str()) + kAborted));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sources, OddFileTest,
+    ::testing::Values(
+        OddFile{"Directory", [](const ScratchDir& d) { return d.Path(""); }, {}, kNotRegularFile},
+        OddFile{"FifoWithoutWriter", MakeFifo, {}, kNotRegularFile},
+        OddFile{"FifoInTextMode", MakeFifo, {"-T"}, kNotRegularFile},
+        OddFile{"EndlessDevice", [](const ScratchDir&) { return std::string("/dev/zero"); }, {}, kNotRegularFile},
+        // A regular file whose length reads 0 but which has contents.
+        OddFile{"ProcFile", [](const ScratchDir&) { return std::string("/proc/self/status"); }, {"-N"},
+                kLengthUntrusted},
+        OddFile{"FourGiBWithDashN", MakeFourGiB, {"-N"}, kTooLargeForCount}),
+    [](const ::testing::TestParamInfo<OddFile>& i) { return i.param.name; });
+
+// The device was promised the header's length: a file that shrinks while it
+// is sent ends the transfer as aborted, with what was sent a true prefix.
+TEST(FileChanges, TruncatedDuringTheSendIsAnAbortNotACompletion) {
+    ScratchDir dir;
+    Pty pty;
+    const std::string data = Pattern(200000, 5);
+    const std::string name = dir.File("shrinks.bin", data);
+    auto process = StartOnTerminal(pty, {name, "-F2"});
+    std::string line = ReadExactly(pty.master(), 100, 20);
+    ASSERT_TRUE(WriteAll(pty.master(), std::string(1, kXoff)));
+    line += ReadUntilQuiet(pty.master(), 0.3);
+    ASSERT_EQ(truncate(name.c_str(), 50), 0);
+    ASSERT_TRUE(WriteAll(pty.master(), std::string(1, kXon)));
+    ProcessResult r = process->Wait(60);
+    line += ReadUntilQuiet(pty.master(), 0.3);
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(r.exitCode, 1);
+    ASSERT_GT(line.size(), 100u);
+    ASSERT_LT(line.size(), 16 + data.size());
+    EXPECT_EQ(line, Header(200016, 0x2000) + data.substr(0, line.size() - 16));
+    const unsigned long sent = line.size() - 16;
+    const std::string tail = CurrentTarget().Console(Format(kFileEndedEarly, name.c_str(), 200000ul, sent) + kAborted);
+    EXPECT_EQ(Tail(r.output, tail.size()), tail);
+    EXPECT_EQ(r.output.find(kSendDone), std::string::npos);
+}
+
+// ---- files that make the program wait ----
+
+class WaitingFileTest : public ::testing::TestWithParam<int> {};
+
+// Receiving into a FIFO that nobody reads: the open waits, and gives way.
+TEST_P(WaitingFileTest, ReceivingIntoAFifoWithoutReaderEndsOnTheSignal) {
+    ScratchDir dir;
+    Pty pty;
+    const std::string fifo = MakeFifo(dir);
+    auto process = StartOnTerminal(pty, {fifo, "-MR"});
+    ASSERT_TRUE(process->WaitForOutput(Banner()));
+    usleep(200000);
+    process->Signal(GetParam());
+    ProcessResult r = process->Wait(20);
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.output, CurrentTarget().Console(Banner() + kAborted));
+    EXPECT_TRUE(PortIsFree(pty));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, WaitingFileTest, ::testing::Values(SIGINT, SIGQUIT, SIGTERM, SIGHUP),
+                         [](const ::testing::TestParamInfo<int>& i) {
+                             return i.param == SIGINT ? "SIGINT" : i.param == SIGQUIT ? "SIGQUIT"
+                                                               : i.param == SIGTERM ? "SIGTERM" : "SIGHUP";
+                         });
+
+// A FIFO whose reader stops reading: the write that cannot go on gives way.
+TEST(WaitingFile, ReceivingIntoAFifoThatStopsTakingEndsOnCtrlC) {
+    ScratchDir dir;
+    Pty pty;
+    const std::string fifo = MakeFifo(dir);
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    fcntl(reader, F_SETPIPE_SZ, 4096);
+    auto process = StartOnTerminal(pty, {fifo, "-MR"});
+    ASSERT_TRUE(process->WaitForOutput(Format(kReceivePrompt, 9600)));
+    // One block and a little: the block's write is held by the full pipe.
+    ASSERT_TRUE(WriteAll(pty.master(), Header(60016, 0x2000) + Pattern(20000)));
+    ASSERT_TRUE(process->WaitForOutput(kReceiveFrame));
+    usleep(500000);
+    process->Signal(SIGINT);
+    ProcessResult r = process->Wait(20);
+    close(reader);
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(r.exitCode, 1);
+    const std::string tail = CurrentTarget().Console(Format(kCannotWrite, fifo.c_str()) + kAborted);
+    EXPECT_EQ(Tail(r.output, tail.size()), tail);
+    EXPECT_TRUE(PortIsFree(pty));
+}
+
+// ---- the console and the port ----
+
+// `velta file | true`: the console is gone before the run ends.
+TEST(Console, ClosedConsoleLeavesTheTransferAndItsStatusAlone) {
+    ScratchDir dir;
+    Pty pty;
+    const std::string data = Pattern(300, 6);
+    std::vector<std::string> argv = {"bash", "-c", "\"$@\" | true; exit ${PIPESTATUS[0]}", "bash"};
+    for (const std::string& a : CurrentTarget().Command({dir.File("f.bin", data), CurrentTarget().PortOption(pty.path())}))
+        argv.push_back(a);
+    ProcessOptions options;
+    options.env = CurrentTarget().Environment();
+    std::string line;
+    std::thread device([&] {
+        line = ReadExactly(pty.master(), 316, 30);
+        line += ReadUntilQuiet(pty.master(), 0.3);
+    });
+    ProcessResult r = RunProcess(argv, options, 60);
+    device.join();
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(line, Header(316, 0x2000) + data);
+}
+
+// The port is left as it was found, whether the run completed or aborted.
+class PortRestoreTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(PortRestoreTest, LineSettingsReadBackAsBeforeTheRun) {
+    const bool abort = GetParam();
+    ScratchDir dir;
+    Pty pty;
+    termios before;
+    ASSERT_EQ(tcgetattr(pty.slave(), &before), 0);
+    before.c_iflag |= ICRNL | IXON;
+    before.c_oflag |= OPOST | ONLCR;
+    before.c_lflag |= ICANON | ECHO | ISIG;
+    before.c_cflag = (before.c_cflag & ~CSIZE) | CS7 | PARENB;
+    before.c_cc[VMIN] = 1;
+    before.c_cc[VSTART] = 0x01;
+    cfsetispeed(&before, B2400);
+    cfsetospeed(&before, B2400);
+    ASSERT_EQ(tcsetattr(pty.slave(), TCSANOW, &before), 0);
+    ASSERT_EQ(tcgetattr(pty.slave(), &before), 0);
+    if (abort) {
+        auto process = StartOnTerminal(pty, {dir.Path("in.bin"), "-MR", "-B38400", "-F2"});
+        ASSERT_TRUE(process->WaitForOutput(Format(kReceivePrompt, 38400)));
+        process->Signal(SIGINT);
+        EXPECT_EQ(process->Wait(20).exitCode, 1);
+    } else {
+        LineRun run = RunSend(pty, {dir.File("f.bin", "abc"), "-B19200", "-F1"});
+        EXPECT_EQ(run.process.exitCode, 1);
+        EXPECT_EQ(run.line, Header(19, 0x2000) + "abc");
+    }
+    termios after;
+    ASSERT_EQ(tcgetattr(pty.slave(), &after), 0);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_oflag, before.c_oflag);
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
+    EXPECT_EQ(0, std::memcmp(after.c_cc, before.c_cc, sizeof after.c_cc));
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, PortRestoreTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& i) { return i.param ? "Aborted" : "Completed"; });
+
+// A signal at any moment of the start leaves no exclusive hold on the port:
+// either the process ends before it takes the port, or it aborts in order.
+TEST(SignalAtOpen, NeverLeavesThePortExclusive) {
+    ScratchDir dir;
+    Pty pty;
+    for (int delayUs = 0; delayUs < 40000; delayUs += 1000) {
+        Process process(CurrentTarget().Command({dir.Path("in.bin"), "-MR", CurrentTarget().PortOption(pty.path())}),
+                        ProcessOptions{false, CurrentTarget().Environment(), ""});
+        usleep(delayUs);
+        process.Signal(SIGTERM);
+        ProcessResult r = process.Wait(20);
+        ASSERT_FALSE(r.timedOut) << delayUs;
+        EXPECT_TRUE(r.signal == SIGTERM || r.exitCode == 1) << delayUs;
+        int exclusive = 0;
+        ASSERT_EQ(ioctl(pty.slave(), TIOCGEXCL, &exclusive), 0);
+        ASSERT_EQ(exclusive, 0) << "after a signal " << delayUs << " us into the run";
+    }
+}
+
+}  // namespace
