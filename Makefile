@@ -39,3 +39,10 @@ bench: build windows
 
 clean:
 	rm -rf $(BUILD) $(WIN_BUILD)
+
+# Not part of check: RUNS interrupted runs at each phase against the
+# simulator; VELTA_TARGET=wine runs the Windows build under Wine.
+RUNS ?= 300
+.PHONY: stress
+stress: build
+	scripts/stress.sh $(BUILD) $(RUNS) $(WIN_BUILD)

@@ -395,4 +395,41 @@ TEST_F(WineRun, CtrlCWhileXoffHoldsTheSender) {
     EXPECT_EQ(again.exitCode, 1);
 }
 
+
+// --- files that are not sent --------------------------------------------------
+
+struct RefusedSource {
+    const char* name;
+    std::string path;     // as the program is given it, in the case's folder
+    const char* message;  // %s is the path
+};
+
+void PrintTo(const RefusedSource& c, std::ostream* out) { *out << c.name; }
+
+class WineRefusedSource : public WineRun, public ::testing::WithParamInterface<RefusedSource> {};
+
+// Refused before the line is touched: a file of 2 GiB and more has its true
+// length (the runtime's struct stat holds 31 bits), a directory or a device
+// none that can be trusted.
+TEST_P(WineRefusedSource, NothingGoesOnTheLine) {
+    const RefusedSource& c = GetParam();
+    std::filesystem::create_directory(dir_ + "/folder");
+    WriteFile("big.bin", "");
+    std::filesystem::resize_file(dir_ + "/big.bin", 0x80000010);  // sparse
+    Pty pty;
+    ProcessResult r = Run({c.path, Wine().PortOption(pty.path())});
+    ASSERT_FALSE(r.timedOut);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(ReadUntilQuiet(pty.master(), 0.3), "");
+    EXPECT_EQ(r.output, Wine().Console(Banner() + Format(c.message, c.path.c_str()) + kAborted));
+    EXPECT_EQ(DtrLog(), kDtrOpenThenClosed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Wine, WineRefusedSource,
+    ::testing::Values(RefusedSource{"Over2GiB", "big.bin", kTooLarge},
+                      RefusedSource{"Directory", "folder", kNotRegularFile},
+                      RefusedSource{"Nul", "NUL", kNotRegularFile}),
+    [](const ::testing::TestParamInfo<RefusedSource>& info) { return std::string(info.param.name); });
+
 }  // namespace
