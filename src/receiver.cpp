@@ -7,6 +7,7 @@
 #include "comm.h"
 #include "console.h"
 #include "console_text.h"
+#include "outcome.h"
 #include "progress.h"
 #include "settings.h"
 #include "transfer.h"
@@ -21,8 +22,15 @@ constexpr int kEndOfText = 0x1A;
 
 bool fileFailed = false;
 
+// A write that fails is the file's fault, unless an abort cut short the
+// wait for a pipe to take it.
+void FileFailed() {
+    fileFailed = true;
+    RecordOutcome(abortRequested.load() ? Outcome::kInterrupted : Outcome::kFileFailed);
+}
+
 void WriteBlock(FILE* file, uint32_t count) {
-    if (!fileFailed && !WriteTransferFile(file, BlockBuffer, count)) fileFailed = true;
+    if (!fileFailed && !WriteTransferFile(file, BlockBuffer, count)) FileFailed();
 }
 
 // Writes the partial block and pushes the runtime's buffer to the system,
@@ -30,7 +38,7 @@ void WriteBlock(FILE* file, uint32_t count) {
 bool FlushReceived(FILE* file) {
     if (blockFill > 0) WriteBlock(file, blockFill);
     blockFill = 0;
-    if (!fileFailed && std::fflush(file) != 0) fileFailed = true;
+    if (!fileFailed && std::fflush(file) != 0) FileFailed();
     return !fileFailed;
 }
 

@@ -141,6 +141,30 @@ INSTANTIATE_TEST_SUITE_P(Signals, WaitingFileTest, ::testing::Values(SIGINT, SIG
                                                                : i.param == SIGTERM ? "SIGTERM" : "SIGHUP";
                          });
 
+// A FIFO with a slow reader takes every byte, a little at a time.
+TEST(WaitingFile, ReceivingIntoAFifoWithASlowReaderDeliversEverything) {
+    ScratchDir dir;
+    Pty pty;
+    const std::string fifo = MakeFifo(dir);
+    const std::string sent = Header(40016, 0x2000) + Pattern(40000, 9);
+    std::string got;
+    std::thread reader([&] {
+        int fd = open(fifo.c_str(), O_RDONLY);
+        fcntl(fd, F_SETPIPE_SZ, 4096);
+        char buffer[1000];
+        for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0; usleep(2000)) got.append(buffer, size_t(n));
+        close(fd);
+    });
+    auto process = StartOnTerminal(pty, {fifo, "-MR"});
+    EXPECT_TRUE(process->WaitForOutput(Format(kReceivePrompt, 9600)));
+    EXPECT_TRUE(WriteAll(pty.master(), sent));
+    ProcessResult r = process->Wait(60);
+    reader.join();
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(Tail(r.output, sizeof kReceiveDone - 1), kReceiveDone);
+    EXPECT_EQ(got, sent);
+}
+
 // A FIFO whose reader stops reading: the write that cannot go on gives way.
 TEST(WaitingFile, ReceivingIntoAFifoThatStopsTakingEndsOnCtrlC) {
     ScratchDir dir;
