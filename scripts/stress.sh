@@ -175,7 +175,7 @@ simRate=115200  # the simulator's pace while it sends: 11520 bytes a second
 sendSeconds=$((total * 10 * 1000 / simRate))  # in milliseconds
 
 wrong=0
-declare -A phaseWrong phaseFirst
+declare -A phaseFirst
 report() { echo "  run $1: $2"; }
 
 # --- one run of each phase -----------------------------------------------------------
@@ -263,7 +263,6 @@ for phase in $phases; do
     for ((i = 1; i <= runs; ++i)); do
         "run_$phase" "$i" || bad=$((bad + 1))
     done
-    phaseWrong[$phase]=$bad
     wrong=$((wrong + bad))
     note=
     [ -n "${phaseFirst[$phase]:-}" ] && note=" (${phaseFirst[$phase]} completed before their signal)"
