@@ -176,7 +176,14 @@ sendSeconds=$((total * 10 * 1000 / simRate))  # in milliseconds
 
 wrong=0
 declare -A phaseFirst
-report() { echo "  run $1: $2"; }
+# Says what went wrong and keeps the run's console and simulator report in
+# BUILD_DIR/stress-wrong.
+report() {
+    echo "  run $1: $2"
+    mkdir -p "$build/stress-wrong"
+    cp "$work/out.txt" "$build/stress-wrong/$phase-$1.console" 2>/dev/null
+    cp "$work/sim.out" "$build/stress-wrong/$phase-$1.sim" 2>/dev/null
+}
 
 # --- one run of each phase -----------------------------------------------------------
 run_prompt() {
@@ -257,6 +264,7 @@ run_xoff() {
 }
 
 echo "stress: $runs runs per phase ($phases), target $target"
+rm -rf "$build/stress-wrong"
 for phase in $phases; do
     bad=0
     started=${EPOCHREALTIME/./}
