@@ -51,7 +51,8 @@ public:
     // Nonzero once a character has arrived or bytes are already buffered;
     // 0 when the wait failed or was cancelled by an abort.
     int WaitForData();
-    // Sends the low 8 bits of byte and waits until the output queue is empty.
+    // Sends the low 8 bits of byte and waits until the output queue is empty
+    // (POSIX: until it has room, where a USB adapter's queue needs a window).
     // Nonzero on success, 0 on abort or failure.
     int WriteByte(int byte);
 
