@@ -384,4 +384,3 @@ int CommLink::WriteByte(int byte) {
     pacing.Written(NowNs());
     return AwaitRoom(fd, pacing) ? 1 : 0;
 }
-
