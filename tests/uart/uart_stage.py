@@ -65,7 +65,7 @@ class Case:
 
 def raw_settings(rate, crtscts=0, ixon=0, ixoff=0):
     return {"speed": rate, "csize": 8, "parenb": 0, "cstopb": 0, "crtscts": crtscts, "ixon": ixon, "ixoff": ixoff,
-            "icanon": 0, "echo": 0, "opost": 0, "clocal": 1}
+            "icanon": 0, "echo": 0, "opost": 0, "clocal": 1, "excl": 1}
 
 
 def cases():
@@ -240,7 +240,7 @@ def run_case(guest, port, c):
                 return line_bytes, dict(report, error="the guest went away")
             text = line.decode("latin-1")
             if text.startswith("@@PROBE"):
-                report["settings"] = dict((k, int(v)) for k, v in re.findall(r"(\w+)=(\d+)", text))
+                report["settings"] = dict((k, int(v)) for k, v in re.findall(r"(\w+)=(-?\d+)", text))
                 if c.role == "write":
                     to_write = c.data
             elif text.startswith("@@RESULT"):
