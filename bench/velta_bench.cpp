@@ -5,8 +5,9 @@
 // The device is velta-sim, except in the unpaced runs, where this program
 // reads or writes the other end of a pseudo-terminal as fast as it can.
 // A pseudo-terminal has no output queue (TIOCOUTQ always reads 0), so the
-// sends are measured twice: as they are, and with uart_shim.so preloaded,
-// which gives the terminal the output queue of a UART (see there).
+// sends are also measured with uart_shim.so preloaded, which gives the
+// terminal the output queue of a UART or of a USB adapter (see there); the
+// receives also with the simulator handing its bytes over 8 and 1 at a time.
 // Prints one table. These are measurements: nothing passes or fails on time.
 //
 //   velta-bench --velta PATH --sim PATH --uart-shim PATH --work DIR
