@@ -38,6 +38,6 @@ else()
   # dpkg-shlibdeps (dpkg-dev) works out the Depends line from the programs.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-      "${PROJECT_DESCRIPTION}\nVELTA sends a file to a device that loads programs into its memory, or\nreceives one from it, over an RS-232 port: a 16-byte header for binary\ntransfers, a 0x1A end byte for text. velta-sim stands in for the device\non a pseudo-terminal.")
+      "VELTA sends a file to a device that loads programs into its memory, or\nreceives one from it, over an RS-232 port: a 16-byte header for binary\ntransfers, a 0x1A end byte for text. velta-sim stands in for the device\non a pseudo-terminal.")
 endif()
 include(CPack)
