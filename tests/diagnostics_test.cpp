@@ -182,8 +182,8 @@ TEST(Receive, DataWithoutAHeaderIsWarnedAboutAndStillStored) {
     const std::string name = dir.Path("in.bin");
     auto process = StartOnTerminal(pty, {name, "-MR"});
     ASSERT_TRUE(process->WaitForOutput(Format(kReceivePrompt, 9600)));
-    // Sixteen bytes of text taken as the header: total 0x202020 - 16 to come.
-    const std::string text = "plain text, no header here";
+    // Sixteen bytes of text taken as the header: 0x206E69 - 16 data bytes to come.
+    const std::string text = "plain text, no h";
     ASSERT_TRUE(WriteAll(pty.master(), text));
     ASSERT_TRUE(process->WaitForOutput(kReceiveFrame));
     process->Signal(SIGINT);
