@@ -149,15 +149,15 @@ TEST(FileFailure, ReceivingIntoAMissingFolder) {
     EXPECT_EQ(r.errors, Format(kCannotOpenBecause, name.c_str(), std::strerror(ENOENT)));
 }
 
-TEST(FileFailure, SendingAFileWithoutReadPermission) {
-    if (geteuid() == 0) GTEST_SKIP() << "root reads every file";
+TEST(FileFailure, ReceivingOntoAFolder) {
     Pty pty;
     ScratchDir dir;
-    const std::string name = dir.File("secret.bin", "x");
-    ASSERT_EQ(chmod(name.c_str(), 0), 0);
-    const ProcessResult r = RunProgram({name, "-P" + pty.path()});
+    const std::string name = dir.Path("folder");
+    ASSERT_EQ(mkdir(name.c_str(), 0755), 0);
+    const ProcessResult r = RunProgram({name, "-MR", "-P" + pty.path()});
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.errors, Format(kCannotOpenBecause, name.c_str(), std::strerror(EACCES)));
+    EXPECT_EQ(r.output, Banner() + Format(kCannotOpen, name.c_str()));
+    EXPECT_EQ(r.errors, Format(kCannotOpenBecause, name.c_str(), std::strerror(EISDIR)));
 }
 
 // /dev/full takes the open and refuses every write: the disk-full case.
