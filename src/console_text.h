@@ -90,8 +90,8 @@ inline constexpr char kPortHint[] = "-P%s \x82\xCD\x94\xD4\x8D\x86\x82\xC5\x82\x
 inline constexpr char kPortHintEmpty[] = "-P \x82\xCC\x92l\x82\xAA\x8B\xF3\x82\xC5\x82\xB7\x81" "B-P \x82\xC6\x92l\x82\xCC\x8A\xD4\x82\xC9\x8B\xF3\x94\x92\x82\xF0\x93\xFC\x82\xEA\x82\xB8\x82\xC9 %s \x82\xCC\x82\xE6\x82\xA4\x82\xC9\x8F\x91\x82\xAB\x82\xDC\x82\xB7\n";
 // '警告: 最初の 3 バイトが FF FE 4D ではありません（%02X %02X %02X）。装置がヘッダを送っていないかもしれません\n': warning: the first 3 bytes are not FF FE 4D; the device may not have sent a header
 inline constexpr char kNoHeaderMagic[] = "\x8Cx\x8D\x90: \x8D\xC5\x8F\x89\x82\xCC 3 \x83o\x83" "C\x83g\x82\xAA FF FE 4D \x82\xC5\x82\xCD\x82\xA0\x82\xE8\x82\xDC\x82\xB9\x82\xF1\x81i%02X %02X %02X\x81j\x81" "B\x91\x95\x92u\x82\xAA\x83w\x83" "b\x83_\x82\xF0\x91\x97\x82\xC1\x82\xC4\x82\xA2\x82\xC8\x82\xA2\x82\xA9\x82\xE0\x82\xB5\x82\xEA\x82\xDC\x82\xB9\x82\xF1\n";
-// '\r%3lu%% %lu / %lu バイト  %lu bit/s  残り %s   ': progress: percent, bytes of bytes, bit/s achieved, time left; redrawn in place
-inline constexpr char kProgressLine[] = "\x0D%3lu%% %lu / %lu \x83o\x83" "C\x83g  %lu bit/s  \x8E" "c\x82\xE8 %s   ";
+// '%3lu%% %lu / %lu バイト  %lu bit/s  残り %s   ': progress: percent, bytes of bytes, bit/s achieved, time left; redrawn in place
+inline constexpr char kProgressLine[] = "%3lu%% %lu / %lu \x83o\x83" "C\x83g  %lu bit/s  \x8E" "c\x82\xE8 %s   ";
 // '\n%lu バイト  %lu.%lu 秒  実効 %lu bit/s\n': summary: bytes, seconds, effective bit/s
 inline constexpr char kProgressSummary[] = "\n%lu \x83o\x83" "C\x83g  %lu.%lu \x95" "b  \x8E\xC0\x8C\xF8 %lu bit/s\n";
 // '  使用中': in use

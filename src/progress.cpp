@@ -3,6 +3,7 @@
 #include "progress.h"
 
 #include <cstdio>
+#include <string>
 
 #include "console.h"
 #include "console_text.h"
@@ -24,7 +25,12 @@ unsigned long BitsPerSecond(uint32_t bytes, double seconds) {
 }  // namespace
 
 ProgressBar::ProgressBar(const char* frame, uint32_t total)
-    : step(total / 10), detailed(settings.progress), total(total), start(Clock::now()), drawn(start) {
+    : step(total / 10),
+      detailed(settings.progress),
+      sharedLine(detailed && ConsoleSharedLine()),
+      total(total),
+      start(Clock::now()),
+      drawn(start) {
     ConsoleText(frame);
     if (detailed) Draw(start);
 }
@@ -65,6 +71,16 @@ void ProgressBar::Draw(Clock::time_point now) {
         else
             std::snprintf(left, sizeof left, "%lu:%02lu", s / 60, s % 60);
     }
+    // On a terminal that standard output shares, the line starts with the
+    // bar as standard output left it and the cursor goes back to where it
+    // stood, so the next mark lands on its dash and the figures stay beside it.
+    const uint32_t marks = step ? moved / step : 0;
+    const std::string drawnMarks(marks, 'o');
+    std::string bar;
+    if (sharedLine)
+        bar = "|" + drawnMarks + (marks < 10 ? std::string(10 - marks, '-') : "") + (marks <= 10 ? "| " : " ");
+    ConsoleError("\r%s", bar.c_str());
     ConsoleError(kProgressLine, percent, static_cast<unsigned long>(moved), static_cast<unsigned long>(total),
                  BitsPerSecond(moved, seconds), left);
+    if (sharedLine) ConsoleError("\r|%s", drawnMarks.c_str());
 }

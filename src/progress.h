@@ -3,7 +3,8 @@
 // n bytes has moved. Below 10 bytes there is no mark; from 10 to 99 the marks
 // may run past the frame, which users have always seen. With --progress it
 // also keeps a line on the error stream up to date (percent, bytes, bit/s,
-// time left) and ends with a summary line.
+// time left) and ends with a summary line; on a terminal it shares with
+// standard output, beside the bar.
 #pragma once
 
 #include <chrono>
@@ -25,6 +26,7 @@ private:
     uint32_t count = 0;
     // --progress only
     const bool detailed;
+    const bool sharedLine;  // standard output draws the bar on the same terminal line
     const uint32_t total;
     uint32_t moved = 0;
     Clock::time_point start;

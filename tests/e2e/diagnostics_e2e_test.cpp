@@ -157,4 +157,52 @@ TEST(Progress, PacedReceptionRedrawsForwardAndEndsAtAHundredPercent) {
     EXPECT_LE(rate, 9600u * 11 / 10);
 }
 
+// The lines a terminal shows once it has taken text: a carriage return goes
+// back to the start of the line, a line feed to the start of the next, and
+// everything else overwrites what stood there.
+std::vector<std::string> Screen(const std::string& text) {
+    std::vector<std::string> lines(1);
+    size_t column = 0;
+    for (char c : text) {
+        if (c == '\r') {
+            column = 0;
+        } else if (c == '\n') {
+            lines.emplace_back();
+            column = 0;
+        } else if (c != '\a') {
+            std::string& line = lines.back();
+            if (line.size() <= column) line.resize(column + 1, ' ');
+            line[column++] = c;
+        }
+    }
+    return lines;
+}
+
+// Both streams on one terminal: the figures stand beside the bar, whose
+// marks still land on their dashes.
+TEST(Progress, OnATerminalSharedWithStandardOutputTheFiguresStandBesideTheBar) {
+    if (CurrentTarget().Name() != "native") GTEST_SKIP() << "a console of its own under Wine";
+    ScratchDir dir;
+    Sim sim(dir, {"--send", dir.File("device.bin", Pattern(2000, 23)), "--baud", "19200", "--wait-open"});
+    ASSERT_TRUE(sim.WaitFor("waiting:"));
+    ProcessOptions options;
+    options.terminal = true;
+    options.env = CurrentTarget().Environment();
+    std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&1"};
+    for (const std::string& arg : CurrentTarget().Command({dir.Path("in.bin"), "-MR", "-B19200", "--progress",
+                                                           sim.PortOption()}))
+        argv.push_back(arg);
+    const ProcessResult r = RunProcess(argv, options, 120);
+    sim.Finish();
+    EXPECT_EQ(r.exitCode, 1);
+    std::string barLine;
+    for (const std::string& line : Screen(r.output))
+        if (line.rfind("|o", 0) == 0) barLine = line;
+    EXPECT_EQ(barLine.rfind("|oooooooooo| 100% 2000 / 2000 ", 0), 0u) << barLine;
+    // No mark strayed past the figures (the CP932 bytes of the text hold an 'o' of their own).
+    const size_t rateEnd = barLine.find(" bit/s");
+    ASSERT_NE(rateEnd, std::string::npos) << barLine;
+    EXPECT_EQ(barLine.find('o', rateEnd), std::string::npos) << barLine;
+}
+
 }  // namespace
