@@ -266,20 +266,23 @@ int CommLink::OpenConnection(int portNumber, uint32_t rate, uint8_t size, uint8_
     if (isOpen) return 0;
     StoreLineSettings(portNumber, rate, size, stop, parityCode, flow);
     // Non-blocking: the open must not wait for carrier, and reads never block.
-    int fd = open(DeviceName(port, devicePath).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return 0;
+    openFailure = {DeviceName(port, devicePath), OpenStep::kNone, 0};
+    int fd = open(openFailure.device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return OpenFailed(OpenStep::kOpen, errno);
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
         close(fd);
-        return 0;
+        return OpenFailed(OpenStep::kLock, error);
     }
     ioctl(fd, TIOCEXCL);
     native->fd = fd;
     tcflush(fd, TCIOFLUSH);  // whatever the line held before is not ours
     InstallAbortHandling();
     if (!ApplyPortSettings(baudRate, byteSize, stopBits, parity, flowControl)) {
+        const int error = errno;
         ReleasePort(fd);
         native->fd = -1;
-        return 0;
+        return OpenFailed(OpenStep::kSettings, error);
     }
     isOpen = 1;
     // DTR (and RTS, unless it is the handshake line) tell the device we are
