@@ -76,8 +76,9 @@ start_velta() {
     local slave=$1 out=$2
     shift 2
     if [ "$target" = wine ]; then
+        # Above the COM ports Wine links to /dev/ttyS* itself when it starts.
         local n=${slave##*/}
-        local port=$((1 + n % 255))
+        local port=$((100 + n % 150))
         ln -sfn "$slave" "$WINEPREFIX/dosdevices/com$port"
         LC_ALL=C LD_PRELOAD=$shim wine "$exe" "$@" "-P$port" >"$out" 2>/dev/null </dev/null &
     else

@@ -14,7 +14,8 @@ namespace {
 FILE* OpenToSend(const char* name) {
     HANDLE h = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    // The runtime's own open fails the same way and says why in errno.
+    if (h == INVALID_HANDLE_VALUE) return std::fopen(name, "rb");
     int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDONLY | _O_BINARY);
     if (fd < 0) {
         CloseHandle(h);
