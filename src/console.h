@@ -49,3 +49,7 @@ inline void ConsoleError(const char* format, ...) {
     ConsoleErrorV(format, args);
     va_end(args);
 }
+
+// POSIX: standard output is the serial line (--stdio), so ConsolePrint
+// writes to the error stream instead, converted alike and unbuffered.
+void ConsoleToErrorStream();

@@ -18,6 +18,7 @@
 namespace {
 
 iconv_t toLocale = reinterpret_cast<iconv_t>(-1);
+FILE* consoleStream = stdout;
 
 bool IsAscii(const char* text) {
     for (; *text; ++text)
@@ -73,6 +74,8 @@ void PrintTo(FILE* stream, const char* format, va_list args) {
 
 }  // namespace
 
-void ConsoleVPrint(const char* format, va_list args) { PrintTo(stdout, format, args); }
+void ConsoleVPrint(const char* format, va_list args) { PrintTo(consoleStream, format, args); }
+
+void ConsoleToErrorStream() { consoleStream = stderr; }
 
 void ConsoleErrorV(const char* format, va_list args) { PrintTo(stderr, format, args); }

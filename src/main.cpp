@@ -12,8 +12,45 @@
 #include "settings.h"
 #include "transfer.h"
 
+namespace {
+
+// With --stdio standard output is the serial line: every console text, the
+// banner and a usage text included, goes to the error stream.
+void ChooseConsoleStream(int argc, char** argv) {
+#ifndef _WIN32
+    TransferSettings early;
+    ParseArguments(argc, argv, &early);  // every long option is read, whatever else fails
+    if (early.stdio) ConsoleToErrorStream();
+#else
+    (void)argc, (void)argv;
+#endif
+}
+
+// --stdio: the port a terminal program (picocom, minicom) holds open on
+// standard input and output, at the rate it set. False, with the reason on
+// the error stream, when there is no such port.
+bool AdoptPort() {
+#ifdef _WIN32
+    ConsoleError(kStdioUnsupported);
+    return false;
+#else
+    if (!commLink.AdoptStandardStreams(static_cast<uint32_t>(settings.baudRate))) {
+        ConsoleError(kStdioNotTerminal);
+        return false;
+    }
+    const int32_t lineRate = static_cast<int32_t>(commLink.LineRate());
+    if (settings.baudRateGiven && settings.baudRate != lineRate)
+        ConsoleError(kStdioRateDiffers, settings.baudRate, lineRate);
+    settings.baudRate = lineRate;  // the reception prompt names the line's rate
+    return true;
+#endif
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     ConsoleInit();
+    ChooseConsoleStream(argc, argv);
     ConsoleText(kBanner);
     ConsoleText(kBanner2);
     ParseOptions(argc, argv);
@@ -22,8 +59,11 @@ int main(int argc, char** argv) {
         PrintUsage();
         std::exit(1);
     }
-    if (!commLink.OpenConnection(settings.port, static_cast<uint32_t>(settings.baudRate), 8, 0, 0,
-                                 static_cast<uint8_t>(settings.flowControl), settings.devicePath)) {
+    const bool linked =
+        settings.stdio ? AdoptPort()
+                       : commLink.OpenConnection(settings.port, static_cast<uint32_t>(settings.baudRate), 8, 0, 0,
+                                                 static_cast<uint8_t>(settings.flowControl), settings.devicePath) != 0;
+    if (!linked) {
         ConsoleText(kOpenFailed);
         std::exit(1);
     }
