@@ -6,7 +6,7 @@
 set -e
 missing=""
 need() { dpkg -s "$1" >/dev/null 2>&1 || missing="$missing $1"; }
-for p in g++ cmake make libgtest-dev g++-mingw-w64-x86-64 wine64 wine; do need "$p"; done
+for p in g++ cmake make libgtest-dev g++-mingw-w64-x86-64 wine64 wine picocom; do need "$p"; done
 [ -z "$missing" ] && exit 0
 echo "installing:$missing"
 SUDO=""
