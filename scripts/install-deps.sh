@@ -1,8 +1,9 @@
 #!/bin/sh
 # Installs what the build and the tests need, and nothing that is already
 # there: a C++ compiler, CMake, GoogleTest, the mingw-w64 cross compiler for
-# VELTA.exe and Wine to run it. Needs root (or sudo) only when something is
-# missing. Debian and Ubuntu package names.
+# VELTA.exe, Wine to run it, and picocom (the tests run velta inside it).
+# Needs root (or sudo) only when something is missing. Debian and Ubuntu
+# package names.
 set -e
 missing=""
 need() { dpkg -s "$1" >/dev/null 2>&1 || missing="$missing $1"; }
