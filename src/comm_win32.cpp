@@ -123,9 +123,10 @@ int CommLink::OpenConnection(int portNumber, uint32_t rate, uint8_t size, uint8_
     // The \\.\ form also reaches COM10 and above, which plain "COMn" does not.
     char name[16];
     wsprintfA(name, "\\\\.\\COM%d", port);
+    openFailure = {name + 4, OpenStep::kNone, 0};
     n.handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_FLAG_OVERLAPPED, nullptr);
-    if (n.handle == INVALID_HANDLE_VALUE) return 0;
+    if (n.handle == INVALID_HANDLE_VALUE) return OpenFailed(OpenStep::kOpen, static_cast<int>(GetLastError()));
     SetCommMask(n.handle, EV_RXCHAR);
     SetupComm(n.handle, kReceiveBufferSize, 1);
     PurgeComm(n.handle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
@@ -141,6 +142,7 @@ int CommLink::OpenConnection(int portNumber, uint32_t rate, uint8_t size, uint8_
         return result;
     }
     isOpen = 0;
+    OpenFailed(OpenStep::kSettings, static_cast<int>(GetLastError()));
     CloseHandle(n.readOverlapped.hEvent);
     CloseHandle(n.writeOverlapped.hEvent);
     CloseHandle(n.handle);

@@ -2,28 +2,31 @@
 // transfer, abort report, file closed, port closed. The port is taken before
 // the file, so a reception whose port is missing leaves an existing file of
 // that name untouched. Every run that gets past the options ends with 1,
-// whether the transfer completed or not; the console says which.
+// whether the transfer completed or not; the console says which. With
+// --exit-status the status says why the run ended instead. --help, --version
+// and --list-ports print no banner and touch no port.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "comm.h"
 #include "console.h"
 #include "console_text.h"
+#include "diagnostics.h"
+#include "outcome.h"
+#include "port_list.h"
 #include "settings.h"
 #include "transfer.h"
 
 namespace {
 
-// With --stdio standard output is the serial line: every console text, the
-// banner and a usage text included, goes to the error stream.
-void ChooseConsoleStream(int argc, char** argv) {
-#ifndef _WIN32
-    TransferSettings early;
-    ParseArguments(argc, argv, &early);  // every long option is read, whatever else fails
-    if (early.stdio) ConsoleToErrorStream();
-#else
-    (void)argc, (void)argv;
-#endif
+int EndStatus() { return settings.exitStatus ? ExitStatusFor(RunOutcome()) : 1; }
+
+void FileFailed(const char* fixedText, const char* reasonText, int error) {
+    ConsolePrint(fixedText, settings.fileName);
+    ConsoleError(reasonText, settings.fileName, std::strerror(error));
+    RecordOutcome(Outcome::kFileFailed);
 }
 
 // --stdio: the port a terminal program (picocom, minicom) holds open on
@@ -50,7 +53,16 @@ bool AdoptPort() {
 
 int main(int argc, char** argv) {
     ConsoleInit();
-    ChooseConsoleStream(argc, argv);
+    const ParseResult parsed = ParseArguments(argc, argv, &settings);
+#ifndef _WIN32
+    // With --stdio standard output is the serial line: every text goes to the error stream.
+    if (settings.stdio) ConsoleToErrorStream();
+#endif
+    if (parsed == ParseResult::kOk) {
+        if (settings.help) return PrintHelp();
+        if (settings.version) return PrintVersion();
+        if (settings.listPorts) return PrintPortList();
+    }
     ConsoleText(kBanner);
     ConsoleText(kBanner2);
     ParseOptions(argc, argv);
@@ -65,19 +77,27 @@ int main(int argc, char** argv) {
                                                  static_cast<uint8_t>(settings.flowControl), settings.devicePath) != 0;
     if (!linked) {
         ConsoleText(kOpenFailed);
-        std::exit(1);
+        ExplainOpenFailure(commLink.LastOpenFailure());
+        HintPortValue(settings.portValue);
+        RecordOutcome(Outcome::kPortFailed);
+        std::exit(EndStatus());
     }
     FILE* file = std::fopen(settings.fileName, fileMode);
     if (!file) {
-        ConsolePrint(kCannotOpen, settings.fileName);
-        std::exit(1);  // the link's tear-down releases the port
+        FileFailed(kCannotOpen, kCannotOpenBecause, errno);
+        std::exit(EndStatus());  // the link's tear-down releases the port
     }
     int result = settings.mode == 1 ? SendFile(file) : ReceiveFile(file);
     bool closed = std::fclose(file) == 0;
     if (!closed && settings.mode == 2 && result == 0) {
-        ConsolePrint(kCannotWrite, settings.fileName);
+        FileFailed(kCannotWrite, kCannotWriteBecause, errno);
         result = -1;
     }
+    // Every failure on the line or in the file records its reason where it
+    // is learned; a transfer that failed without one never reached either:
+    // the sender refused the file.
+    if (result == -1) RecordOutcome(Outcome::kRefused);
     if (result == -1) ConsoleText(kAborted);
-    return commLink.CloseConnection();
+    const int closedStatus = commLink.CloseConnection();
+    return settings.exitStatus ? EndStatus() : closedStatus;
 }

@@ -157,27 +157,41 @@ class Refused : public ::testing::TestWithParam<RefusalCase> {};
 
 TEST_P(Refused, SaysWhyOnTheErrorStreamAndWritesNothingElse) {
     const RefusalCase& c = GetParam();
-    ScratchDir dir;
+    for (bool exitStatus : {false, true}) {
+        ScratchDir dir;
+        Pty pty;
+        int pipeFds[2];
+        ASSERT_EQ(pipe(pipeFds), 0);
+        const int file = open(dir.File("stream", "").c_str(), O_RDWR);
+        ASSERT_GE(file, 0);
+        auto descriptor = [&](Stream s, bool output) {
+            return s == Stream::kTerminal ? pty.slave() : s == Stream::kFile ? file : pipeFds[output ? 1 : 0];
+        };
+        const std::string target = dir.Path("received.bin");
+        std::vector<std::string> args = {target, "-MR", "--stdio"};
+        if (exitStatus) args.push_back("--exit-status");
+        Child child(args, descriptor(c.in, false), descriptor(c.out, true));
+        close(pipeFds[1]);
+        EXPECT_EQ(child.Wait(), exitStatus ? 3 : 1);
+        EXPECT_EQ(child.errors, Banner() + kStdioNotTerminal + kOpenFailed);
+        // Nothing went to standard output, wherever it led.
+        EXPECT_EQ(ReadUntilQuiet(pipeFds[0], 0.1, 2), "");
+        EXPECT_EQ(ReadUntilQuiet(pty.master(), 0.1, 2), "");
+        EXPECT_EQ(ReadFile(dir.Path("stream")), "");
+        EXPECT_NE(access(target.c_str(), F_OK), 0) << "the port is taken before the file is made";
+        close(pipeFds[0]);
+        close(file);
+    }
+}
+
+// With --stdio even --help goes to the error stream: standard output may
+// be the serial line.
+TEST(StdioHelp, GoesToTheErrorStream) {
     Pty pty;
-    int pipeFds[2];
-    ASSERT_EQ(pipe(pipeFds), 0);
-    const int file = open(dir.File("stream", "").c_str(), O_RDWR);
-    ASSERT_GE(file, 0);
-    auto descriptor = [&](Stream s, bool output) {
-        return s == Stream::kTerminal ? pty.slave() : s == Stream::kFile ? file : pipeFds[output ? 1 : 0];
-    };
-    const std::string target = dir.Path("received.bin");
-    Child child({target, "-MR", "--stdio"}, descriptor(c.in, false), descriptor(c.out, true));
-    close(pipeFds[1]);
-    EXPECT_EQ(child.Wait(), 1);
-    EXPECT_EQ(child.errors, Banner() + kStdioNotTerminal + kOpenFailed);
-    // Nothing went to standard output, wherever it led.
-    EXPECT_EQ(ReadUntilQuiet(pipeFds[0], 0.1, 2), "");
-    EXPECT_EQ(ReadUntilQuiet(pty.master(), 0.1, 2), "");
-    EXPECT_EQ(ReadFile(dir.Path("stream")), "");
-    EXPECT_NE(access(target.c_str(), F_OK), 0) << "the port is taken before the file is made";
-    close(pipeFds[0]);
-    close(file);
+    Child child({"--help", "--stdio"}, pty.slave(), pty.slave());
+    EXPECT_EQ(child.Wait(), 0);
+    EXPECT_TRUE(Contains(child.errors, kHelpStdio)) << child.errors;
+    EXPECT_EQ(ReadUntilQuiet(pty.master(), 0.2, 2), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(
