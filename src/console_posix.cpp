@@ -82,6 +82,7 @@ void ConsoleToErrorStream() { consoleStream = stderr; }
 void ConsoleErrorV(const char* format, va_list args) { PrintTo(stderr, format, args); }
 
 bool ConsoleSharedLine() {
+    if (consoleStream == stderr) return true;  // --stdio: the console texts are on the error stream
     struct stat out, err;
     return isatty(STDOUT_FILENO) && isatty(STDERR_FILENO) && fstat(STDOUT_FILENO, &out) == 0 &&
            fstat(STDERR_FILENO, &err) == 0 && out.st_rdev == err.st_rdev;

@@ -248,6 +248,18 @@ INSTANTIATE_TEST_SUITE_P(
                       HandedCase{"xonxoff_kept", {"-F0"}, B38400, IXON | IXOFF, 0}),
     [](const ::testing::TestParamInfo<HandedCase>& info) { return std::string(info.param.name); });
 
+// The console texts and the progress line share the error stream, so the
+// progress line is drawn beside the bar, as on a terminal shared with it.
+TEST(HandedPortProgress, StandsBesideTheBarOnTheErrorStream) {
+    ScratchDir dir;
+    Pty pty;
+    SetLine(pty.slave(), B38400);
+    Child child({dir.File("program.bin", Pattern(300)), "--stdio", "--progress"}, pty.slave(), pty.slave());
+    EXPECT_EQ(child.Wait(), 1);
+    EXPECT_EQ(ReadUntilQuiet(pty.master(), 0.3, 5).size(), 316u);
+    EXPECT_TRUE(Contains(child.errors, "\r|oooooooooo| 100% 300 / 300 ")) << child.errors;
+}
+
 TEST(HandedPortReceive, TakesWhatWaitedOnTheLineAndNamesTheLineRate) {
     ScratchDir dir;
     Pty pty;
