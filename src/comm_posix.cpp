@@ -374,10 +374,10 @@ int CommLink::ApplyPortSettings(uint32_t rate, uint8_t size, uint8_t stop, uint8
 
 int CommLink::CloseConnection() {
     isOpen = 0;
-    if (native->adopted) return ReleaseStandardStreams(native);
     int fd = native->fd;
     if (fd < 0) return 1;
-    if (!abortRequested.load()) DrainTail(fd, native->pacing);
+    if (!abortRequested.load()) DrainTail(native->writeFd, native->pacing);
+    if (native->adopted) return ReleaseStandardStreams(native);
     int lines = TIOCM_DTR;
     ioctl(fd, TIOCMBIC, &lines);
     // Every byte we send is drained before the next, so output still queued
