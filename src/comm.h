@@ -43,6 +43,13 @@ public:
                           uint8_t flowControl);
     // Drops DTR, discards what is queued and releases the port. Always 1.
     int CloseConnection();
+    // POSIX: takes the port that a terminal program holds open on standard
+    // input (read) and output (write) instead of opening one; nothing is
+    // locked, set or closed and the modem lines are left alone. The rate is
+    // the line's own (assumedRate when it is none of the usual ones). 0 when
+    // either stream is not a terminal.
+    int AdoptStandardStreams(uint32_t assumedRate);
+    uint32_t LineRate() const { return baudRate; }
 
     // Next received byte 0..255, or -1 (aborted or the link failed).
     int ReadByte();

@@ -80,6 +80,9 @@ struct CommLink::Native {
     int fd = -1;
     termios found = {};  // the line settings as the port had them at open
     OutputPacing pacing;
+    int writeFd = -1;  // the port's fd, or standard output when adopted
+    bool adopted = false;  // standard input and output, set up by a terminal program
+    int savedFlags[2] = {-1, -1};  // file status flags of descriptors 0 and 1, put back at the close
 };
 
 namespace {
@@ -270,6 +273,56 @@ CommLink::Native* CommLink::NewNative() { return new Native; }
 
 void CommLink::DeleteNative(Native* state) { delete state; }
 
+namespace {
+
+uint32_t RateOf(speed_t speed) {
+    for (uint32_t rate : {300u, 600u, 1200u, 2400u, 4800u, 9600u, 19200u, 38400u, 57600u, 115200u})
+        if (SpeedFor(rate) == speed) return rate;
+    return 0;
+}
+
+uint8_t ByteSizeOf(tcflag_t cflag) {
+    switch (cflag & CSIZE) {
+        case CS5: return 5;
+        case CS6: return 6;
+        case CS7: return 7;
+        default: return 8;
+    }
+}
+
+int ReleaseStandardStreams(CommLink::Native* state) {
+    for (int fd : {STDOUT_FILENO, STDIN_FILENO})
+        if (state->savedFlags[fd] >= 0) fcntl(fd, F_SETFL, state->savedFlags[fd]);
+    state->adopted = false;
+    state->fd = state->writeFd = -1;
+    return 1;
+}
+
+}  // namespace
+
+// The terminal program keeps the port: its lock, settings and modem lines
+// stay as it set them; only the line's format is read, for the timing.
+int CommLink::AdoptStandardStreams(uint32_t assumedRate) {
+    termios t;
+    if (isOpen || tcgetattr(STDIN_FILENO, &t) != 0 || !isatty(STDOUT_FILENO)) return 0;
+    const uint32_t rate = RateOf(cfgetospeed(&t));
+    const uint8_t parityCode = (t.c_cflag & PARENB) ? ((t.c_cflag & PARODD) ? 1 : 2) : 0;
+    StoreLineSettings(0, rate ? rate : assumedRate, ByteSizeOf(t.c_cflag), (t.c_cflag & CSTOPB) ? 2 : 0,
+                      parityCode, 0);
+    InstallAbortHandling();
+    native->fd = STDIN_FILENO;
+    native->writeFd = STDOUT_FILENO;
+    native->adopted = true;
+    // Non-blocking, so a write held by XOFF stays abortable. The descriptors
+    // share their open file description with the terminal program's own, so
+    // the flags go back as they were at the close.
+    for (int fd : {STDIN_FILENO, STDOUT_FILENO}) native->savedFlags[fd] = fcntl(fd, F_GETFL);
+    for (int fd : {STDIN_FILENO, STDOUT_FILENO})
+        if (native->savedFlags[fd] >= 0) fcntl(fd, F_SETFL, native->savedFlags[fd] | O_NONBLOCK);
+    isOpen = 1;
+    return 1;
+}
+
 int CommLink::OpenConnection(int portNumber, uint32_t rate, uint8_t size, uint8_t stop,
                              uint8_t parityCode, uint8_t flow, const char* devicePath) {
     if (isOpen) return 0;
@@ -286,7 +339,7 @@ int CommLink::OpenConnection(int portNumber, uint32_t rate, uint8_t size, uint8_
         return OpenFailed(OpenStep::kLock, error);
     }
     ioctl(fd, TIOCEXCL);
-    native->fd = fd;
+    native->fd = native->writeFd = fd;
     tcgetattr(fd, &native->found);
     tcflush(fd, TCIOFLUSH);  // whatever the line held before is not ours
     if (!ApplyPortSettings(baudRate, byteSize, stopBits, parity, flowControl)) {
@@ -334,7 +387,8 @@ int CommLink::CloseConnection() {
     isOpen = 0;
     int fd = native->fd;
     if (fd < 0) return 1;
-    if (!abortRequested.load()) DrainTail(fd, native->pacing);
+    if (!abortRequested.load()) DrainTail(native->writeFd, native->pacing);
+    if (native->adopted) return ReleaseStandardStreams(native);
     // Every byte we send is drained before the next, so output still queued
     // here is held by XOFF or CTS after an abort, and close() would wait up
     // to 30 s for it: drop it. Only then: on a pseudo-terminal the queue
@@ -381,7 +435,7 @@ int CommLink::WaitForData() {
 
 int CommLink::WriteByte(int byte) {
     if (!isOpen || abortRequested.load()) return 0;
-    const int fd = native->fd;
+    const int fd = native->writeFd;
     const uint8_t data = static_cast<uint8_t>(byte);
     bool accepted = false;
     for (;;) {

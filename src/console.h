@@ -53,3 +53,7 @@ inline void ConsoleError(const char* format, ...) {
 // True when standard output and the error stream reach the same terminal, so
 // that a line drawn on one is overwritten by what the other writes on it.
 bool ConsoleSharedLine();
+
+// POSIX: standard output is the serial line (--stdio), so ConsolePrint
+// writes to the error stream instead, converted alike and unbuffered.
+void ConsoleToErrorStream();

@@ -19,6 +19,7 @@
 namespace {
 
 iconv_t toLocale = reinterpret_cast<iconv_t>(-1);
+FILE* consoleStream = stdout;
 
 bool IsAscii(const char* text) {
     for (; *text; ++text)
@@ -74,11 +75,14 @@ void PrintTo(FILE* stream, const char* format, va_list args) {
 
 }  // namespace
 
-void ConsoleVPrint(const char* format, va_list args) { PrintTo(stdout, format, args); }
+void ConsoleVPrint(const char* format, va_list args) { PrintTo(consoleStream, format, args); }
+
+void ConsoleToErrorStream() { consoleStream = stderr; }
 
 void ConsoleErrorV(const char* format, va_list args) { PrintTo(stderr, format, args); }
 
 bool ConsoleSharedLine() {
+    if (consoleStream == stderr) return true;  // --stdio: the console texts are on the error stream
     struct stat out, err;
     return isatty(STDOUT_FILENO) && isatty(STDERR_FILENO) && fstat(STDOUT_FILENO, &out) == 0 &&
            fstat(STDERR_FILENO, &err) == 0 && out.st_rdev == err.st_rdev;

@@ -30,11 +30,36 @@ void FileFailed(const char* fixedText, const char* reasonText, int error) {
     RecordOutcome(Outcome::kFileFailed);
 }
 
+// --stdio: the port a terminal program (picocom, minicom) holds open on
+// standard input and output, at the rate it set. False, with the reason on
+// the error stream, when there is no such port.
+bool AdoptPort() {
+#ifdef _WIN32
+    ConsoleError(kStdioUnsupported);
+    return false;
+#else
+    if (!commLink.AdoptStandardStreams(static_cast<uint32_t>(settings.baudRate))) {
+        ConsoleError(kStdioNotTerminal);
+        return false;
+    }
+    const int32_t lineRate = static_cast<int32_t>(commLink.LineRate());
+    if (settings.baudRateGiven && settings.baudRate != lineRate)
+        ConsoleError(kStdioRateDiffers, settings.baudRate, lineRate);
+    settings.baudRate = lineRate;  // the reception prompt names the line's rate
+    return true;
+#endif
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     ConsoleInit();
-    if (ParseArguments(argc, argv, &settings) == ParseResult::kOk) {
+    const ParseResult parsed = ParseArguments(argc, argv, &settings);
+#ifndef _WIN32
+    // With --stdio standard output is the serial line: every text goes to the error stream.
+    if (settings.stdio) ConsoleToErrorStream();
+#endif
+    if (parsed == ParseResult::kOk) {
         if (settings.help) return PrintHelp();
         if (settings.version) return PrintVersion();
         if (settings.listPorts) return PrintPortList();
@@ -47,8 +72,11 @@ int main(int argc, char** argv) {
         PrintUsage();
         std::exit(1);
     }
-    if (!commLink.OpenConnection(settings.port, static_cast<uint32_t>(settings.baudRate), 8, 0, 0,
-                                 static_cast<uint8_t>(settings.flowControl), settings.devicePath)) {
+    const bool linked =
+        settings.stdio ? AdoptPort()
+                       : commLink.OpenConnection(settings.port, static_cast<uint32_t>(settings.baudRate), 8, 0, 0,
+                                                 static_cast<uint8_t>(settings.flowControl), settings.devicePath) != 0;
+    if (!linked) {
         ConsoleText(kOpenFailed);
         ExplainOpenFailure(commLink.LastOpenFailure());
         HintPortValue(settings.portValue);

@@ -102,6 +102,7 @@ bool ApplyOption(const char* arg, TransferSettings* s) {
         case 'B':
             s->baudRate = BaudRateOption(value);
             if (s->baudRate == 0) return false;
+            s->baudRateGiven = true;
             break;
         default: break;  // unknown letters are ignored without a message
     }

@@ -12,6 +12,7 @@ struct TransferSettings {
     int32_t port = 1;              // COM number; only the low 8 bits reach the link
     int32_t flowControl = 0;       // FlowControlFlags
     int32_t baudRate = 9600;
+    bool baudRateGiven = false;    // -B was on the command line
     uint32_t loadAddress = 0x2000;
     uint32_t runAddress = 0;       // no option sets it
     const char* fileName = nullptr;

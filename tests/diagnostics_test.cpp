@@ -238,7 +238,7 @@ INSTANTIATE_TEST_SUITE_P(
         InfoCase{"Help", {"--help"},
                  [] {
                      std::string out = Usage();
-                     for (const char* line : {kHelpLong1, kHelpLong2, kHelpLong3, kHelpLong4, kHelpLong5,
+                     for (const char* line : {kHelpLong1, kHelpLong2, kHelpLong3, kHelpLong4, kHelpLong5, kHelpStdio,
                                               kHelpLong6, kHelpLong7, kHelpLong8, kHelpLong9, kHelpLong10})
                          out += line;
                      return out;

@@ -1,0 +1,617 @@
+// velta --stdio: the port handed over on standard input and output. First
+// as a plain process on descriptors the test gives it (refusals, the rate
+// and settings of the line, flags put back, Ctrl+C), then inside the real
+// picocom, driven through a terminal of its own, with velta-sim as the
+// device behind a relay that the test can also stand in for.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "console_text.h"
+#include "e2e_support.h"
+
+namespace {
+
+double Now() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+const std::string kVelta = VELTA_PROGRAM;
+
+// The status flags that matter to a terminal program sharing the descriptor.
+constexpr int kFlagMask = O_ACCMODE | O_NONBLOCK | O_APPEND | O_ASYNC;
+
+// Raw 8N1 at speed, plus extra input flags, on a descriptor of a pty's slave.
+void SetLine(int fd, speed_t speed, tcflag_t extraIflag = 0) {
+    termios t;
+    ASSERT_EQ(tcgetattr(fd, &t), 0);
+    cfmakeraw(&t);
+    t.c_iflag |= extraIflag;
+    cfsetispeed(&t, speed);
+    cfsetospeed(&t, speed);
+    ASSERT_EQ(tcsetattr(fd, TCSANOW, &t), 0);
+}
+
+void ExpectSameSettings(const termios& before, const termios& after) {
+    EXPECT_EQ(before.c_iflag, after.c_iflag);
+    EXPECT_EQ(before.c_oflag, after.c_oflag);
+    EXPECT_EQ(before.c_cflag, after.c_cflag);
+    EXPECT_EQ(before.c_lflag, after.c_lflag);
+    EXPECT_EQ(0, std::memcmp(before.c_cc, after.c_cc, sizeof before.c_cc));
+    EXPECT_EQ(cfgetospeed(&before), cfgetospeed(&after));
+}
+
+termios SettingsOf(int fd) {
+    termios t{};
+    tcgetattr(fd, &t);
+    return t;
+}
+
+// velta with the given descriptors as its standard input and output and
+// its error stream collected; LC_ALL=C, so console bytes are CP932 as kept.
+class Child {
+public:
+    Child(const std::vector<std::string>& args, int in, int out) {
+        int err[2];
+        if (pipe(err) != 0) throw std::runtime_error("pipe");
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(in, STDIN_FILENO);
+            dup2(out, STDOUT_FILENO);
+            dup2(err[1], STDERR_FILENO);
+            setenv("LC_ALL", "C", 1);
+            std::vector<char*> argv = {const_cast<char*>(kVelta.c_str())};
+            for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(err[1]);
+        errFd_ = err[0];
+    }
+    ~Child() {
+        if (!reaped_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        close(errFd_);
+    }
+    void Signal(int sig) { kill(pid_, sig); }
+    // Until it sleeps in the kernel (in a wait, or in a write that blocks).
+    bool WaitUntilAsleep(double seconds = 10) {
+        const double end = Now() + seconds;
+        while (Now() < end) {
+            std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+            std::string pid, name, state;
+            if (stat >> pid >> name >> state && state == "S") return true;
+            Drain(10);
+        }
+        return false;
+    }
+    bool WaitForError(const std::string& text, double seconds = 20) {
+        const double end = Now() + seconds;
+        while (errors.find(text) == std::string::npos && Now() < end) Drain(50);
+        return errors.find(text) != std::string::npos;
+    }
+    // The exit status, or -1 when it had to be killed after the time-out.
+    int Wait(double seconds = 30) {
+        const double end = Now() + seconds;
+        int status = 0;
+        while (waitpid(pid_, &status, WNOHANG) != pid_) {
+            if (Now() > end) {
+                kill(pid_, SIGKILL);
+                waitpid(pid_, &status, 0);
+                reaped_ = true;
+                return -1;
+            }
+            Drain(20);
+        }
+        reaped_ = true;
+        while (Drain(0)) {
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    std::string errors;
+
+private:
+    bool Drain(int ms) {
+        pollfd p = {errFd_, POLLIN, 0};
+        if (poll(&p, 1, ms) <= 0) return false;
+        char buffer[4096];
+        ssize_t n = read(errFd_, buffer, sizeof buffer);
+        if (n <= 0) return false;
+        errors.append(buffer, static_cast<size_t>(n));
+        return true;
+    }
+    pid_t pid_ = -1;
+    int errFd_ = -1;
+    bool reaped_ = false;
+};
+
+// ---- refused: standard input or output is not a terminal ----
+
+enum class Stream { kPipe, kTerminal, kFile };
+
+struct RefusalCase {
+    const char* name;
+    Stream in, out;
+};
+void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
+
+class Refused : public ::testing::TestWithParam<RefusalCase> {};
+
+TEST_P(Refused, SaysWhyOnTheErrorStreamAndWritesNothingElse) {
+    const RefusalCase& c = GetParam();
+    for (bool exitStatus : {false, true}) {
+        ScratchDir dir;
+        Pty pty;
+        int pipeFds[2];
+        ASSERT_EQ(pipe(pipeFds), 0);
+        const int file = open(dir.File("stream", "").c_str(), O_RDWR);
+        ASSERT_GE(file, 0);
+        auto descriptor = [&](Stream s, bool output) {
+            return s == Stream::kTerminal ? pty.slave() : s == Stream::kFile ? file : pipeFds[output ? 1 : 0];
+        };
+        const std::string target = dir.Path("received.bin");
+        std::vector<std::string> args = {target, "-MR", "--stdio"};
+        if (exitStatus) args.push_back("--exit-status");
+        Child child(args, descriptor(c.in, false), descriptor(c.out, true));
+        close(pipeFds[1]);
+        EXPECT_EQ(child.Wait(), exitStatus ? 3 : 1);
+        EXPECT_EQ(child.errors, Banner() + kStdioNotTerminal + kOpenFailed);
+        // Nothing went to standard output, wherever it led.
+        EXPECT_EQ(ReadUntilQuiet(pipeFds[0], 0.1, 2), "");
+        EXPECT_EQ(ReadUntilQuiet(pty.master(), 0.1, 2), "");
+        EXPECT_EQ(ReadFile(dir.Path("stream")), "");
+        EXPECT_NE(access(target.c_str(), F_OK), 0) << "the port is taken before the file is made";
+        close(pipeFds[0]);
+        close(file);
+    }
+}
+
+// With --stdio even --help goes to the error stream: standard output may
+// be the serial line.
+TEST(StdioHelp, GoesToTheErrorStream) {
+    Pty pty;
+    Child child({"--help", "--stdio"}, pty.slave(), pty.slave());
+    EXPECT_EQ(child.Wait(), 0);
+    EXPECT_TRUE(Contains(child.errors, kHelpStdio)) << child.errors;
+    EXPECT_EQ(ReadUntilQuiet(pty.master(), 0.2, 2), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stdio, Refused,
+    ::testing::Values(RefusalCase{"pipes", Stream::kPipe, Stream::kPipe},
+                      RefusalCase{"terminal_in_pipe_out", Stream::kTerminal, Stream::kPipe},
+                      RefusalCase{"pipe_in_terminal_out", Stream::kPipe, Stream::kTerminal},
+                      RefusalCase{"file_in_terminal_out", Stream::kFile, Stream::kTerminal},
+                      RefusalCase{"files", Stream::kFile, Stream::kFile}),
+    [](const ::testing::TestParamInfo<RefusalCase>& info) { return std::string(info.param.name); });
+
+// ---- a port handed over: the line's rate, its settings and flags left alone ----
+
+struct HandedCase {
+    const char* name;
+    std::vector<std::string> options;
+    speed_t speed;
+    tcflag_t iflag;     // handshaking the "terminal program" set
+    int warnedRate;     // the -B value warned about, 0 for none
+};
+void PrintTo(const HandedCase& c, std::ostream* os) { *os << c.name; }
+
+class HandedPort : public ::testing::TestWithParam<HandedCase> {};
+
+TEST_P(HandedPort, SendsExactlyTheFileAndLeavesTheLineAsItWas) {
+    const HandedCase& c = GetParam();
+    ScratchDir dir;
+    Pty pty;
+    SetLine(pty.slave(), c.speed, c.iflag);
+    const int flagsBefore = fcntl(pty.slave(), F_GETFL);
+    ASSERT_FALSE(flagsBefore & O_NONBLOCK) << "handed over blocking, as picocom does";
+    const termios before = SettingsOf(pty.slave());
+    const std::string data = Pattern(300, 7);
+    std::vector<std::string> args = {dir.File("program.bin", data), "-S4000", "--stdio"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    Child child(args, pty.slave(), pty.slave());
+    EXPECT_EQ(child.Wait(), 1);
+    EXPECT_EQ(ReadUntilQuiet(pty.master(), 0.3, 5), HeaderFor(16 + 300, 0x4000) + data);
+    EXPECT_TRUE(Contains(child.errors, kSendDone)) << child.errors;
+    EXPECT_EQ(child.errors.compare(0, Banner().size(), Banner()), 0) << child.errors;
+    const int lineRate = c.speed == B19200 ? 19200 : 38400;
+    EXPECT_EQ(Contains(child.errors, Format(kStdioRateDiffers, c.warnedRate, lineRate)), c.warnedRate != 0)
+        << child.errors;
+    ExpectSameSettings(before, SettingsOf(pty.slave()));
+    EXPECT_EQ(fcntl(pty.slave(), F_GETFL), flagsBefore);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stdio, HandedPort,
+    ::testing::Values(HandedCase{"no_rate_given", {}, B19200, 0, 0},
+                      HandedCase{"rate_as_the_line", {"-B19200"}, B19200, 0, 0},
+                      HandedCase{"rate_differs_warned", {"-B9600"}, B19200, 0, 9600},
+                      HandedCase{"flow_control_not_applied", {"-F1", "-B38400"}, B38400, 0, 0},
+                      HandedCase{"xonxoff_kept", {"-F0"}, B38400, IXON | IXOFF, 0}),
+    [](const ::testing::TestParamInfo<HandedCase>& info) { return std::string(info.param.name); });
+
+// The console texts and the progress line share the error stream, so the
+// progress line is drawn beside the bar, as on a terminal shared with it.
+TEST(HandedPortProgress, StandsBesideTheBarOnTheErrorStream) {
+    ScratchDir dir;
+    Pty pty;
+    SetLine(pty.slave(), B38400);
+    Child child({dir.File("program.bin", Pattern(300)), "--stdio", "--progress"}, pty.slave(), pty.slave());
+    EXPECT_EQ(child.Wait(), 1);
+    EXPECT_EQ(ReadUntilQuiet(pty.master(), 0.3, 5).size(), 316u);
+    EXPECT_TRUE(Contains(child.errors, "\r|oooooooooo| 100% 300 / 300 ")) << child.errors;
+}
+
+TEST(HandedPortReceive, TakesWhatWaitedOnTheLineAndNamesTheLineRate) {
+    ScratchDir dir;
+    Pty pty;
+    SetLine(pty.slave(), B19200);
+    const std::string data = Pattern(500, 3);
+    // Already queued when velta starts: a port handed over is not flushed.
+    ASSERT_TRUE(WriteAll(pty.master(), HeaderFor(16 + 500, 0x1234) + data));
+    const std::string target = dir.Path("received.bin");
+    Child child({target, "-MR", "-B9600", "--stdio"}, pty.slave(), pty.slave());
+    EXPECT_EQ(child.Wait(), 1);
+    EXPECT_EQ(ReadFile(target), HeaderFor(16 + 500, 0x1234) + data);
+    EXPECT_TRUE(Contains(child.errors, Format(kReceivePrompt, 19200))) << child.errors;
+    EXPECT_TRUE(Contains(child.errors, kReceiveDone)) << child.errors;
+}
+
+// True once the kernel holds the output of the pty's slave: the XOFF that
+// the test wrote has been taken (a byte written before that is harmless).
+bool OutputStopped(int slave, int flags) {
+    fcntl(slave, F_SETFL, flags | O_NONBLOCK);
+    bool stopped = false;
+    for (const double end = Now() + 10; !stopped && Now() < end; usleep(10000))
+        stopped = write(slave, "", 1) < 0 && errno == EAGAIN;
+    fcntl(slave, F_SETFL, flags);
+    return stopped;
+}
+
+// Ctrl+C while waiting for the device, and while the device holds the
+// sender with XOFF (a blocking write would never return to see it).
+struct AbortCase {
+    const char* name;
+    std::vector<std::string> args;
+    const char* waitFor;
+};
+void PrintTo(const AbortCase& c, std::ostream* os) { *os << c.name; }
+
+class HandedPortAbort : public ::testing::TestWithParam<AbortCase> {};
+
+TEST_P(HandedPortAbort, EndsInOrderAndPutsTheFlagsBack) {
+    const AbortCase& c = GetParam();
+    ScratchDir dir;
+    Pty pty;
+    SetLine(pty.slave(), B38400, IXON);
+    ASSERT_TRUE(WriteAll(pty.master(), "\x13"));  // XOFF: the slave's output stops
+    const int flagsBefore = fcntl(pty.slave(), F_GETFL);
+    ASSERT_TRUE(OutputStopped(pty.slave(), flagsBefore));
+    std::vector<std::string> args = {dir.File("program.bin", Pattern(2000)), "--stdio"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    Child child(args, pty.slave(), pty.slave());
+    ASSERT_TRUE(child.WaitForError(c.waitFor)) << child.errors;
+    ASSERT_TRUE(child.WaitUntilAsleep());
+    child.Signal(SIGINT);
+    EXPECT_EQ(child.Wait(20), 1) << child.errors;
+    EXPECT_TRUE(Contains(child.errors, kAborted)) << child.errors;
+    EXPECT_EQ(fcntl(pty.slave(), F_GETFL), flagsBefore);
+}
+
+INSTANTIATE_TEST_SUITE_P(Stdio, HandedPortAbort,
+                         ::testing::Values(AbortCase{"waiting_for_the_device", {"-MR"}, "bps"},
+                                           AbortCase{"sender_held_by_xoff", {"-MS"}, "W\r"}),
+                         [](const ::testing::TestParamInfo<AbortCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// ---- inside picocom ----
+
+// Copies bytes both ways between the port's line and the simulator's, so
+// the test can put a device behind picocom's port and take it away again.
+// Never blocks: a side that takes nothing more (a hung device) only stops
+// what flows towards it.
+class Relay {
+public:
+    Relay(int a, int b) : fds_{a, b} {
+        if (pipe(stop_) != 0) throw std::runtime_error("pipe");
+        for (int fd : fds_) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~Relay() {
+        (void)!write(stop_[1], "x", 1);
+        thread_.join();
+        for (int fd : fds_) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        close(stop_[0]);
+        close(stop_[1]);
+    }
+
+private:
+    void Run() {
+        std::string toward[2];  // bytes waiting to be written to fds_[i]
+        for (;;) {
+            pollfd p[3];
+            for (int i = 0; i < 2; ++i) {
+                short events = toward[1 - i].empty() ? POLLIN : 0;
+                if (!toward[i].empty()) events |= POLLOUT;
+                p[i] = {fds_[i], events, 0};
+            }
+            p[2] = {stop_[0], POLLIN, 0};
+            if (poll(p, 3, -1) < 0 && errno != EINTR) return;
+            if (p[2].revents) return;
+            for (int i = 0; i < 2; ++i) {
+                if (p[i].revents & POLLIN) {
+                    char buffer[4096];
+                    ssize_t n = read(fds_[i], buffer, sizeof buffer);
+                    if (n > 0) toward[1 - i].append(buffer, static_cast<size_t>(n));
+                }
+                if ((p[i].revents & POLLOUT) && !toward[i].empty()) {
+                    ssize_t n = write(fds_[i], toward[i].data(), toward[i].size());
+                    if (n > 0) toward[i].erase(0, static_cast<size_t>(n));
+                }
+            }
+        }
+    }
+    int fds_[2];
+    int stop_[2];
+    std::thread thread_;
+};
+
+// picocom on a terminal of its own, which the test types into and reads;
+// it answers the cursor-position query of picocom's line editor.
+class Picocom {
+public:
+    Picocom(const ScratchDir& dir, const std::string& port, const std::vector<std::string>& options) {
+        winsize size = {24, 80, 0, 0};
+        pid_ = forkpty(&terminal_, nullptr, nullptr, &size);
+        if (pid_ < 0) throw std::runtime_error("forkpty");
+        if (pid_ == 0) {
+            const std::string velta(kVelta);
+            const std::string path = velta.substr(0, velta.rfind('/')) + ":" + std::getenv("PATH");
+            setenv("PATH", path.c_str(), 1);
+            setenv("HOME", dir.Path("").c_str(), 1);  // picocom keeps its history there
+            setenv("TERM", "xterm", 1);
+            setenv("LC_ALL", "C", 1);
+            setenv("LD_PRELOAD", MODEM_RECORD_SHIM, 1);
+            setenv("VELTA_MODEM_LOG", dir.Path("modem.log").c_str(), 1);
+            std::vector<std::string> all = {"picocom"};
+            all.insert(all.end(), options.begin(), options.end());
+            all.push_back(port);
+            std::vector<char*> argv;
+            for (const std::string& a : all) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execvp("picocom", argv.data());
+            _exit(127);
+        }
+        fcntl(terminal_, F_SETFD, FD_CLOEXEC);
+    }
+    ~Picocom() {
+        if (Alive()) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        close(terminal_);
+    }
+    pid_t pid() const { return pid_; }
+    bool Alive() {
+        if (exited_) return false;
+        int status;
+        exited_ = waitpid(pid_, &status, WNOHANG) == pid_;
+        return !exited_;
+    }
+    void Type(const std::string& keys) { WriteAll(terminal_, keys); }
+    // Reads the terminal until text appears after position `from`.
+    bool WaitFor(const std::string& text, size_t from = 0, double seconds = 60) {
+        const double end = Now() + seconds;
+        while (screen.find(text, from) == std::string::npos) {
+            if (Now() > end) return false;
+            Pump(50);
+        }
+        return true;
+    }
+    // The escape key, then a command key, then the file name at the prompt.
+    void Transfer(char commandKey, const std::string& file) {
+        Type(std::string("\x01") + commandKey);
+        const size_t from = screen.size();
+        WaitFor("*** file: ", from, 20);
+        Type(file + "\r");
+    }
+    std::string screen;  // everything picocom and what it ran showed
+
+private:
+    void Pump(int ms) {
+        pollfd p = {terminal_, POLLIN, 0};
+        if (poll(&p, 1, ms) <= 0) return;
+        char buffer[4096];
+        ssize_t n = read(terminal_, buffer, sizeof buffer);
+        if (n <= 0) return;
+        screen.append(buffer, static_cast<size_t>(n));
+        for (size_t at; (at = screen.find("\x1b[6n", answered_)) != std::string::npos;) {
+            Type("\x1b[1;80R");
+            answered_ = at + 4;
+        }
+    }
+    pid_t pid_ = -1;
+    int terminal_ = -1;
+    size_t answered_ = 0;
+    bool exited_ = false;
+};
+
+// The status flags of picocom's own descriptor of the port, from /proc.
+int PortFlagsOf(pid_t pid, const std::string& port) {
+    for (int fd = 0; fd < 64; ++fd) {
+        const std::string link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+        char target[256];
+        ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        if (n <= 0 || std::string(target, static_cast<size_t>(n)) != port) continue;
+        std::ifstream info("/proc/" + std::to_string(pid) + "/fdinfo/" + std::to_string(fd));
+        for (std::string key; info >> key;) {
+            if (key != "flags:") continue;
+            int flags = 0;
+            info >> std::oct >> flags;
+            return flags;
+        }
+    }
+    return -1;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// The flags each velta run found on standard input, from the shim's log;
+// fails the test for any modem-line request recorded.
+std::vector<int> StartFlagsWithoutModemCalls(const std::string& log) {
+    std::vector<int> flags;
+    for (const std::string& line : Lines(log)) {
+        if (line.compare(0, 6, "start ") == 0) {
+            flags.push_back(static_cast<int>(std::strtol(line.c_str() + 6, nullptr, 8)));
+        } else {
+            ADD_FAILURE() << "velta made a modem-line request: " << line;
+        }
+    }
+    return flags;
+}
+
+const char kExited[] = "*** exit status: 1 ***";
+
+// A console text as picocom's terminal shows it: each line feed output as
+// carriage return and line feed, as a terminal in its usual mode does.
+std::string OnScreen(const char* text) {
+    std::string out;
+    for (const char* c = text; *c; ++c) out += *c == '\n' ? std::string("\r\n") : std::string(1, *c);
+    return out;
+}
+
+// The command lines of the README.
+const std::vector<std::string> kReadmeCommands = {
+    "--send-cmd", "sh -c 'exec velta \"$0\" --stdio -S4000'", "--receive-cmd", "sh -c 'exec velta \"$0\" -MR --stdio'"};
+
+std::vector<std::string> PicocomOptions(std::vector<std::string> options) {
+    options.insert(options.end(), kReadmeCommands.begin(), kReadmeCommands.end());
+    return options;
+}
+
+// The shim records what it is meant to: a normal run raises DTR.
+TEST(PicocomShim, RecordsTheModemLineCallsOfANormalRun) {
+    ScratchDir dir;
+    Pty pty;
+    const std::string log = dir.Path("modem.log");
+    ProcessOptions options;
+    options.env = {"LC_ALL=C", std::string("LD_PRELOAD=") + MODEM_RECORD_SHIM, "VELTA_MODEM_LOG=" + log};
+    LineRun run = RunSend(pty, {dir.File("a.bin", "abc")}, options);
+    EXPECT_EQ(run.process.exitCode, 1);
+    EXPECT_TRUE(Contains(ReadFile(log), "start ")) << ReadFile(log);
+    EXPECT_TRUE(Contains(ReadFile(log), "TIOCMBIS\n")) << ReadFile(log);
+}
+
+TEST(Picocom, SendsAndReceivesThroughItsCommandsAndLeavesItUsable) {
+    ScratchDir dir;
+    Pty line;      // picocom's port; the test holds the far end
+    Pty simLine;   // velta-sim's port, joined to picocom's by a relay
+    Picocom picocom(dir, line.path(), PicocomOptions({"-b", "38400"}));
+    ASSERT_TRUE(picocom.WaitFor("Terminal ready", 0, 20)) << picocom.screen;
+    const termios settings = SettingsOf(line.slave());
+    const std::string data = Pattern(3000, 11);
+    const std::string program = dir.File("program.bin", data);
+
+    {  // send: the simulator loads the file
+        Relay relay(line.master(), simLine.master());
+        Process sim(SimCommand({"--port", simLine.path(), "--baud", "38400", "--save", dir.Path("loaded")}));
+        ASSERT_TRUE(sim.WaitForOutput("ready:", 20));
+        const size_t from = picocom.screen.size();
+        picocom.Transfer('\x13', program);  // C-a C-s
+        ASSERT_TRUE(picocom.WaitFor(kExited, from)) << picocom.screen.substr(from);
+        ProcessResult r = sim.Wait(30);
+        EXPECT_EQ(r.exitCode, 0) << r.output;
+        EXPECT_EQ(ReportLine(r.output, "complete:"), CompleteLine(data, 0x4000, 0)) << r.output;
+        EXPECT_EQ(ReadFile(dir.Path("loaded")), data);
+        EXPECT_TRUE(Contains(picocom.screen.substr(from), kSendDone)) << picocom.screen.substr(from);
+    }
+    const int sendFlags = PortFlagsOf(picocom.pid(), line.path());
+
+    {  // receive: the simulator sends, velta stores
+        Relay relay(line.master(), simLine.master());
+        Process sim(SimCommand({"--port", simLine.path(), "--baud", "38400", "--send", program, "--load", "1200",
+                                "--run", "1210", "--wait-stdin"}));
+        ASSERT_TRUE(sim.WaitForOutput("waiting:", 20)) << "velta-sim did not start";
+        const size_t from = picocom.screen.size();
+        picocom.Transfer('\x12', dir.Path("received.bin"));  // C-a C-r
+        ASSERT_TRUE(picocom.WaitFor(Format(kReceivePrompt, 38400), from, 20)) << picocom.screen.substr(from);
+        sim.Signal(SIGUSR1);  // the operator's go
+        ASSERT_TRUE(picocom.WaitFor(kExited, from)) << picocom.screen.substr(from);
+        EXPECT_EQ(ReadFile(dir.Path("received.bin")), HeaderFor(16 + 3000, 0x1200, 0x1210) + data);
+        EXPECT_TRUE(Contains(picocom.screen.substr(from), kReceiveDone)) << picocom.screen.substr(from);
+        sim.Wait(30);
+    }
+
+    // The port as picocom set it; the flags as picocom handed them over.
+    ExpectSameSettings(settings, SettingsOf(line.slave()));
+    const std::vector<int> handed = StartFlagsWithoutModemCalls(ReadFile(dir.Path("modem.log")));
+    ASSERT_EQ(handed.size(), 2u) << "the shim was in both velta runs";
+    EXPECT_EQ(sendFlags & kFlagMask, handed[0] & kFlagMask);
+    EXPECT_EQ(PortFlagsOf(picocom.pid(), line.path()) & kFlagMask, handed[1] & kFlagMask);
+
+    // Still picocom's terminal: typing reaches the line, the line the screen.
+    ASSERT_TRUE(picocom.Alive()) << picocom.screen;
+    picocom.Type("hello");
+    EXPECT_EQ(ReadExactly(line.master(), 5, 10), "hello");
+    const size_t from = picocom.screen.size();
+    ASSERT_TRUE(WriteAll(line.master(), "device says hi"));
+    EXPECT_TRUE(picocom.WaitFor("device says hi", from, 10)) << picocom.screen.substr(from);
+    picocom.Type("\x01\x18");  // C-a C-x: picocom's own exit
+    EXPECT_TRUE(picocom.WaitFor("Thanks for using picocom", from, 10)) << picocom.screen.substr(from);
+}
+
+// Ctrl+C typed on picocom's terminal reaches velta while the device holds
+// it with XOFF; picocom gets its port back as it handed it over.
+TEST(Picocom, CtrlCWhileTheDeviceHoldsTheSenderWithXoff) {
+    ScratchDir dir;
+    Pty line;
+    Pty simLine;
+    Picocom picocom(dir, line.path(), PicocomOptions({"-b", "9600", "-f", "x"}));
+    ASSERT_TRUE(picocom.WaitFor("Terminal ready", 0, 20)) << picocom.screen;
+    const termios settings = SettingsOf(line.slave());
+    ASSERT_TRUE(settings.c_iflag & IXON) << "picocom -f x obeys XOFF";
+    Relay relay(line.master(), simLine.master());
+    Process sim(SimCommand({"--port", simLine.path(), "--baud", "9600", "--hang-after", "64", "--idle", "60"}));
+    ASSERT_TRUE(sim.WaitForOutput("ready:", 20));
+    const size_t from = picocom.screen.size();
+    // More than the pseudo-terminals and the relay can hold, so the sender is
+    // still held when Ctrl+C comes, however late the XOFF arrives.
+    picocom.Transfer('\x13', dir.File("program.bin", Pattern(400000)));
+    ASSERT_TRUE(sim.WaitForOutput("hanging:", 30));
+    ASSERT_TRUE(picocom.WaitFor("|", from, 10)) << picocom.screen.substr(from);  // the data has begun
+    picocom.Type("\x03");
+    ASSERT_TRUE(picocom.WaitFor(kExited, from, 20)) << picocom.screen.substr(from);
+    EXPECT_TRUE(Contains(picocom.screen.substr(from), OnScreen(kAborted))) << picocom.screen.substr(from);
+    ExpectSameSettings(settings, SettingsOf(line.slave()));
+    const std::vector<int> handed = StartFlagsWithoutModemCalls(ReadFile(dir.Path("modem.log")));
+    ASSERT_EQ(handed.size(), 1u);
+    EXPECT_EQ(PortFlagsOf(picocom.pid(), line.path()) & kFlagMask, handed[0] & kFlagMask);
+    EXPECT_TRUE(picocom.Alive()) << picocom.screen;
+    sim.Signal(SIGTERM);
+    sim.Wait(30);
+}
+
+}  // namespace
