@@ -107,6 +107,9 @@ def guest_script(all_cases):
         "mount -t proc proc /proc; mount -t sysfs sys /sys; mount -t devtmpfs dev /dev",
         "mkdir -p /dev/pts /tmp; mount -t devpts devpts /dev/pts; mount -t tmpfs tmp /tmp",
         "stty -F /dev/console -echo -onlcr 2>/dev/null",
+        # velta puts back the settings it found: at rest the line is raw, so
+        # bytes the host still sends after a case are not echoed into the next.
+        "stty -F /dev/ttyS1 raw -echo 2>/dev/null",
         "cd /tmp",
         "echo @@BOOTED",
     ]
