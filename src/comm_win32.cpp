@@ -277,12 +277,15 @@ int CommLink::OpenConnection(int portNumber, uint32_t rate, uint8_t size, uint8_
     if (GetCommProperties(n.handle, &properties) && properties.dwCurrentRxQueue > 0)
         n.inputQueue = properties.dwCurrentRxQueue;
     SetCommMask(n.handle, EV_RXCHAR);
+    // Pending data is dropped before the line is set up: a device that waits
+    // for the PC's flush and then its settings (on a pseudo-terminal, where
+    // there is no DTR to see) starts sending at once, and a purge after the
+    // settings would drop its first bytes.
+    PurgeComm(n.handle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
     COMMTIMEOUTS timeouts = {MAXDWORD, 0, 0, 0, 0};  // reads return at once
     SetCommTimeouts(n.handle, &timeouts);
     if (result) result = ApplyPortSettings(baudRate, byteSize, stopBits, parity, flowControl);
     if (result) {
-        // Only settings in force decide what pending data was: drop it now.
-        PurgeComm(n.handle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
         isOpen = 1;
         EscapeCommFunction(n.handle, SETDTR);
         return result;
@@ -342,9 +345,11 @@ int CommLink::CloseConnection() {
         !DrainOutput(n, kTailBoundMs) ||
         !Pause(n.timer, kFifoCharacters * n.characterUs))
         DiscardOutput(n);
-    PurgeComm(n.handle, PURGE_RXCLEAR);
-    // Restoring re-applies the saved DTR control; DTR drops after it.
+    // Restoring re-applies the saved DTR control; DTR drops after it. The
+    // flush of what was received comes after the settings, so that it cannot
+    // look like the next open's flush-then-settings to the device.
     if (n.haveSavedState) SetCommState(n.handle, &n.savedState);
+    PurgeComm(n.handle, PURGE_RXCLEAR);
     EscapeCommFunction(n.handle, CLRDTR);
     CloseHandle(n.handle);
     n.handle = nullptr;
