@@ -279,8 +279,8 @@ int CommLink::OpenConnection(int portNumber, uint32_t rate, uint8_t size, uint8_
     SetCommMask(n.handle, EV_RXCHAR);
     // Pending data is dropped before the line is set up: a device that waits
     // for the PC's flush and then its settings (on a pseudo-terminal, where
-    // there is no DTR to see) starts sending at once, and a purge after the
-    // settings would drop its first bytes.
+    // there is no DTR to see) starts sending at the settings, and a purge
+    // after them would drop its first bytes.
     PurgeComm(n.handle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
     COMMTIMEOUTS timeouts = {MAXDWORD, 0, 0, 0, 0};  // reads return at once
     SetCommTimeouts(n.handle, &timeouts);
@@ -340,10 +340,12 @@ int CommLink::CloseConnection() {
     Native& n = *native;
     if (n.waitInFlight) EndWait(n);
     // What was handed over leaves the line before DTR drops; after an abort
-    // it is discarded instead.
-    if (Aborted() || n.writeInFlight || !n.wroteAny ||
-        !DrainOutput(n, kTailBoundMs) ||
-        !Pause(n.timer, kFifoCharacters * n.characterUs))
+    // it is discarded instead. A port that never sent is not flushed: to a
+    // device on a pseudo-terminal, a flush of the PC's output followed by new
+    // settings (the restore below) looks like the next open.
+    if ((n.wroteAny || n.writeInFlight) &&
+        (Aborted() || n.writeInFlight || !DrainOutput(n, kTailBoundMs) ||
+         !Pause(n.timer, kFifoCharacters * n.characterUs)))
         DiscardOutput(n);
     // Restoring re-applies the saved DTR control; DTR drops after it. The
     // flush of what was received comes after the settings, so that it cannot
