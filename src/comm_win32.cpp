@@ -252,6 +252,7 @@ int CommLink::OpenConnection(int portNumber, uint32_t rate, uint8_t size, uint8_
     n.writeOverlapped = {};
     n.waitOverlapped = {};
     n.writeInFlight = n.waitInFlight = n.wroteAny = n.haveSavedState = false;
+    n.inputQueue = kReceiveBufferSize;
     n.readOverlapped.hEvent = NewEvent();
     n.writeOverlapped.hEvent = NewEvent();
     n.waitOverlapped.hEvent = NewEvent();
@@ -259,7 +260,7 @@ int CommLink::OpenConnection(int portNumber, uint32_t rate, uint8_t size, uint8_
     // The \\.\ form also reaches COM10 and above, which plain "COMn" does not.
     char name[16];
     std::snprintf(name, sizeof name, "\\\\.\\COM%d", port);
-    if (n.readOverlapped.hEvent && n.writeOverlapped.hEvent && n.waitOverlapped.hEvent)
+    if (abortEvent && closedEvent && n.readOverlapped.hEvent && n.writeOverlapped.hEvent && n.waitOverlapped.hEvent)
         n.handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                FILE_FLAG_OVERLAPPED, nullptr);
     if (!n.handle || n.handle == INVALID_HANDLE_VALUE) {
