@@ -3,7 +3,7 @@
 # cost unpaced beside cat and sz/rz, and abort latency; figures 1 and 4 also
 # for VELTA.exe under Wine. Prints one table with the machine noted.
 #
-#   bench/run.sh BUILD_DIR [WIN_BUILD_DIR] [--parts pua] [--repeats N]
+#   bench/run.sh BUILD_DIR [WIN_BUILD_DIR] [--parts puar] [--repeats N]
 #
 # BUILD_DIR holds velta and velta-sim (make build); WIN_BUILD_DIR holds
 # VELTA.exe (make windows). Without it, or without wine64, the Wine column
@@ -19,7 +19,7 @@ fail() {
     exit 1
 }
 
-[ $# -ge 1 ] || { echo "usage: $0 BUILD_DIR [WIN_BUILD_DIR] [--parts pua] [--repeats N]" >&2; exit 2; }
+[ $# -ge 1 ] || { echo "usage: $0 BUILD_DIR [WIN_BUILD_DIR] [--parts puar] [--repeats N]" >&2; exit 2; }
 src=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "$1" 2>/dev/null && pwd) || fail "no build directory $1"
 shift

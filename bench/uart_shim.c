@@ -1,29 +1,66 @@
-/* Preloaded (LD_PRELOAD) by the benchmarks into velta, or into VELTA.exe
- * under Wine: gives a pseudo-terminal the output queue of a UART. A
- * pseudo-terminal takes every byte at once and always reports an empty
- * output queue (TIOCOUTQ 0), so a sender that waits for the queue to drain
- * never waits there, and its cost on a real port cannot be seen.
+/* Preloaded (LD_PRELOAD) by the benchmarks and the tests into velta, or into
+ * VELTA.exe under Wine: gives a pseudo-terminal the output queue, line
+ * status and modem lines of a real port. A pseudo-terminal takes every byte
+ * at once, always reports an empty output queue (TIOCOUTQ 0) and has no
+ * modem lines, so a sender that waits for the queue to drain never waits
+ * there, and the moment DTR drops cannot be seen.
  *
  * Here every byte written to a terminal that the program has set up with
  * tcsetattr leaves the line one character time (start, data, parity and
- * stop bits at the output rate set) after the one before it. Like a 16550A,
- * the UART holds up to VELTA_UART_FIFO bytes (default 16) in its transmit
- * FIFO; TIOCOUTQ reports the bytes not yet on the line beyond those, as the
- * Linux serial drivers do. The bytes themselves still reach the other end
- * at once; only what the program is told about its queue changes. */
+ * stop bits at the output rate set) after the one before it, in one of two
+ * models (VELTA_UART_MODEL):
+ *   uart (default)  a 16550A: the UART holds up to VELTA_UART_FIFO bytes
+ *                   (default 16) in its transmit FIFO; TIOCOUTQ reports the
+ *                   bytes not yet on the line beyond those, as the Linux
+ *                   serial drivers do.
+ *   usb             a USB adapter: each write is carried to the adapter by a
+ *                   USB transfer that completes at the next 1 ms frame after
+ *                   125 us; until then its bytes count in TIOCOUTQ, as the
+ *                   usb-serial drivers count them; then they sit in the
+ *                   adapter's FIFO, which nobody counts, and leave at the
+ *                   line rate.
+ * With VELTA_UART_LSR=1, TIOCSERGETLSR reports TIOCSER_TEMT once the last
+ * byte has left the line. TIOCMBIS, TIOCMBIC and TIOCMSET succeed; with
+ * VELTA_UART_LOG=FILE every change of DTR is written there with the bytes
+ * still to leave at that moment ("dtr 0 pending 16"), and at close the most
+ * bytes that were ever on their way at once ("largest 16").
+ * The bytes themselves still reach the other end at once; only what the
+ * program is told about its port changes. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <stdarg.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 #define MAX_FDS 1024
+#define MAX_TRANSFERS 512
+#define FRAME_NS 1000000LL
+#define USB_LATENCY_NS 125000LL
 
-static long long charNs[MAX_FDS];     /* 0: not a port we emulate */
-static long long lineFreeNs[MAX_FDS]; /* when the last byte written has left */
+struct Transfer {
+    long long done; /* when it reaches the adapter */
+    long count;
+};
+
+struct Port {
+    long long charNs;   /* 0: not a port we emulate */
+    long long lineFree; /* when the last byte handed to the line has left */
+    struct Transfer transfers[MAX_TRANSFERS]; /* usb: in flight, oldest first */
+    int first, used;
+    long inFlight;
+    int dtr;
+    long largest;
+};
+
+static struct Port ports[MAX_FDS];
+
+static ssize_t (*realWrite)(int, const void*, size_t);
 
 static long long NowNs(void) {
     struct timespec t;
@@ -65,35 +102,116 @@ static int Fifo(void) {
     return fifo;
 }
 
-static int Emulated(int fd) { return fd >= 0 && fd < MAX_FDS && charNs[fd] > 0; }
+static int Usb(void) {
+    const char* model = getenv("VELTA_UART_MODEL");
+    return model && strcmp(model, "usb") == 0;
+}
+
+static int Lsr(void) {
+    const char* lsr = getenv("VELTA_UART_LSR");
+    return lsr && strcmp(lsr, "1") == 0;
+}
+
+static struct Port* Emulated(int fd) {
+    return fd >= 0 && fd < MAX_FDS && ports[fd].charNs > 0 ? &ports[fd] : NULL;
+}
+
+/* usb: the transfers that have reached the adapter by now go to its FIFO. */
+static void Deliver(struct Port* p, long long now) {
+    while (p->used > 0 && p->transfers[p->first].done <= now) {
+        struct Transfer* t = &p->transfers[p->first];
+        long long start = p->lineFree > t->done ? p->lineFree : t->done;
+        p->lineFree = start + t->count * p->charNs;
+        p->inFlight -= t->count;
+        p->first = (p->first + 1) % MAX_TRANSFERS;
+        --p->used;
+    }
+}
+
+/* Bytes handed over and not yet on the line (in flight, in a FIFO or queue). */
+static long Pending(struct Port* p, long long now) {
+    Deliver(p, now);
+    long long left = p->lineFree - now;
+    return (left > 0 ? (long)((left + p->charNs - 1) / p->charNs) : 0) + p->inFlight;
+}
+
+/* What the driver counts in TIOCOUTQ. */
+static long Counted(struct Port* p, long long now) {
+    long pending = Pending(p, now);
+    if (Usb()) return p->inFlight;
+    return pending > Fifo() ? pending - Fifo() : 0;
+}
+
+static void Log(const char* format, ...) {
+    const char* path = getenv("VELTA_UART_LOG");
+    if (!realWrite) realWrite = (ssize_t (*)(int, const void*, size_t))dlsym(RTLD_NEXT, "write");
+    if (!path) return;
+    char line[128];
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    (void)!realWrite(fd, line, n > 0 && n < (int)sizeof line ? (size_t)n : 0);
+    close(fd);
+}
+
+static void SetDtr(struct Port* p, int on) {
+    if (p->dtr == on) return;
+    p->dtr = on;
+    Log("dtr %d pending %ld\n", on, Pending(p, NowNs()));
+}
 
 int tcsetattr(int fd, int actions, const struct termios* t) {
     static int (*real)(int, int, const struct termios*);
     if (!real) real = (int (*)(int, int, const struct termios*))dlsym(RTLD_NEXT, "tcsetattr");
     int result = real(fd, actions, t);
     if (result == 0 && fd >= 0 && fd < MAX_FDS) {
-        charNs[fd] = CharacterNs(t);
-        lineFreeNs[fd] = 0;
+        struct Port* p = &ports[fd];
+        if (p->charNs == 0) memset(p, 0, sizeof *p);
+        p->charNs = CharacterNs(t);
     }
     return result;
 }
 
 ssize_t write(int fd, const void* data, size_t n) {
-    static ssize_t (*real)(int, const void*, size_t);
-    if (!real) real = (ssize_t (*)(int, const void*, size_t))dlsym(RTLD_NEXT, "write");
-    ssize_t written = real(fd, data, n);
-    if (written > 0 && Emulated(fd)) {
-        long long now = NowNs();
-        long long start = lineFreeNs[fd] > now ? lineFreeNs[fd] : now;
-        lineFreeNs[fd] = start + written * charNs[fd];
+    if (!realWrite) realWrite = (ssize_t (*)(int, const void*, size_t))dlsym(RTLD_NEXT, "write");
+    ssize_t written = realWrite(fd, data, n);
+    struct Port* p = Emulated(fd);
+    if (written <= 0 || !p) return written;
+    long long now = NowNs();
+    if (Usb()) {
+        Deliver(p, now);
+        long long done = (now + USB_LATENCY_NS + FRAME_NS - 1) / FRAME_NS * FRAME_NS;
+        if (p->used > 0) {
+            long long last = p->transfers[(p->first + p->used - 1) % MAX_TRANSFERS].done;
+            if (done < last) done = last;
+        }
+        if (p->used == MAX_TRANSFERS) { /* never in practice: join the last one */
+            p->transfers[(p->first + p->used - 1) % MAX_TRANSFERS].count += written;
+        } else {
+            p->transfers[(p->first + p->used) % MAX_TRANSFERS] = (struct Transfer){done, written};
+            ++p->used;
+        }
+        p->inFlight += written;
+    } else {
+        long long start = p->lineFree > now ? p->lineFree : now;
+        p->lineFree = start + written * p->charNs;
     }
+    long pending = Pending(p, now);
+    if (pending > p->largest) p->largest = pending;
     return written;
 }
 
 int close(int fd) {
     static int (*real)(int);
     if (!real) real = (int (*)(int))dlsym(RTLD_NEXT, "close");
-    if (fd >= 0 && fd < MAX_FDS) charNs[fd] = 0;
+    struct Port* p = Emulated(fd);
+    if (p) {
+        Log("largest %ld\n", p->largest);
+        p->charNs = 0;
+    }
     return real(fd);
 }
 
@@ -104,11 +222,31 @@ int ioctl(int fd, unsigned long request, ...) {
     va_start(args, request);
     void* arg = va_arg(args, void*);
     va_end(args);
+    struct Port* p = Emulated(fd);
+    if (p && arg) {
+        switch (request) {
+            case TIOCMBIS:
+            case TIOCMBIC:
+            case TIOCMSET: {
+                int lines = *(int*)arg;
+                if (request == TIOCMSET) SetDtr(p, (lines & TIOCM_DTR) != 0);
+                else if (lines & TIOCM_DTR) SetDtr(p, request == TIOCMBIS);
+                return 0;
+            }
+            case TIOCMGET:
+                *(int*)arg = (p->dtr ? TIOCM_DTR : 0) | TIOCM_RTS | TIOCM_CTS | TIOCM_DSR | TIOCM_CAR;
+                return 0;
+            case TIOCSERGETLSR:
+                if (!Lsr()) break;
+                *(unsigned int*)arg = Pending(p, NowNs()) == 0 ? TIOCSER_TEMT : 0;
+                return 0;
+            default:
+                break;
+        }
+    }
     int result = real(fd, request, arg);
-    if (result == 0 && request == TIOCOUTQ && arg && Emulated(fd)) {
-        long long left = lineFreeNs[fd] - NowNs();
-        long pending = left > 0 ? (long)((left + charNs[fd] - 1) / charNs[fd]) : 0;
-        long queued = pending > Fifo() ? pending - Fifo() : 0;
+    if (result == 0 && request == TIOCOUTQ && arg && p) {
+        long queued = Counted(p, NowNs());
         if (queued > *(int*)arg) *(int*)arg = (int)queued;
     }
     return result;

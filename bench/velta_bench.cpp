@@ -5,16 +5,17 @@
 // The device is velta-sim, except in the unpaced runs, where this program
 // reads or writes the other end of a pseudo-terminal as fast as it can.
 // A pseudo-terminal has no output queue (TIOCOUTQ always reads 0), so the
-// sends are measured twice: as they are, and with uart_shim.so preloaded,
-// which gives the terminal the output queue of a UART (see there).
+// sends are also measured with uart_shim.so preloaded, which gives the
+// terminal the output queue of a UART or of a USB adapter (see there); the
+// receives also with the simulator handing its bytes over 8 and 1 at a time.
 // Prints one table. These are measurements: nothing passes or fails on time.
 //
 //   velta-bench --velta PATH --sim PATH --uart-shim PATH --work DIR
-//               [--parts pua] [--repeats N]
+//               [--parts puar] [--repeats N]
 //               [--wine-exe PATH --wine-shim PATH --wine-server-pid PID]
 //
 // --parts picks what to measure: p paced (figures 1 and 2), u unpaced (3),
-// a abort latency (4); all by default.
+// a abort latency (4), r a send on modelled real ports (5); all by default.
 //
 // With --wine-exe, WINEPREFIX must name a prepared prefix whose server runs
 // as --wine-server-pid (its processor time is counted beside the program's).
@@ -60,7 +61,7 @@ struct Config {
     std::string wineExe, wineShim, winePrefix;
     pid_t wineServer = 0;
     int repeats = 3;            // native paced runs; the median is shown
-    std::string parts = "pua";  // paced (1, 2), unpaced (3), abort (4)
+    std::string parts = "puar";  // paced (1, 2), unpaced (3), abort (4), real ports modelled (5)
     bool Wants(char part) const { return parts.find(part) != std::string::npos; }
 };
 
@@ -75,6 +76,7 @@ struct Target {
     std::vector<std::string> preload;  // LD_PRELOAD, in this order
     std::string winePrefix;
     std::string shimLog;
+    std::string portLog;  // the port shim's notes, when one is preloaded
     pid_t server = 0;
 
     bool IsWine() const { return !winePrefix.empty(); }
@@ -98,9 +100,19 @@ struct Target {
     double ServerCpu() const { return server ? ProcessCpuSeconds(server) : 0; }
 };
 
-// The same target with a UART's output queue on its pseudo-terminal.
+// The same target with a UART's output queue on its pseudo-terminal, or
+// the queue of a USB adapter (see uart_shim.c); the shim notes in portLog the
+// most bytes that were on their way at once.
 Target WithUart(const Config& c, Target t) {
     t.preload.push_back(c.uartShim);
+    t.portLog = c.work + "/port-" + t.name + ".log";
+    t.env.push_back("VELTA_UART_LOG=" + t.portLog);
+    return t;
+}
+
+Target WithUsbAdapter(const Config& c, Target t) {
+    t = WithUart(c, t);
+    t.env.push_back("VELTA_UART_MODEL=usb");
     return t;
 }
 
@@ -202,7 +214,17 @@ struct Paced {
     // Over repeated runs: the lowest and highest share seen.
     int runs = 1;
     double shareMin = 0, shareMax = 0;
+    long largest = -1;  // the most bytes on their way at once (port shim)
 };
+
+// The last "largest N" the port shim noted, or -1.
+long LargestOnTheWay(const Target& t) {
+    std::vector<uint8_t> text;
+    if (t.portLog.empty() || !ReadFile(t.portLog, &text)) return -1;
+    std::string log(text.begin(), text.end());
+    size_t at = log.rfind("largest ");
+    return at == std::string::npos ? -1 : std::atol(log.c_str() + at + 8);
+}
 
 // Runs one measurement n times; the run with the median share (or, for
 // runs without a program of ours, the median wall time), with the spread of
@@ -242,6 +264,7 @@ Paced PacedSend(const Config& c, const Target& t, unsigned rate, size_t size, bo
     if (xonxoff) args.push_back("--xonxoff");
     Sim sim(c, args);
     if (sim.PtyPath().empty() || !sim.WaitFor({"ready:"}, 10)) return Failed(r, "the simulator did not start");
+    if (!t.portLog.empty()) unlink(t.portLog.c_str());
     const double server0 = t.ServerCpu();
     auto velta = StartTarget(c, t, {"paced.bin", "-MS", "-B" + std::to_string(rate), Flow(xonxoff),
                                     t.PortOption(sim.PtyPath())});
@@ -254,12 +277,15 @@ Paced PacedSend(const Config& c, const Target& t, unsigned rate, size_t size, bo
     r.wall = done - velta->StartTime();
     if (!ended || line.rfind("complete: " + std::to_string(size) + " bytes", 0) != 0)
         return Failed(r, "velta ended with " + velta->Status() + "; the simulator said: " + sim.Tail());
+    r.largest = LargestOnTheWay(t);
     r.ok = true;
     return r;
 }
 
 // velta receives; the time runs from its start to its end.
-Paced PacedReceive(const Config& c, const Target& t, unsigned rate, size_t size, bool xonxoff) {
+// burst: the bytes the simulator hands over at a time (0: its default, what
+// 10 ms of the line carries).
+Paced PacedReceive(const Config& c, const Target& t, unsigned rate, size_t size, bool xonxoff, unsigned burst = 0) {
     Paced r;
     r.ideal = static_cast<double>(size + kHeaderSize) * 10.0 / rate;
     std::vector<uint8_t> data = PseudoRandomBytes(size, 2);
@@ -267,6 +293,7 @@ Paced PacedReceive(const Config& c, const Target& t, unsigned rate, size_t size,
     std::vector<std::string> args = {"--send", Path(c, "device.bin"), "--baud", std::to_string(rate),
                                      "--wait-open", "--linger", "0.2"};
     if (xonxoff) args.push_back("--xonxoff");
+    if (burst) args.insert(args.end(), {"--burst", std::to_string(burst)});
     Sim sim(c, args);
     if (sim.PtyPath().empty() || !sim.WaitFor({"waiting:"}, 10)) return Failed(r, "the simulator did not start");
     unlink(Path(c, "received.bin").c_str());
@@ -639,6 +666,8 @@ struct TargetFigures {
     Paced idle;  // at the reception prompt, nothing arriving
     Paced send38, sendXon, receive38, receiveXon;
     Paced sendUart;  // the -F0 send on an emulated UART output queue
+    Paced sendUsb;   // the same on a modelled USB adapter
+    Paced receive38by1, receive38by8;  // bytes arriving 1 and 8 at a time
     Paced send96, receive96;
     // The simulator with a PC that costs no time, for the same four runs.
     Paced aloneLoad38, aloneLoad96, aloneSend38, aloneSend96;
@@ -646,7 +675,7 @@ struct TargetFigures {
 };
 
 std::string Percent(const Paced& p, bool withServer = false) {
-    if (!p.ok) return "failed";
+    if (!p.ok) return p.why.empty() ? "-" : "failed";
     char text[64];
     if (withServer || p.runs < 2)
         std::snprintf(text, sizeof text, "%.2f %%", 100 * (withServer ? p.ShareWithServer() : p.Share()));
@@ -725,7 +754,10 @@ void PrintProcessorUse(const std::vector<TargetFigures>& all) {
         {"send, paced by the line rate (-F0)", &TargetFigures::send38},
         {"send, held back by XON/XOFF (-F2)", &TargetFigures::sendXon},
         {"send -F0, emulated UART output queue", &TargetFigures::sendUart},
+        {"send -F0, USB adapter model", &TargetFigures::sendUsb},
         {"receive, paced by the line rate (-F0)", &TargetFigures::receive38},
+        {"  the same, 8 bytes per arrival", &TargetFigures::receive38by8},
+        {"  the same, 1 byte per arrival", &TargetFigures::receive38by1},
         {"receive, with XON/XOFF (-F2)", &TargetFigures::receiveXon},
         {"waiting at the reception prompt (2 s)", &TargetFigures::idle},
     };
@@ -749,8 +781,9 @@ void PrintProcessorUse(const std::vector<TargetFigures>& all) {
     }
     PrintRow("(of which start-up and exit alone)", startCells);
     for (const auto& f : all)
-        for (const Paced* p : {&f.send38, &f.sendXon, &f.sendUart, &f.receive38, &f.receiveXon, &f.idle})
-            if (!p->ok) std::printf("  %s: %s\n", f.target.name.c_str(), p->why.c_str());
+        for (const Paced* p : {&f.send38, &f.sendXon, &f.sendUart, &f.sendUsb, &f.receive38, &f.receive38by8,
+                               &f.receive38by1, &f.receiveXon, &f.idle})
+            if (!p->ok && !p->why.empty()) std::printf("  %s: %s\n", f.target.name.c_str(), p->why.c_str());
 }
 
 void PrintEfficiency(const TargetFigures& f) {
@@ -827,6 +860,47 @@ void PrintAbort(const std::vector<TargetFigures>& all) {
             if (!l->why.empty()) std::printf("  %s: %s\n", f.target.name.c_str(), l->why.c_str());
 }
 
+// 5: a send on modelled real ports
+
+struct PortRow {
+    unsigned rate = 0;
+    size_t size = 0;
+    Paced uart, usb, alone;
+};
+
+struct PortFigures {
+    std::vector<PortRow> rows;
+    Paced uartXon, usbXon;  // -F2 at 38400 bit/s
+};
+
+std::string Efficiency(const Paced& p) {
+    if (!p.ok) return "failed";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f %%", 100 * p.ideal / p.wall);
+    return text;
+}
+
+void PrintPorts(const PortFigures& f) {
+    std::printf("\n5. Send on a modelled UART (16-byte FIFO) and USB adapter (1 ms frames), native, -F0: line efficiency\n"
+                "   (ideal / wall time, goal >= 95 %% on the USB adapter), processor share, most bytes on their way\n");
+    std::printf("  %-22s %10s %10s %10s %10s %10s %11s %10s\n", "", "UART", "USB", "sim alone", "UART CPU",
+                "USB CPU", "UART most", "USB most");
+    for (const PortRow& r : f.rows) {
+        char label[48];
+        std::snprintf(label, sizeof label, "%zu KiB at %u bit/s", r.size / 1024, r.rate);
+        std::printf("  %-22s %10s %10s %10s %10s %10s %11ld %10ld\n", label, Efficiency(r.uart).c_str(),
+                    Efficiency(r.usb).c_str(), Efficiency(r.alone).c_str(), Percent(r.uart, true).c_str(),
+                    Percent(r.usb, true).c_str(), r.uart.largest, r.usb.largest);
+        for (const Paced* p : {&r.uart, &r.usb, &r.alone})
+            if (!p->ok) std::printf("    %s\n", p->why.c_str());
+    }
+    std::printf("  -F2 at 38400 bit/s, the most bytes on their way at once (what the device may still get after\n"
+                "  its XOFF): UART %ld, USB %ld; line efficiency UART %s, USB %s\n",
+                f.uartXon.largest, f.usbXon.largest, Efficiency(f.uartXon).c_str(), Efficiency(f.usbXon).c_str());
+    for (const Paced* p : {&f.uartXon, &f.usbXon})
+        if (!p->ok) std::printf("    %s\n", p->why.c_str());
+}
+
 // ---------------------------------------------------------------------------
 
 void Note(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -863,8 +937,14 @@ void MeasurePaced(const Config& c, const Target& t, TargetFigures* out) {
     f.send38 = Median(n, [&] { return PacedSend(c, t, 38400, kPacedSize, false); });
     f.sendXon = Median(n, [&] { return PacedSend(c, t, 38400, kPacedSize, true); });
     f.sendUart = Median(n, [&] { return PacedSend(c, uart, 38400, kPacedSize, false); });
+    f.sendUsb = Median(n, [&] { return PacedSend(c, WithUsbAdapter(c, t), 38400, kPacedSize, false); });
     f.receive38 = Median(n, [&] { return PacedReceive(c, t, 38400, kPacedSize, false); });
     f.receiveXon = Median(n, [&] { return PacedReceive(c, t, 38400, kPacedSize, true); });
+    if (!t.IsWine()) {
+        Note("%s: 16 KiB received at 38400 bit/s, 8 and 1 bytes per arrival (about %d s)", t.name.c_str(), 9 * n);
+        f.receive38by8 = Median(n, [&] { return PacedReceive(c, t, 38400, kPacedSize, false, 8); });
+        f.receive38by1 = Median(n, [&] { return PacedReceive(c, t, 38400, kPacedSize, false, 1); });
+    }
     f.idle = IdleAtPrompt(c, t);
     if (t.IsWine()) return;
     Note("4 KiB each way at 9600 bit/s (about 9 s)");
@@ -875,6 +955,24 @@ void MeasurePaced(const Config& c, const Target& t, TargetFigures* out) {
     f.aloneSend38 = Median(n, [&] { return SimAloneSends(c, 38400, kPacedSize); });
     f.aloneLoad96 = SimAloneLoads(c, 9600, kSlowSize);
     f.aloneSend96 = SimAloneSends(c, 9600, kSlowSize);
+}
+
+PortFigures MeasurePorts(const Config& c, const Target& t) {
+    PortFigures f;
+    const int n = c.repeats;
+    Note("modelled ports: a send at 9600, 19200 and 38400 bit/s on each, %d time(s) (about %d s)", n, 12 * n + 20);
+    for (unsigned rate : {9600u, 19200u, 38400u}) {
+        PortRow r;
+        r.rate = rate;
+        r.size = rate / 4800 * 1024;  // about 2 s on the line
+        r.uart = Median(n, [&] { return PacedSend(c, WithUart(c, t), rate, r.size, false); });
+        r.usb = Median(n, [&] { return PacedSend(c, WithUsbAdapter(c, t), rate, r.size, false); });
+        r.alone = SimAloneLoads(c, rate, r.size);
+        f.rows.push_back(r);
+    }
+    f.uartXon = PacedSend(c, WithUart(c, t), 38400, 8 * 1024, true);
+    f.usbXon = PacedSend(c, WithUsbAdapter(c, t), 38400, 8 * 1024, true);
+    return f;
 }
 
 void MeasureUnpaced(const Config& c, std::vector<UnpacedRow>* send, std::vector<UnpacedRow>* receive) {
@@ -939,7 +1037,7 @@ int main(int argc, char** argv) {
     if (!ParseArguments(argc, argv, &c)) {
         std::fprintf(stderr,
                      "usage: velta-bench --velta PATH --sim PATH --uart-shim PATH --work DIR\n"
-                     "                   [--parts pua] [--repeats N]\n"
+                     "                   [--parts puar] [--repeats N]\n"
                      "                   [--wine-exe PATH --wine-shim PATH --wine-server-pid PID]\n");
         return 2;
     }
@@ -948,6 +1046,8 @@ int main(int argc, char** argv) {
     WriteFile(Path(c, "long.bin"), PseudoRandomBytes(64 * 1024, 4));
     std::vector<TargetFigures> all;
     all.push_back(MeasureTarget(c, NativeTarget(c)));
+    PortFigures ports;
+    if (c.Wants('r')) ports = MeasurePorts(c, NativeTarget(c));
     std::vector<UnpacedRow> send, receive;
     if (c.Wants('u')) MeasureUnpaced(c, &send, &receive);
     if (!c.wineExe.empty()) all.push_back(MeasureTarget(c, WineTarget(c)));
@@ -962,5 +1062,6 @@ int main(int argc, char** argv) {
     }
     if (c.Wants('u')) PrintUnpaced(send, receive);
     if (c.Wants('a')) PrintAbort(all);
+    if (c.Wants('r')) PrintPorts(ports);
     return 0;
 }

@@ -17,7 +17,7 @@ rate=19200
 load=4000
 for program in "$velta" "$sim"; do
     if [ ! -x "$program" ]; then
-        echo "demo: $program is missing; build first (make build)" >&2
+        echo "demo: $program is missing; build first (make release)" >&2
         exit 2
     fi
 done

@@ -261,9 +261,9 @@ void Line::HoldBeforeOpen() {
     SendControl(kXoff);
 }
 
-Pacer::Pacer(double bytesPerSecond, Clock::time_point start)
+Pacer::Pacer(double bytesPerSecond, Clock::time_point start, size_t burst)
     : perByte_(std::chrono::duration_cast<Clock::duration>(Duration(1.0 / bytesPerSecond))),
-      burst_(std::max<size_t>(1, static_cast<size_t>(0.010 * bytesPerSecond))),
+      burst_(burst ? burst : std::max<size_t>(1, static_cast<size_t>(0.010 * bytesPerSecond))),
       clock_(start) {}
 
 size_t Pacer::Due(Clock::time_point now) const {

@@ -74,7 +74,8 @@ private:
 // that a fast line wakes us about a hundred times a second, not per byte.
 class Pacer {
 public:
-    Pacer(double bytesPerSecond, Clock::time_point start);
+    // burst 0: what 10 ms of the line brings, at least one byte.
+    Pacer(double bytesPerSecond, Clock::time_point start, size_t burst = 0);
     size_t Due(Clock::time_point now) const;
     void Take(size_t n, Clock::time_point now);
     // When a full burst will be due.

@@ -72,6 +72,9 @@ const char kHelp[] =
     "  --linger SECONDS keep the line open this long after the PC has read\n"
     "                   everything, or nothing more for 2 s (default 1);\n"
     "                   closing the line hangs it up\n"
+    "  --burst N        hand the bytes over N at a time, each group when the line\n"
+    "                   has carried it (default: 10 ms of the line at once, at\n"
+    "                   least 1), as a UART without FIFO (1) or a 16550 (8) would\n"
     "  --stop-after N   fault: fall silent after N bytes (header included)\n"
     "  --short N        fault: announce N bytes more than are sent\n"
     "  --bad-size       fault: announce a totalSize of 8, below the header's 16\n"
@@ -174,6 +177,12 @@ std::map<std::string, Spec> Specs(Options* o) {
         {"wait-open", flag(&o->waitOpen)},
         {"delay", seconds(&o->delay)},
         {"linger", seconds(&o->linger)},
+        {"burst", Spec{true, [o](const std::string& v) {
+                           unsigned long n;
+                           if (!ParseUnsigned(v, 10, 4096, &n) || n == 0) return false;
+                           o->burst = static_cast<unsigned>(n);
+                           return true;
+                       }}},
         {"stop-after", count(&o->stopAfter, 0x7FFFFFFF)},
         {"short", count(&o->shortBy, 0xFFFFFF)},
         {"bad-size", flag(&o->badSize)},
@@ -185,7 +194,7 @@ std::map<std::string, Spec> Specs(Options* o) {
 // line is refused instead of silently doing something else.
 std::string CheckCombination(const Options& o, const std::map<std::string, bool>& seen) {
     static const std::vector<std::string> loadOnly = {"idle", "save", "hang-after"};
-    static const std::vector<std::string> sendOnly = {"run", "wait-open", "delay", "linger",
+    static const std::vector<std::string> sendOnly = {"run", "wait-open", "delay", "linger", "burst",
                                                       "stop-after", "short", "bad-size", "garbage"};
     for (const std::string& name : o.send ? loadOnly : sendOnly)
         if (seen.count(name))

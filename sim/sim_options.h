@@ -44,6 +44,7 @@ struct Options {
     double delay = 0;
     double linger = 1;
     long stopAfter = -1;  // -1: send everything
+    unsigned burst = 0;   // bytes per delivery; 0: what 10 ms of the line brings
     uint32_t shortBy = 0;
     bool badSize = false;
     bool garbage = false;

@@ -147,7 +147,7 @@ bool AwaitStart(const Options& o, Line& line, unsigned* opens) {
 
 // Sends plan.bytes[0..limit) at the line rate; the count sent.
 size_t Stream(const Plan& plan, const Options& o, Line& line, bool* failed) {
-    Pacer pace(o.baud / 10.0, Clock::now());
+    Pacer pace(o.baud / 10.0, Clock::now(), o.burst);
     std::deque<uint8_t> incoming;
     size_t sent = 0;
     bool held = false;
@@ -172,6 +172,7 @@ size_t Stream(const Plan& plan, const Options& o, Line& line, bool* failed) {
         w.lineIn = true;
         if (!held) {
             size_t due = std::min(pace.Due(now), plan.limit - sent);
+            if (due < o.burst && sent + due < plan.limit) due = 0;  // whole groups only
             long n = line.Write(plan.bytes.data() + sent, due);
             if (n < 0) {
                 *failed = true;

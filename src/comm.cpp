@@ -3,6 +3,8 @@
 // from the receive buffer, and the adapters the transfer code calls.
 #include "comm.h"
 
+#include "outcome.h"
+
 std::atomic<int> abortRequested{0};
 
 CommLink commLink;
@@ -46,11 +48,25 @@ int CommLink::ReadByte() {
     return byte;
 }
 
+int CommLink::OpenFailed(OpenStep step, int error) {
+    openFailure.step = step;
+    openFailure.error = error;
+    return 0;
+}
+
+void RecordLinkFailure() {
+    RecordOutcome(abortRequested.load() ? Outcome::kInterrupted : Outcome::kLineFailed);
+}
+
 int LinkRead() {
     int byte = commLink.ReadByte();
-    return byte >= 0 ? byte : -2;
+    if (byte >= 0) return byte;
+    RecordLinkFailure();
+    return -2;
 }
 
 int LinkWrite(int byte) {
-    return commLink.WriteByte(byte) ? 0 : -2;
+    if (commLink.WriteByte(byte)) return 0;
+    RecordLinkFailure();
+    return -2;
 }

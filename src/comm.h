@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 // One byte of handshaking flags. The command line only ever produces
 // 0, kFlowCtsRts, kFlowXonXoffIn or kFlowXonXoffOut.
@@ -51,11 +52,22 @@ public:
     // Nonzero once a character has arrived or bytes are already buffered;
     // 0 when the wait failed or was cancelled by an abort.
     int WaitForData();
-    // Sends the low 8 bits of byte and waits until the output queue is empty.
+    // Sends the low 8 bits of byte and waits until the output queue is empty
+    // (POSIX: until it has room, where a USB adapter's queue needs a window).
     // Nonzero on success, 0 on abort or failure.
     int WriteByte(int byte);
 
     bool IsOpen() const { return isOpen != 0; }
+
+    // Why the last OpenConnection failed: the device tried, the step that
+    // failed and the system's error code (errno, or GetLastError on Windows).
+    enum class OpenStep { kNone, kOpen, kLock, kSettings };
+    struct OpenFailure {
+        std::string device;
+        OpenStep step = OpenStep::kNone;
+        int error = 0;
+    };
+    const OpenFailure& LastOpenFailure() const { return openFailure; }
 
     struct Native;  // platform state: handle, overlapped records, descriptors
 
@@ -81,6 +93,8 @@ private:
     // oldest first: an index instead of moving the rest down after every byte.
     uint32_t receiveCount = 0;
     uint32_t receiveIndex = 0;
+    OpenFailure openFailure;
+    int OpenFailed(OpenStep step, int error);  // records why; always 0
 };
 
 // The program's one link, constructed before main and torn down at exit, so
@@ -90,3 +104,5 @@ extern CommLink commLink;
 // Adapters for the transfer code: every link failure becomes -2.
 int LinkRead();          // byte 0..255 or -2
 int LinkWrite(int byte); // 0 or -2
+// Records why a link operation failed: the user's abort, or the line.
+void RecordLinkFailure();

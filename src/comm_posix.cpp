@@ -12,6 +12,7 @@
 #include <sys/ioctl.h>
 #include <sys/select.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,8 +21,63 @@
 #include <cstdio>
 #include <string>
 
+namespace {
+
+// One character on the line: start, data, parity and one stop bit.
+long long CharacterNs(uint32_t rate, uint8_t byteSize, uint8_t parity) {
+    return 1000000000LL * (2 + byteSize + (parity ? 1 : 0)) / std::max<uint32_t>(rate, 1);
+}
+
+long long NowNs() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000000000LL + t.tv_nsec;
+}
+
+// How many bytes may wait in the driver's output queue after a write. A
+// UART's queue empties within a character time of a byte (its FIFO takes
+// the rest), so there every byte is drained before the next. A USB
+// adapter's queue empties only when the USB transfer carrying the byte
+// completes, about a millisecond later at any rate; draining every byte
+// there leaves the line idle most of the time. So the time the queue takes
+// to empty after a byte is measured while bytes are drained one at a time,
+// and where it is longer than two character times, enough bytes are kept
+// ahead of the line to cover it (the reach), topped up to twice that between
+// wake-ups. Bytes ahead of the line are counted by the line rate from the
+// writes, because an adapter's own FIFO is counted nowhere; the window stays
+// small enough that those plus the bytes in flight are no more than a
+// 16550's FIFO and one queued byte, what a sender on a UART has out after an
+// XOFF. A queue that reads empty right after a write (a UART with room in its
+// FIFO, a pseudo-terminal) measures as no wait, which wears a long measure down.
+struct OutputPacing {
+    static constexpr int kFifo = 16;
+    long long charNs = 1;
+    long long drainNs = 0;   // the longest recent drain time, decaying
+    long long writtenAt = 0;
+    long long lineFree = 0;  // when the bytes written could have left at the line rate
+
+    void Reset(long long characterNs) { *this = OutputPacing(); charNs = characterNs; }
+    // Bytes that cover one drain time; 1 where the hardware's FIFO does it.
+    int Reach() const {
+        if (drainNs <= 2 * charNs) return 1;
+        return static_cast<int>(std::min<long long>((drainNs + charNs - 1) / charNs, kFifo / 2));
+    }
+    int Window() const {
+        const int reach = Reach();
+        return reach == 1 ? 1 : std::max(reach + 1, std::min(2 * reach, kFifo + 1 - reach));
+    }
+    void Written(long long now) {
+        writtenAt = now;
+        lineFree = std::max(lineFree, now) + charNs;
+    }
+    void Measured(long long ns) { drainNs = std::max(ns, drainNs - drainNs / 64); }
+};
+
+}  // namespace
+
 struct CommLink::Native {
     int fd = -1;
+    OutputPacing pacing;
 };
 
 namespace {
@@ -123,6 +179,82 @@ void ReleasePort(int fd) {
     close(fd);  // also drops the flock
 }
 
+// After a write: returns while there is room under the drain rule (one
+// byte: the queue empty; a window: fewer than `window` bytes queued and
+// ahead of the line), else sleeps about as long as the line needs, until
+// only the reach is ahead. While the queue does not move (flow control holds
+// it) the sleeps back off to a few a second. False on abort.
+bool AwaitRoom(int fd, OutputPacing& pacing) {
+    constexpr long long kMaxSleepNs = 20000000LL;
+    const int window = pacing.Window();
+    long long aheadLimit = window * pacing.charNs;
+    long long sleepNs = 0;
+    int lastQueued = -1;
+    for (;;) {
+        if (abortRequested.load()) return false;
+        int queued = 0;
+        if (ioctl(fd, TIOCOUTQ, &queued) != 0) return true;
+        const long long now = NowNs();
+        if (queued <= 0 && (lastQueued < 0 || window == 1)) pacing.Measured(lastQueued < 0 ? 0 : now - pacing.writtenAt);
+        const long long ahead = pacing.lineFree - now;
+        const bool held = window == 1 ? queued > 0 : queued >= window;
+        if (!held && (window == 1 || ahead < aheadLimit)) return true;
+        aheadLimit = pacing.Reach() * pacing.charNs;
+        if (held)
+            sleepNs = queued == lastQueued ? std::min(sleepNs * 2, kMaxSleepNs)
+                                           : std::min((queued - window + 1) * pacing.charNs, kMaxSleepNs);
+        else
+            sleepNs = std::min(ahead - aheadLimit + pacing.charNs, kMaxSleepNs);
+        lastQueued = queued;
+        if (!SleepUnlessAborted(static_cast<long>(std::max(sleepNs, 20000LL)))) return false;
+    }
+}
+
+// After the last byte: waits until it has left the transmitter, so that
+// dropping DTR or closing cannot cut the tail off. Where the driver reports
+// the transmitter empty (TIOCSERGETLSR), until it says so; elsewhere until the
+// queue is empty and then for the 16 characters of a FIFO and 2 more.
+// Bounded, and an abort ends it at once.
+void WaitForTail(int fd, const OutputPacing& pacing) {
+    constexpr long long kBoundNs = 3000000000LL;
+    if (pacing.lineFree == 0) return;  // nothing was sent
+    const long long deadline = NowNs() + kBoundNs;
+    const long long stepNs = std::min(std::max(2 * pacing.charNs, 500000LL), 20000000LL);
+    for (;;) {
+#ifdef TIOCSERGETLSR
+        unsigned int lsr = 0;
+        if (ioctl(fd, TIOCSERGETLSR, &lsr) == 0) {
+            if (lsr & TIOCSER_TEMT) return;
+        } else
+#endif
+        {
+            int queued = 0;
+            if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) break;
+        }
+        if (NowNs() >= deadline || !SleepUnlessAborted(static_cast<long>(stepNs))) return;
+    }
+    const long long left = deadline - NowNs();
+    if (left > 0) SleepUnlessAborted(static_cast<long>(std::min(18 * pacing.charNs, left)));
+}
+
+void DrainTail(int fd, OutputPacing& pacing) {
+    WaitForTail(fd, pacing);
+    pacing.Reset(pacing.charNs);
+}
+
+// Once a few bytes have come: sleeps (an abort ends it) for about the time
+// the line needs to bring a batch worth a wake-up, at most 10 ms, so that
+// bytes arriving one at a time cost one wake-up per batch, the last byte of
+// a transfer still comes within 10 ms, and the kernel's 4 KiB input buffer
+// is never near full. False on abort.
+bool AwaitBatch(int fd, long long charNs) {
+    constexpr long long kMaxWaitNs = 10000000LL;
+    const long long batch = std::max(kMaxWaitNs / std::max(charNs, 1LL), 1LL);
+    int waiting = 0;
+    if (ioctl(fd, FIONREAD, &waiting) != 0 || waiting >= batch) return true;
+    return SleepUnlessAborted(static_cast<long>(std::min((batch - waiting) * charNs, kMaxWaitNs)));
+}
+
 }  // namespace
 
 CommLink::Native* CommLink::NewNative() { return new Native; }
@@ -134,20 +266,23 @@ int CommLink::OpenConnection(int portNumber, uint32_t rate, uint8_t size, uint8_
     if (isOpen) return 0;
     StoreLineSettings(portNumber, rate, size, stop, parityCode, flow);
     // Non-blocking: the open must not wait for carrier, and reads never block.
-    int fd = open(DeviceName(port, devicePath).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return 0;
+    openFailure = {DeviceName(port, devicePath), OpenStep::kNone, 0};
+    int fd = open(openFailure.device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return OpenFailed(OpenStep::kOpen, errno);
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
         close(fd);
-        return 0;
+        return OpenFailed(OpenStep::kLock, error);
     }
     ioctl(fd, TIOCEXCL);
     native->fd = fd;
     tcflush(fd, TCIOFLUSH);  // whatever the line held before is not ours
     InstallAbortHandling();
     if (!ApplyPortSettings(baudRate, byteSize, stopBits, parity, flowControl)) {
+        const int error = errno;
         ReleasePort(fd);
         native->fd = -1;
-        return 0;
+        return OpenFailed(OpenStep::kSettings, error);
     }
     isOpen = 1;
     // DTR (and RTS, unless it is the handshake line) tell the device we are
@@ -188,6 +323,7 @@ int CommLink::CloseConnection() {
     isOpen = 0;
     int fd = native->fd;
     if (fd < 0) return 1;
+    if (!abortRequested.load()) DrainTail(fd, native->pacing);
     int lines = TIOCM_DTR;
     ioctl(fd, TIOCMBIC, &lines);
     // Every byte we send is drained before the next, so output still queued
@@ -210,6 +346,7 @@ int CommLink::FillReceiveBuffer() {
     int waiting = 0;
     if (ioctl(native->fd, FIONREAD, &waiting) != 0) return 0;  // the line is gone
     if (waiting <= 0 && !WaitForData()) return 0;
+    if (!AwaitBatch(native->fd, CharacterNs(baudRate, byteSize, parity))) return 0;
     ssize_t got = read(native->fd, receiveBuffer, kReceiveBufferSize);
     // Nothing to read right after being told there is: the line hung up
     // (an unplugged adapter, a closed pseudo-terminal), not a pause.
@@ -243,21 +380,10 @@ int CommLink::WriteByte(int byte) {
         // XOFF received, CTS low or the queue full: wait until it moves.
         if (abortRequested.load() || !WaitForPort(fd, POLLOUT)) return 0;
     }
-    // Wait for the queue to empty, sleeping about as long as the queued bytes
-    // take on the line instead of spinning; when the queue does not move (held
-    // by flow control) back off to a few wake-ups a second.
-    const long charNs = 1000000000L * (2 + byteSize + (parity ? 1 : 0)) / std::max<uint32_t>(baudRate, 1);
-    const long maxSleepNs = 20000000L;
-    long sleepNs = charNs;
-    int lastQueued = -1;
-    for (;;) {
-        if (abortRequested.load()) return 0;
-        int queued = 0;
-        if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) break;
-        sleepNs = queued == lastQueued ? std::min(sleepNs * 2, maxSleepNs)
-                                       : std::min(queued * charNs, maxSleepNs);
-        lastQueued = queued;
-        if (!SleepUnlessAborted(sleepNs)) return 0;
-    }
-    return accepted ? 1 : 0;
+    if (!accepted) return 0;
+    const long long charNs = CharacterNs(baudRate, byteSize, parity);
+    OutputPacing& pacing = native->pacing;
+    if (pacing.charNs != charNs) pacing.Reset(charNs);
+    pacing.Written(NowNs());
+    return AwaitRoom(fd, pacing) ? 1 : 0;
 }

@@ -260,13 +260,15 @@ int CommLink::OpenConnection(int portNumber, uint32_t rate, uint8_t size, uint8_
     // The \\.\ form also reaches COM10 and above, which plain "COMn" does not.
     char name[16];
     std::snprintf(name, sizeof name, "\\\\.\\COM%d", port);
+    openFailure = {name + 4, OpenStep::kNone, 0};
     if (abortEvent && closedEvent && n.readOverlapped.hEvent && n.writeOverlapped.hEvent && n.waitOverlapped.hEvent)
         n.handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                FILE_FLAG_OVERLAPPED, nullptr);
     if (!n.handle || n.handle == INVALID_HANDLE_VALUE) {
+        const int error = static_cast<int>(GetLastError());
         n.handle = nullptr;
         ReleaseNative(n);
-        return 0;
+        return OpenFailed(OpenStep::kOpen, error);
     }
     n.savedState.DCBlength = sizeof n.savedState;
     n.haveSavedState = GetCommState(n.handle, &n.savedState) != 0;
@@ -292,6 +294,7 @@ int CommLink::OpenConnection(int portNumber, uint32_t rate, uint8_t size, uint8_
         return result;
     }
     isOpen = 0;
+    OpenFailed(OpenStep::kSettings, static_cast<int>(GetLastError()));
     if (n.haveSavedState) SetCommState(n.handle, &n.savedState);
     CloseHandle(n.handle);
     n.handle = nullptr;

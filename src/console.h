@@ -49,3 +49,7 @@ inline void ConsoleError(const char* format, ...) {
     ConsoleErrorV(format, args);
     va_end(args);
 }
+
+// True when standard output and the error stream reach the same terminal, so
+// that a line drawn on one is overwritten by what the other writes on it.
+bool ConsoleSharedLine();

@@ -7,6 +7,7 @@
 
 #include <iconv.h>
 #include <langinfo.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -76,3 +77,9 @@ void PrintTo(FILE* stream, const char* format, va_list args) {
 void ConsoleVPrint(const char* format, va_list args) { PrintTo(stdout, format, args); }
 
 void ConsoleErrorV(const char* format, va_list args) { PrintTo(stderr, format, args); }
+
+bool ConsoleSharedLine() {
+    struct stat out, err;
+    return isatty(STDOUT_FILENO) && isatty(STDERR_FILENO) && fstat(STDOUT_FILENO, &out) == 0 &&
+           fstat(STDERR_FILENO, &err) == 0 && out.st_rdev == err.st_rdev;
+}

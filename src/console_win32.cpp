@@ -87,3 +87,6 @@ void ConsoleErrorV(const char* format, va_list args) {
     else
         std::vfprintf(stderr, format, args);
 }
+
+// A process has one console: both handles being console handles means it.
+bool ConsoleSharedLine() { return consoleOut && consoleErr; }

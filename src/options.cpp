@@ -91,6 +91,7 @@ bool ApplyOption(const char* arg, TransferSettings* s) {
             break;
         case 'P':
             s->port = AtoiWrap(value);
+            s->portValue = value;
 #ifndef _WIN32
             s->devicePath = value[0] == '/' ? value : nullptr;
 #endif

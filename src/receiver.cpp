@@ -4,9 +4,13 @@
 // after the first byte (text). Bytes collect in BlockBuffer and reach the
 // file in whole blocks; whatever has arrived is written out however the
 // transfer ends, and a failed write ends it as a failure.
+#include <cerrno>
+#include <cstring>
+
 #include "comm.h"
 #include "console.h"
 #include "console_text.h"
+#include "outcome.h"
 #include "progress.h"
 #include "settings.h"
 #include "transfer.h"
@@ -40,6 +44,9 @@ int ReceiveBinary(FILE* file) {
         if (r < 0) return -1;
         byte = static_cast<uint8_t>(r);
     }
+    // The transfer goes on as always; the warning says why it may make no sense.
+    if (header.bytes[0] != 0xFF || header.bytes[1] != 0xFE || header.bytes[2] != 0x4D)
+        ConsoleError(kNoHeaderMagic, header.bytes[0], header.bytes[1], header.bytes[2]);
     if (!settings.sendHeader) blockFill = 0;  // -N: the file gets the data only
     const uint32_t total = header.TotalSize();
     const uint32_t n = total - kHeaderSize;
@@ -47,6 +54,7 @@ int ReceiveBinary(FILE* file) {
     // The count would wrap and we would wait for four billion bytes.
     if (total < kHeaderSize) {
         ConsolePrint(kReceivedSizeTooSmall, static_cast<unsigned long>(total));
+        RecordOutcome(Outcome::kLineFailed);
         return -1;
     }
     ProgressBar progress(kReceiveFrame, n);
@@ -72,7 +80,10 @@ int ReceiveText(FILE* file) {
 
 int ReceiveTransfer(FILE* file) {
     ConsolePrint(kReceivePrompt, settings.baudRate);
-    if (!commLink.WaitForData()) return -1;
+    if (!commLink.WaitForData()) {
+        RecordLinkFailure();
+        return -1;
+    }
     ConsoleText("\r");
     return settings.binaryMode ? ReceiveBinary(file) : ReceiveText(file);
 }
@@ -94,7 +105,10 @@ int ReceiveByte(FILE* file) {
 int ReceiveFile(FILE* file) {
     int result = ReceiveTransfer(file);
     if (!FlushReceived(file)) {
+        const int error = errno;
         ConsolePrint(kCannotWrite, settings.fileName);
+        ConsoleError(kCannotWriteBecause, settings.fileName, std::strerror(error));
+        RecordOutcome(Outcome::kFileFailed);
         return -1;
     }
     if (result == 0) ConsoleText(kReceiveDone);

@@ -16,6 +16,7 @@ struct TransferSettings {
     uint32_t runAddress = 0;       // no option sets it
     const char* fileName = nullptr;
     const char* devicePath = nullptr;  // POSIX: -P/dev/... names the device itself
+    const char* portValue = nullptr;   // the -P value as given (for a hint when it is odd)
 
     // Long options (arguments that begin with "--"), taken out of the
     // argument vector before the fixed parsing sees it.

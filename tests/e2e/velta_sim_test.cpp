@@ -215,7 +215,9 @@ INSTANTIATE_TEST_SUITE_P(
         SendCase{"ShortAnnouncesMore", kData, {"--short", "100"}, HeaderFor(416, 0x2000) + kData},
         SendCase{"BadSize", kData, {"--bad-size"}, HeaderFor(8, 0x2000) + kData},
         SendCase{"StopAfter", kData, {"--stop-after", "10"}, HeaderFor(316, 0x2000).substr(0, 10)},
-        SendCase{"StopAfterNothing", kData, {"--stop-after", "0"}, ""}),
+        SendCase{"StopAfterNothing", kData, {"--stop-after", "0"}, ""},
+        SendCase{"OneByteAtATime", kData, {"--burst", "1"}, HeaderFor(316, 0x2000) + kData},
+        SendCase{"EightAtATimeAndTheRest", kData, {"--burst", "8"}, HeaderFor(316, 0x2000) + kData}),
     [](const ::testing::TestParamInfo<SendCase>& i) { return i.param.name; });
 
 TEST(SimSendFault, GarbageIsNoHeaderButTheDataFollows) {
@@ -319,7 +321,8 @@ INSTANTIATE_TEST_SUITE_P(
                       std::vector<std::string>{"--stop-after", "3"}, std::vector<std::string>{"--send", "f", "--idle", "1"},
                       std::vector<std::string>{"--send", "f", "--text", "--garbage"},
                       std::vector<std::string>{"--send", "f", "--short", "1", "--bad-size"},
-                      std::vector<std::string>{"--xonxoff=yes"}, std::vector<std::string>{"--sessions", "0"}));
+                      std::vector<std::string>{"--xonxoff=yes"}, std::vector<std::string>{"--sessions", "0"},
+                      std::vector<std::string>{"--burst", "8"}, std::vector<std::string>{"--send", "f", "--burst", "0"}));
 
 TEST(SimUsage, HelpListsTheExitStatuses) {
     ProcessResult r = RunProcess(SimCommand({"--help"}));

@@ -2,7 +2,6 @@
 #include "target.h"
 
 #include <cstdlib>
-#include <stdexcept>
 
 namespace {
 
@@ -39,9 +38,3 @@ Target& CurrentTarget() {
     }();
     return *target;
 }
-
-#ifndef VELTA_HAVE_WINE_TARGET
-std::unique_ptr<Target> MakeWineTarget() {
-    throw std::runtime_error("this test build has no Wine target");
-}
-#endif

@@ -107,6 +107,7 @@ run_suite wine_close_test "$build/tests/wine/wine_close_test"
 # The end-to-end suite, the same cases as for the native program.
 e2e=$build/tests/e2e/e2e_test
 [ -x "$e2e" ] && run_suite e2e_test "$e2e"
+[ -x "$build/tests/e2e/diagnostics_e2e_test" ] && run_suite diagnostics_e2e_test "$build/tests/e2e/diagnostics_e2e_test"
 
 if [ "$failed" -eq 0 ] && [ -z "$failedSuites" ]; then
     echo "wine: all $passed cases passed under $(wine --version 2>/dev/null || echo Wine)"

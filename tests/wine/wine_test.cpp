@@ -395,4 +395,31 @@ TEST_F(WineRun, CtrlCWhileXoffHoldsTheSender) {
     EXPECT_EQ(again.exitCode, 1);
 }
 
+// --- the port list and why a port did not open ------------------------------
+
+// Wine's Ports class is empty, so the DOS device names are what is listed:
+// a new prefix has its own com1, and each link a case makes shows at once.
+TEST_F(WineRun, ListPortsShowsTheComLinksOfThePrefix) {
+    Pty pty;
+    const std::string option = Wine().PortOption(pty.path());
+    ProcessResult r = Run({"--list-ports"});
+    ASSERT_FALSE(r.timedOut);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.output.find(kBanner), std::string::npos);
+    EXPECT_TRUE(r.output.rfind(option + "  ", 0) == 0 || r.output.find("\r\n" + option + "  ") != std::string::npos)
+        << option << "\n" << r.output;
+    EXPECT_EQ(DtrLog(), "");  // listing opened no port
+}
+
+TEST_F(WineRun, AMissingPortIsNamedWithThePortsThatExist) {
+    ProcessResult r = Run({"f.bin", "-P256", "--exit-status"});
+    ASSERT_FALSE(r.timedOut);
+    EXPECT_EQ(r.exitCode, 3);
+    EXPECT_EQ(r.output, Wine().Console(Banner() + kOpenFailed));
+    const std::string tried = Format(kCannotOpenBecause, "COM0", "");
+    EXPECT_EQ(r.errors.rfind(tried.substr(0, tried.size() - 1), 0), 0u) << r.errors;
+    const std::string listed = Format(kPortsThatExist, " -P1");
+    EXPECT_NE(r.errors.find(listed.substr(0, listed.size() - 1)), std::string::npos) << r.errors;
+}
+
 }  // namespace

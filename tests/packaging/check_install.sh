@@ -1,0 +1,56 @@
+#!/bin/sh
+# `cmake --install` of a build tree into a scratch DESTDIR: exactly the
+# expected files land under the prefix, the pages and completion are the
+# sources', and the installed velta run with no arguments prints the banner
+# and the usage text on standard output and ends with status 255.
+#
+#   tests/packaging/check_install.sh SOURCE_DIR BUILD_DIR [CMAKE]
+set -u
+src=$1
+build=$2
+cmake=${3:-cmake}
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/velta-install.XXXXXX") || exit 2
+trap 'rm -rf "$scratch"' EXIT
+root=$scratch/root
+prefix=/opt/velta
+failures=0
+fail() {
+    echo "FAIL $*"
+    failures=$((failures + 1))
+}
+
+DESTDIR=$root "$cmake" --install "$build" --prefix "$prefix" >"$scratch/log" 2>&1 ||
+    { cat "$scratch/log"; echo "FAIL cmake --install"; exit 1; }
+
+(cd "$root$prefix" && find . ! -type d | sort) >"$scratch/files"
+cat >"$scratch/expected" <<'LIST'
+./bin/velta
+./bin/velta-sim
+./share/bash-completion/completions/velta
+./share/bash-completion/completions/velta-sim
+./share/doc/velta/README.md
+./share/man/man1/velta-sim.1
+./share/man/man1/velta.1
+./share/zsh/site-functions/_velta
+LIST
+diff "$scratch/expected" "$scratch/files" >"$scratch/diff" || { fail "installed files differ:"; cat "$scratch/diff"; }
+[ -z "$(find "$root" ! -path "$root$prefix*" ! -type d)" ] || fail "files outside the prefix"
+
+for pair in man/velta.1:share/man/man1/velta.1 man/velta-sim.1:share/man/man1/velta-sim.1 \
+    completion/velta.bash:share/bash-completion/completions/velta-sim completion/_velta:share/zsh/site-functions/_velta; do
+    cmp -s "$src/${pair%%:*}" "$root$prefix/${pair#*:}" || fail "${pair#*:} is not ${pair%%:*}"
+done
+
+# The usage bytes are the build's (the program suites check those byte for
+# byte); here the installed copy must be that program.
+LC_ALL=C "$root$prefix/bin/velta" >"$scratch/out" 2>"$scratch/err" </dev/null
+status=$?
+LC_ALL=C "$build/velta" >"$scratch/built" 2>/dev/null </dev/null
+[ $status -eq 255 ] || fail "installed velta with no arguments ended with $status, not 255"
+grep -q '^Usage : VELTA filename \[option\]' "$scratch/out" || fail "no usage line on standard output"
+cmp -s "$scratch/built" "$scratch/out" || fail "standard output differs from the built velta's"
+[ ! -s "$scratch/err" ] || fail "unexpected error stream: $(cat "$scratch/err")"
+"$root$prefix/bin/velta-sim" --help >/dev/null 2>&1 || fail "installed velta-sim --help failed"
+
+[ $failures -eq 0 ] || { echo "$failures install check(s) failed"; exit 1; }
+echo "install: $(wc -l <"$scratch/files" | tr -d ' ') files under $prefix; velta without arguments: usage, status 255"

@@ -1,0 +1,144 @@
+// The port lister against a fake /sys and /dev tree built the way the
+// kernel lays them out: a USB adapter with its stable by-id name, a CDC ACM
+// board, a platform UART slot with no hardware behind it, a real UART, and
+// a virtual console; "in use" from a real flock seen in the real
+// /proc/locks and from a UUCP lock file. Without sysfs, the macOS layout.
+#include <gtest/gtest.h>
+
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fcntl.h>
+#include <fstream>
+
+#include "port_list.h"
+#include "program_support.h"
+
+namespace {
+
+class FakeTree {
+public:
+    FakeTree() : root_(dir_.Path("root")) { roots.sys = root_ + "/sys"; roots.dev = root_ + "/dev";
+        roots.lock = root_ + "/lock"; roots.proc = "/proc"; }
+
+    // A file with its parent folders.
+    void File(const std::string& path, const std::string& content = "") {
+        MakeFolders(path.substr(0, path.find_last_of('/')));
+        std::ofstream(root_ + "/" + path) << content;
+    }
+    void Link(const std::string& path, const std::string& target) {
+        MakeFolders(path.substr(0, path.find_last_of('/')));
+        ASSERT_EQ(symlink(target.c_str(), (root_ + "/" + path).c_str()), 0) << path;
+    }
+    // A tty as the kernel registers it: its class entry, its folder under the
+    // device that drives it (with a "device" link up to it), and its node.
+    void Tty(const std::string& name, const std::string& deviceFolder, const std::string& deviceLink) {
+        const std::string ttyFolder = deviceFolder + "/tty/" + name;
+        File("sys/" + ttyFolder + "/dev", "188:0\n");
+        if (!deviceLink.empty()) Link("sys/" + ttyFolder + "/device", deviceLink);
+        Link("sys/class/tty/" + name, "../../" + ttyFolder);
+        File("dev/" + name);
+    }
+    std::string Path(const std::string& path) const { return root_ + "/" + path; }
+
+    PortRoots roots;
+
+private:
+    void MakeFolders(const std::string& path) {
+        std::string so_far = root_;
+        mkdir(so_far.c_str(), 0755);
+        for (size_t at = 0; at != std::string::npos;) {
+            const size_t next = path.find('/', at);
+            so_far += "/" + path.substr(at, next == std::string::npos ? std::string::npos : next - at);
+            mkdir(so_far.c_str(), 0755);
+            at = next == std::string::npos ? next : next + 1;
+        }
+    }
+
+    ScratchDir dir_;
+    std::string root_;
+};
+
+const char kUsbDevice[] = "devices/pci0000:00/0000:00:14.0/usb1/1-2";
+const char kAcmDevice[] = "devices/pci0000:00/0000:00:14.0/usb1/1-3";
+
+void BuildLinuxTree(FakeTree& tree) {
+    // FTDI adapter: usb-serial port ttyUSB0 under interface 1-2:1.0.
+    const std::string usb = kUsbDevice;
+    for (auto fact : {std::make_pair("idVendor", "0403"), std::make_pair("idProduct", "6001"),
+                      std::make_pair("manufacturer", "FTDI"), std::make_pair("product", "FT232R USB UART"),
+                      std::make_pair("serial", "A50285BI")})
+        tree.File("sys/" + usb + "/" + fact.first, std::string(fact.second) + "\n");
+    tree.Tty("ttyUSB0", usb + "/1-2:1.0/ttyUSB0", "../../../ttyUSB0");
+    tree.Link("dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0", "../../ttyUSB0");
+    // A board with a CDC ACM interface and no by-id link.
+    const std::string acm = kAcmDevice;
+    for (auto fact : {std::make_pair("idVendor", "2341"), std::make_pair("idProduct", "0043"),
+                      std::make_pair("manufacturer", "Arduino (www.arduino.cc)")})
+        tree.File("sys/" + acm + "/" + fact.first, std::string(fact.second) + "\n");
+    tree.Tty("ttyACM0", acm + "/1-3:1.0", "../../../1-3:1.0");
+    // UART slots: one with a 16550A (type 4), one the driver found empty (type 0).
+    tree.Tty("ttyS0", "devices/pnp0/00:04", "../../../00:04");
+    tree.File("sys/devices/pnp0/00:04/tty/ttyS0/type", "4\n");
+    tree.Tty("ttyS1", "devices/platform/serial8250", "../../../serial8250");
+    tree.File("sys/devices/platform/serial8250/tty/ttyS1/type", "0\n");
+    // A virtual console: no device behind it.
+    tree.Tty("tty1", "devices/virtual/tty", "");
+}
+
+TEST(PortList, LinuxTreeListsRealPortsWithStableNamesAndUsbFacts) {
+    FakeTree tree;
+    BuildLinuxTree(tree);
+    const std::vector<SerialPort> ports = ListSerialPorts(tree.roots);
+    ASSERT_EQ(ports.size(), 3u);
+    EXPECT_EQ(ports[0].option, "-P" + tree.Path("dev/ttyACM0"));
+    EXPECT_EQ(ports[0].details, "ttyACM0  2341:0043 Arduino (www.arduino.cc)");
+    EXPECT_EQ(ports[1].option, "-P" + tree.Path("dev/ttyS0"));
+    EXPECT_EQ(ports[1].details, "ttyS0");
+    EXPECT_EQ(ports[2].option, "-P" + tree.Path("dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"));
+    EXPECT_EQ(ports[2].details, "ttyUSB0  0403:6001 FTDI FT232R USB UART A50285BI");
+    for (const SerialPort& port : ports) EXPECT_FALSE(port.inUse) << port.option;
+}
+
+// A flock taken by this process shows in the real /proc/locks with our pid;
+// a UUCP lock file counts while its process lives, not after.
+TEST(PortList, InUseFromFlockAndFromALiveLockFile) {
+    FakeTree tree;
+    BuildLinuxTree(tree);
+    const int fd = open(tree.Path("dev/ttyS0").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+    tree.File("lock/LCK..ttyACM0", "      " + std::to_string(getpid()) + "\n");
+    tree.File("lock/LCK..ttyUSB0", "  999999999\n");  // a process long gone
+    const std::vector<SerialPort> ports = ListSerialPorts(tree.roots);
+    close(fd);
+    ASSERT_EQ(ports.size(), 3u);
+    EXPECT_TRUE(ports[0].inUse);
+    EXPECT_EQ(ports[0].holder, getpid());
+    EXPECT_TRUE(ports[1].inUse);
+    EXPECT_EQ(ports[1].holder, getpid());
+    EXPECT_FALSE(ports[2].inUse);
+}
+
+TEST(PortList, WithoutSysfsTheCalloutDevices) {
+    FakeTree tree;
+    tree.File("dev/cu.usbserial-1410");
+    tree.File("dev/tty.usbserial-1410");
+    tree.File("dev/cu.Bluetooth-Incoming-Port");
+    tree.File("dev/null");
+    const std::vector<SerialPort> ports = ListSerialPorts(tree.roots);
+    ASSERT_EQ(ports.size(), 2u);
+    EXPECT_EQ(ports[0].option, "-P" + tree.Path("dev/cu.Bluetooth-Incoming-Port"));
+    EXPECT_EQ(ports[1].option, "-P" + tree.Path("dev/cu.usbserial-1410"));
+}
+
+TEST(PortList, NothingBehindAnyTtyListsNothing) {
+    FakeTree tree;
+    tree.Tty("tty1", "devices/virtual/tty", "");
+    tree.Tty("ttyS3", "devices/platform/serial8250", "../../../serial8250");
+    tree.File("sys/devices/platform/serial8250/tty/ttyS3/type", "0\n");
+    EXPECT_TRUE(ListSerialPorts(tree.roots).empty());
+}
+
+}  // namespace

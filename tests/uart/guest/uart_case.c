@@ -1,0 +1,138 @@
+/* In the test guest: runs velta for one case on the kernel's 8250 driver
+ * and reports what the port did. A busybox background job starts with
+ * SIGINT ignored and no terminal, so velta is started from here with
+ * default signal handling and a pseudo-terminal as its console. The port is
+ * opened here first and held, DTR dropped again, so its modem lines and
+ * settings can be read while velta runs and after it has gone (a new open
+ * would raise DTR again).
+ *
+ *   uart_case [-p SECONDS] [-i SECONDS] PORT CONSOLE_FILE -- velta args...
+ *
+ * -p: after SECONDS print "@@PROBE" with the line settings velta left on
+ *     the port and whether it holds it exclusively (TIOCEXCL); the host end
+ *     then plays its part. -i: send SIGINT after SECONDS.
+ * Prints "@@RESULT status=N dtr=BDA" (DTR before, seen while running,
+ * after: 0 or 1) and writes velta's console output to CONSOLE_FILE. */
+#define _GNU_SOURCE
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+static double Now(void) {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec + t.tv_nsec / 1e9;
+}
+
+static int Dtr(int fd) {
+    int lines = 0;
+    return ioctl(fd, TIOCMGET, &lines) == 0 && (lines & TIOCM_DTR) ? 1 : 0;
+}
+
+static long Rate(speed_t s) {
+    switch (s) {
+        case B9600: return 9600;
+        case B19200: return 19200;
+        case B38400: return 38400;
+        case B115200: return 115200;
+        default: return (long)s;
+    }
+}
+
+static void Probe(int fd) {
+    struct termios t;
+    int exclusive = -1;
+#ifdef TIOCGEXCL
+    if (ioctl(fd, TIOCGEXCL, &exclusive) != 0) exclusive = -1;
+#endif
+    if (tcgetattr(fd, &t) != 0) {
+        printf("@@PROBE none\n");
+    } else {
+        printf("@@PROBE speed=%ld csize=%d parenb=%d cstopb=%d crtscts=%d ixon=%d ixoff=%d icanon=%d echo=%d opost=%d "
+               "clocal=%d excl=%d\n",
+               Rate(cfgetospeed(&t)), (t.c_cflag & CSIZE) == CS8 ? 8 : 7, !!(t.c_cflag & PARENB),
+               !!(t.c_cflag & CSTOPB), !!(t.c_cflag & CRTSCTS), !!(t.c_iflag & IXON), !!(t.c_iflag & IXOFF),
+               !!(t.c_lflag & ICANON), !!(t.c_lflag & ECHO), !!(t.c_oflag & OPOST), !!(t.c_cflag & CLOCAL),
+               exclusive);
+    }
+    fflush(stdout);
+}
+
+int main(int argc, char** argv) {
+    double probeAt = -1, interruptAt = -1;
+    int opt;
+    while ((opt = getopt(argc, argv, "p:i:")) != -1) {
+        if (opt == 'p') probeAt = atof(optarg);
+        else if (opt == 'i') interruptAt = atof(optarg);
+        else return 2;
+    }
+    if (argc - optind < 3) return 2;
+    const char* port = argv[optind];
+    FILE* console = fopen(argv[optind + 1], "wb");
+    char** command = argv + optind + 2;
+    int watch = open(port, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (watch < 0 || !console) {
+        printf("@@RESULT setup failed\n");
+        return 1;
+    }
+    int dtr = TIOCM_DTR;
+    ioctl(watch, TIOCMBIC, &dtr);  /* our own open raised it */
+    const int before = Dtr(watch);
+    int master = -1;
+    pid_t pid = forkpty(&master, NULL, NULL, NULL);
+    if (pid == 0) {
+        struct termios raw;
+        if (tcgetattr(0, &raw) == 0) {
+            cfmakeraw(&raw);
+            tcsetattr(0, TCSANOW, &raw);
+        }
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, NULL);
+        for (int sig = 1; sig < 32; ++sig) signal(sig, SIG_DFL);
+        close(watch);
+        execv(command[0], command);
+        _exit(127);
+    }
+    const double start = Now();
+    int during = 0, status = 0, ended = 0;
+    while (!ended) {
+        struct pollfd p = {master, POLLIN, 0};
+        if (poll(&p, 1, 5) > 0) {
+            char buffer[4096];
+            ssize_t n = read(master, buffer, sizeof buffer);
+            if (n > 0) fwrite(buffer, 1, (size_t)n, console);
+        }
+        if (waitpid(pid, &status, WNOHANG) == pid) ended = 1;
+        if (!ended) during |= Dtr(watch);
+        const double t = Now() - start;
+        if (probeAt >= 0 && t >= probeAt) {
+            Probe(watch);
+            probeAt = -1;
+        }
+        if (interruptAt >= 0 && t >= interruptAt) {
+            kill(pid, SIGINT);
+            interruptAt = -1;
+        }
+    }
+    for (;;) { /* what the console still holds */
+        char buffer[4096];
+        ssize_t n = read(master, buffer, sizeof buffer);
+        if (n <= 0) break;
+        fwrite(buffer, 1, (size_t)n, console);
+    }
+    fclose(console);
+    printf("@@RESULT status=%d dtr=%d%d%d\n", WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), before,
+           during, Dtr(watch));
+    fflush(stdout);
+    return 0;
+}

@@ -1,0 +1,138 @@
+// The program on a pseudo-terminal that the preloaded port shim (see
+// bench/uart_shim.c) turns into a UART with a 16-byte transmit FIFO or a USB
+// adapter: the tail of a send has left the line before DTR drops, the wait
+// for it is bounded and gives way to Ctrl+C, and the bytes on their way
+// never exceed what a UART's FIFO holds. Also the link reading bytes that
+// arrive one at a time, which it takes in batches.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "comm.h"
+#include "program_support.h"
+
+namespace {
+
+struct PortModel {
+    const char* name;
+    const char* model;  // "uart" or "usb"
+    bool lineStatus;    // the driver answers TIOCSERGETLSR
+    int rate;
+    int fifo;
+};
+
+void PrintTo(const PortModel& m, std::ostream* os) { *os << m.name; }
+
+ProcessOptions Preloaded(const PortModel& m, const std::string& log) {
+    ProcessOptions options;
+    options.env = {std::string("LD_PRELOAD=") + VELTA_UART_SHIM, std::string("VELTA_UART_MODEL=") + m.model,
+                   std::string("VELTA_UART_LSR=") + (m.lineStatus ? "1" : "0"),
+                   "VELTA_UART_FIFO=" + std::to_string(m.fifo), "VELTA_UART_LOG=" + log};
+    for (const std::string& e : CurrentTarget().Environment()) options.env.push_back(e);
+    return options;
+}
+
+// Bytes still to leave the line when DTR dropped, -1 if it never did.
+long PendingAtDtrDrop(const std::string& log) {
+    std::smatch m;
+    return std::regex_search(log, m, std::regex("dtr 0 pending ([0-9]+)")) ? std::stol(m[1]) : -1;
+}
+
+long Largest(const std::string& log) {
+    std::smatch m;
+    return std::regex_search(log, m, std::regex("largest ([0-9]+)")) ? std::stol(m[1]) : -1;
+}
+
+class TailTest : public ::testing::TestWithParam<PortModel> {};
+
+TEST_P(TailTest, EveryByteHasLeftBeforeDtrDrops) {
+    const PortModel& m = GetParam();
+    ScratchDir dir;
+    Pty pty;
+    const std::string data = Pattern(m.rate / 20, 3);  // about half a second on the line
+    LineRun run = RunSend(pty, {dir.File("tail.bin", data), "-MS", "-B" + std::to_string(m.rate)},
+                          Preloaded(m, dir.Path("port.log")));
+    EXPECT_EQ(run.process.exitCode, 1);
+    ASSERT_EQ(run.line.size(), data.size() + 16);
+    EXPECT_EQ(run.line.substr(16), data);
+    const std::string log = ReadFile(dir.Path("port.log"));
+    EXPECT_EQ(log.find("dtr 1 pending 0\n"), 0u) << log;  // raised at open
+    EXPECT_EQ(PendingAtDtrDrop(log), 0) << log;
+    // One FIFO's worth and the byte queued behind it, as on a UART.
+    EXPECT_LE(Largest(log), 17) << log;
+    EXPECT_GE(Largest(log), 1) << log;
+}
+
+INSTANTIATE_TEST_SUITE_P(Ports, TailTest,
+                         ::testing::Values(PortModel{"UartWithLineStatus9600", "uart", true, 9600, 16},
+                                           PortModel{"UartQueueOnly9600", "uart", false, 9600, 16},
+                                           PortModel{"UartQueueOnly38400", "uart", false, 38400, 16},
+                                           PortModel{"UsbAdapter9600", "usb", false, 9600, 16},
+                                           PortModel{"UsbAdapter38400", "usb", false, 38400, 16},
+                                           PortModel{"UsbAdapterWithLineStatus19200", "usb", true, 19200, 16}),
+                         [](const ::testing::TestParamInfo<PortModel>& info) { return info.param.name; });
+
+// A FIFO far deeper than any UART's at 300 bit/s: the tail would take
+// seconds to leave, long enough to interrupt it and to run into the bound.
+class LongTailTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(LongTailTest, CtrlCEndsTheWaitAndOtherwiseItIsBounded) {
+    const bool interrupt = GetParam();
+    ScratchDir dir;
+    Pty pty;
+    const PortModel m{"deep", "uart", true, 300, 1000};
+    const std::string data = Pattern(interrupt ? 40 : 150, 4);  // 1.9 s or 5.5 s of tail
+    ProcessOptions options = Preloaded(m, dir.Path("port.log"));
+    options.terminal = true;
+    std::vector<std::string> args = {dir.File("deep.bin", data), "-MS", "-B300",
+                                     CurrentTarget().PortOption(pty.path())};
+    Process velta(CurrentTarget().Command(args), options);
+    ASSERT_TRUE(velta.WaitForOutput(kSendDone, 30));
+    if (interrupt) {
+        usleep(200000);
+        velta.Signal(SIGINT);
+    }
+    ProcessResult result = velta.Wait(30);
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(ReadExactly(pty.master(), data.size() + 16, 5).size(), data.size() + 16);
+    // DTR dropped before the tail had left: the abort, or the bound of a
+    // few seconds, ended the wait.
+    const std::string log = ReadFile(dir.Path("port.log"));
+    EXPECT_GT(PendingAtDtrDrop(log), 0) << log;
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, LongTailTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "Interrupted" : "Bounded";
+                         });
+
+// Bytes that arrive one at a time are read in batches; every one of them
+// comes out, in order.
+TEST(TrickleReceive, EveryByteComesOutInOrder) {
+    Pty pty;
+    CommLink link;
+    ASSERT_NE(link.OpenConnection(1, 38400, 8, 0, 0, 0, pty.path().c_str()), 0);
+    const std::string data = Pattern(400, 5);
+    std::thread device([&] {
+        for (char c : data) {
+            WriteAll(pty.master(), std::string(1, c));
+            usleep(500);
+        }
+    });
+    std::string got;
+    for (size_t i = 0; i < data.size(); ++i) {
+        int byte = link.ReadByte();
+        ASSERT_GE(byte, 0) << "at " << i;
+        got += static_cast<char>(byte);
+    }
+    device.join();
+    EXPECT_EQ(got, data);
+}
+
+}  // namespace

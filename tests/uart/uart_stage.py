@@ -1,0 +1,373 @@
+#!/usr/bin/env python3
+"""The test stage on the kernel's own serial driver: a QEMU guest (TCG) boots
+the distribution's kernel with a busybox initramfs holding a static velta and
+runs it on its second UART, an emulated 16550A whose host end is a
+pseudo-terminal where this script plays the device. The guest runs one case
+at a time when told to; uart_case (guest/uart_case.c) reports velta's exit
+status, DTR before, during and after, and the line settings the driver held.
+
+  uart_stage.py --velta STATIC_VELTA --case-helper STATIC_UART_CASE --work DIR
+                [--kernel VMLINUZ] [--busybox BUSYBOX] [--only NAME]
+
+QEMU sends nothing while no one holds the host end, and does not pace the
+line at the rate set, so the cases that need time on the line pace here.
+Exit status 0 when every case passed."""
+import argparse
+import glob
+import os
+import queue
+import re
+import select
+import shutil
+import subprocess
+import sys
+import termios
+import threading
+import time
+import tty
+
+ABORT_LINE = b"\x81\x96\x81\x96\x92\x86\x92f\x81\x96\x81\x96"  # the abort line, CP932
+SEND_DONE = b"\x81|\x91\x97\x90M\x8a\xae\x97\xb9\x81|"
+RECEIVE_DONE = b"\x81|\x8e\xf3\x90M\x8a\xae\x97\xb9\x81|"
+XOFF = b"\x13"
+
+
+def pattern(n, seed):
+    out, x = bytearray(), 0x12345678 ^ seed
+    for _ in range(n):
+        x = (x * 1103515245 + 12345) & 0xFFFFFFFF
+        out.append((x >> 16) & 0xFF)
+    return bytes(out)
+
+
+def text_pattern(n, seed):
+    return bytes(b if b != 0x1A else 0x41 for b in (0x20 + (c % 0x5E) for c in pattern(n, seed)))
+
+
+def header(data_len, load=0x2000, run=0):
+    total = data_len + 16
+    h = bytearray(16)
+    h[0:3] = b"\xff\xfe\x4d"
+    h[3:6] = total.to_bytes(3, "little")
+    h[8:10] = load.to_bytes(2, "little")
+    h[12:14] = run.to_bytes(2, "little")
+    return bytes(h)
+
+
+class Case:
+    def __init__(self, name, args, role="none", data=b"", expect_line=None, expect_file=None, probe=None,
+                 interrupt=None, settings=None, aborted=False, pace=None):
+        self.name, self.args, self.role, self.data = name, args, role, data
+        self.expect_line, self.expect_file = expect_line, expect_file
+        self.probe, self.interrupt, self.settings = probe, interrupt, settings
+        self.aborted, self.pace = aborted, pace
+
+
+def raw_settings(rate, crtscts=0, ixon=0, ixoff=0):
+    return {"speed": rate, "csize": 8, "parenb": 0, "cstopb": 0, "crtscts": crtscts, "ixon": ixon, "ixoff": ixoff,
+            "icanon": 0, "echo": 0, "opost": 0, "clocal": 1, "excl": 1}
+
+
+def cases():
+    binary = pattern(3000, 1)
+    text = text_pattern(1500, 2)
+    long = pattern(64 * 1024, 3)
+    out = []
+    for rate in (9600, 38400):
+        out.append(Case(f"send_{rate}", ["/data/binary.bin", "-MS", f"-B{rate}"], "collect",
+                        expect_line=header(len(binary)) + binary))
+        out.append(Case(f"send_{rate}_N", ["/data/binary.bin", "-MS", f"-B{rate}", "-N"], "collect",
+                        expect_line=binary))
+        out.append(Case(f"send_{rate}_T", ["/data/text.txt", "-MS", f"-B{rate}", "-T"], "collect",
+                        expect_line=text + b"\x1a"))
+        out.append(Case(f"receive_{rate}", ["out.bin", "-MR", f"-B{rate}"], "write",
+                        data=header(len(binary)) + binary, expect_file=header(len(binary)) + binary, probe=1.0,
+                        settings=raw_settings(rate)))
+        out.append(Case(f"receive_{rate}_N", ["out.bin", "-MR", f"-B{rate}", "-N"], "write",
+                        data=header(len(binary)) + binary, expect_file=binary, probe=1.0))
+        out.append(Case(f"receive_{rate}_T", ["out.bin", "-MR", f"-B{rate}", "-T"], "write",
+                        data=text + b"\x1a", expect_file=text + b"\x1a", probe=1.0))
+    # The line settings while velta waits at the prompt, for each -F; then Ctrl+C there.
+    for flow, s in ((0, raw_settings(38400)), (1, raw_settings(38400, crtscts=1)),
+                    (2, raw_settings(38400, ixoff=1))):
+        out.append(Case(f"prompt_F{flow}_ctrl_c", ["out.bin", "-MR", "-B38400", f"-F{flow}"], probe=1.0,
+                        interrupt=1.5, settings=s, aborted=True))
+    out.append(Case("data_ctrl_c", ["out.bin", "-MR", "-B38400"], "write", data=header(len(long)) + long,
+                    probe=1.0, interrupt=2.0, aborted=True, pace=(128, 0.02), expect_file=header(len(long)) + long))
+    out.append(Case("xoff_ctrl_c", ["/data/long.bin", "-MS", "-B38400", "-F2"], "xoff", probe=1.5, interrupt=2.0,
+                    settings=raw_settings(38400, ixon=1), aborted=True, expect_line=header(len(long)) + long))
+    return out, {"binary.bin": binary, "text.txt": text, "long.bin": long}
+
+
+def guest_script(all_cases):
+    lines = [
+        "#!/bin/sh",
+        "/bin/busybox --install -s /bin",
+        "export PATH=/bin",
+        "mount -t proc proc /proc; mount -t sysfs sys /sys; mount -t devtmpfs dev /dev",
+        "mkdir -p /dev/pts /tmp; mount -t devpts devpts /dev/pts; mount -t tmpfs tmp /tmp",
+        "stty -F /dev/console -echo -onlcr 2>/dev/null",
+        "cd /tmp",
+        "echo @@BOOTED",
+    ]
+    for c in all_cases:
+        opts = ""
+        if c.probe is not None:
+            opts += f" -p {c.probe}"
+        if c.interrupt is not None:
+            opts += f" -i {c.interrupt}"
+        args = " ".join(c.args + ["-P/dev/ttyS1"])
+        lines += [
+            f"echo '@@CASE {c.name}'",
+            "read -r go",
+            "rm -f /tmp/out.bin /tmp/console.txt",
+            f"/uart_case{opts} /dev/ttyS1 /tmp/console.txt -- /velta {args}",
+            "echo \"@@CONSOLE $(od -An -tx1 -v /tmp/console.txt | tr -d ' \\n')\"",
+            "[ -f /tmp/out.bin ] && echo \"@@FILE $(od -An -tx1 -v /tmp/out.bin | tr -d ' \\n')\"",
+            f"echo '@@END {c.name}'",
+        ]
+    lines += ["echo @@DONE", "poweroff -f"]
+    return "\n".join(lines) + "\n"
+
+
+def build_initramfs(work, velta, helper, busybox, files, script):
+    root = os.path.join(work, "root")
+    shutil.rmtree(root, ignore_errors=True)
+    for d in ("bin", "data", "proc", "sys", "dev", "tmp"):
+        os.makedirs(os.path.join(root, d))
+    shutil.copy(busybox, os.path.join(root, "bin", "busybox"))
+    os.symlink("busybox", os.path.join(root, "bin", "sh"))
+    shutil.copy(velta, os.path.join(root, "velta"))
+    shutil.copy(helper, os.path.join(root, "uart_case"))
+    for name, data in files.items():
+        with open(os.path.join(root, "data", name), "wb") as f:
+            f.write(data)
+    with open(os.path.join(root, "init"), "w") as f:
+        f.write(script)
+    os.chmod(os.path.join(root, "init"), 0o755)
+    image = os.path.join(work, "initramfs.cpio.gz")
+    subprocess.run(f"cd '{root}' && find . | '{busybox}' cpio -o -H newc 2>/dev/null | gzip -1 > '{image}'",
+                   shell=True, check=True)
+    return image
+
+
+class Guest:
+    """QEMU with the guest's console on our pipes and its second UART on a pty."""
+
+    def __init__(self, kernel, initrd, log):
+        cmd = ["qemu-system-x86_64", "-machine", "pc", "-accel", "tcg", "-m", "256", "-nodefaults",
+               "-display", "none", "-no-reboot", "-kernel", kernel, "-initrd", initrd,
+               "-append", "console=ttyS0 quiet loglevel=3 panic=-1",
+               "-chardev", "stdio,id=con,signal=off", "-serial", "chardev:con",
+               "-chardev", "pty,id=dev", "-serial", "chardev:dev"]
+        self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.lines = queue.Queue()
+        self.log = open(log, "wb")
+        self.pty_path = queue.Queue()
+        threading.Thread(target=self._read, args=(self.proc.stdout, False), daemon=True).start()
+        threading.Thread(target=self._read, args=(self.proc.stderr, True), daemon=True).start()
+
+    def _read(self, stream, errors):
+        for line in iter(stream.readline, b""):
+            self.log.write(line)
+            self.log.flush()
+            m = re.search(rb"char device redirected to (\S+) \(label dev\)", line)
+            if m:
+                self.pty_path.put(m.group(1).decode())
+            elif not errors:
+                self.lines.put(line.rstrip(b"\r\n"))
+        if not errors:
+            self.lines.put(None)
+
+    def say(self, text):
+        self.proc.stdin.write(text.encode() + b"\n")
+        self.proc.stdin.flush()
+
+    def next_line(self, timeout):
+        try:
+            return self.lines.get(timeout=timeout)
+        except queue.Empty:
+            return b""
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait()
+
+
+def read_available(fd):
+    got = b""
+    while True:
+        try:
+            chunk = os.read(fd, 65536)
+        except BlockingIOError:
+            return got
+        except OSError:
+            return got
+        if not chunk:
+            return got
+        got += chunk
+
+
+def run_case(guest, port, c):
+    read_available(port)
+    guest.say("go")
+    line_bytes, report = b"", {}
+    to_write, held = b"", False
+    next_write = 0.0
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline:
+        r, _, _ = select.select([port], [], [], 0.005)
+        if r:
+            line_bytes += read_available(port)
+        if c.role == "xoff" and not held and line_bytes:
+            os.write(port, XOFF)
+            held = True
+        if to_write and time.monotonic() >= next_write:
+            n = c.pace[0] if c.pace else len(to_write)
+            try:
+                written = os.write(port, to_write[:n])
+            except BlockingIOError:
+                written = 0
+            to_write = to_write[written:]
+            next_write = time.monotonic() + (c.pace[1] if c.pace else 0)
+        while True:
+            try:
+                line = guest.lines.get_nowait()
+            except queue.Empty:
+                break
+            if line is None:
+                return line_bytes, dict(report, error="the guest went away")
+            text = line.decode("latin-1")
+            if text.startswith("@@PROBE"):
+                report["settings"] = dict((k, int(v)) for k, v in re.findall(r"(\w+)=(-?\d+)", text))
+                if c.role == "write":
+                    to_write = c.data
+            elif text.startswith("@@RESULT"):
+                report["result"] = text
+            elif text.startswith("@@CONSOLE "):
+                report["console"] = bytes.fromhex(text[10:])
+            elif text.startswith("@@FILE "):
+                report["file"] = bytes.fromhex(text[7:])
+            elif text.startswith("@@END"):
+                time.sleep(0.05)
+                return line_bytes + read_available(port), report
+    return line_bytes, dict(report, error="the case did not end within 60 s")
+
+
+def check(c, line_bytes, report):
+    problems = []
+    if "error" in report:
+        problems.append(report["error"])
+    m = re.search(r"status=(\d+) dtr=(\d)(\d)(\d)", report.get("result", ""))
+    if not m:
+        return problems + [f"no result line: {report.get('result')}"]
+    status, before, during, after = (int(x) for x in m.groups())
+    if status != 1:
+        problems.append(f"exit status {status}, expected 1")
+    if (before, during, after) != (0, 1, 0):
+        problems.append(f"DTR before/during/after {before}{during}{after}, expected 010")
+    console = report.get("console", b"")
+    if c.aborted and ABORT_LINE not in console:
+        problems.append("no abort line on the console")
+    if not c.aborted and ABORT_LINE in console:
+        problems.append("the console says aborted")
+    if not c.aborted and c.args[1] == "-MS" and SEND_DONE not in console:
+        problems.append("the console does not say the send completed")
+    if not c.aborted and c.args[1] == "-MR" and RECEIVE_DONE not in console:
+        problems.append("the console does not say the reception completed")
+    if c.settings is not None:
+        got = report.get("settings", {})
+        wrong = {k: got.get(k) for k, v in c.settings.items() if got.get(k) != v}
+        if wrong:
+            problems.append(f"line settings {wrong}, expected {c.settings}")
+    if c.expect_line is not None:
+        if c.aborted:
+            if not line_bytes or not c.expect_line.startswith(line_bytes) or len(line_bytes) >= len(c.expect_line):
+                problems.append(f"the line carried {len(line_bytes)} bytes, not a proper prefix of what was sent")
+        elif line_bytes != c.expect_line:
+            problems.append(f"the line carried {len(line_bytes)} bytes, expected {len(c.expect_line)}"
+                            f" (first difference at {first_difference(line_bytes, c.expect_line)})")
+    if c.expect_file is not None:
+        stored = report.get("file")
+        if stored is None:
+            problems.append("no file was stored")
+        elif c.aborted:
+            if not c.expect_file.startswith(stored) or len(stored) >= len(c.expect_file):
+                problems.append(f"the stored {len(stored)} bytes are not a proper prefix of what was sent")
+        elif stored != c.expect_file:
+            problems.append(f"stored {len(stored)} bytes, expected {len(c.expect_file)}"
+                            f" (first difference at {first_difference(stored, c.expect_file)})")
+    return problems
+
+
+def first_difference(a, b):
+    for i, (x, y) in enumerate(zip(a, b)):
+        if x != y:
+            return i
+    return min(len(a), len(b))
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--velta", required=True)
+    p.add_argument("--case-helper", required=True)
+    p.add_argument("--work", required=True)
+    p.add_argument("--kernel", default=(sorted(glob.glob("/boot/vmlinuz-*")) or [""])[-1])
+    p.add_argument("--busybox", default=shutil.which("busybox") or "/bin/busybox")
+    p.add_argument("--only", default="")
+    a = p.parse_args()
+    if not a.kernel or not os.path.exists(a.kernel):
+        print("uart: no kernel in /boot (apt-get install linux-image-amd64)", file=sys.stderr)
+        return 3
+    started = time.monotonic()
+    all_cases, files = cases()
+    if a.only:
+        all_cases = [c for c in all_cases if re.search(a.only, c.name)]
+    os.makedirs(a.work, exist_ok=True)
+    image = build_initramfs(a.work, a.velta, a.case_helper, a.busybox, files, guest_script(all_cases))
+    guest = Guest(a.kernel, image, os.path.join(a.work, "guest.log"))
+    failed = 0
+    try:
+        try:
+            path = guest.pty_path.get(timeout=30)
+        except queue.Empty:
+            print("uart: QEMU did not report its pseudo-terminal; see " + os.path.join(a.work, "guest.log"))
+            return 3
+        # Held for the guest's whole life: QEMU drops what the guest sends while no one holds it.
+        port = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        tty.setraw(port)
+        attrs = termios.tcgetattr(port)
+        attrs[0] &= ~(termios.IXON | termios.IXOFF)
+        termios.tcsetattr(port, termios.TCSANOW, attrs)
+        boot = time.monotonic()
+        while True:
+            line = guest.next_line(120)
+            if line is None or line == b"":
+                print("uart: the guest did not boot; see " + os.path.join(a.work, "guest.log"))
+                return 3
+            if line == b"@@BOOTED":
+                break
+        print(f"uart: guest booted in {time.monotonic() - boot:.1f} s ({os.path.basename(a.kernel)})")
+        for c in all_cases:
+            line = guest.next_line(60)
+            while line and not line.startswith(b"@@CASE"):
+                line = guest.next_line(60)
+            if not line:
+                print("uart: the guest stopped before " + c.name)
+                return 1
+            t0 = time.monotonic()
+            line_bytes, report = run_case(guest, port, c)
+            problems = check(c, line_bytes, report)
+            failed += bool(problems)
+            print(f"{'ok  ' if not problems else 'FAIL'} {c.name:24s} {time.monotonic() - t0:5.1f} s"
+                  + "".join(f"\n       {p}" for p in problems))
+        guest.next_line(30)
+    finally:
+        guest.stop()
+    print(f"uart: {len(all_cases) - failed} of {len(all_cases)} cases passed in {time.monotonic() - started:.0f} s")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
