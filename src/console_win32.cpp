@@ -62,10 +62,13 @@ void ConsoleInit() {
     consoleOut = ConsoleHandle(STD_OUTPUT_HANDLE);
     if (consoleOut) return;
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    // With no standard output at all there is nothing to set up; an MSVC
+    // runtime would end the process on _setmode of a missing descriptor.
+    if (!out || out == INVALID_HANDLE_VALUE || _fileno(stdout) < 0) return;
     _setmode(_fileno(stdout), _O_TEXT);
     // Another character device (NUL, a serial line, a terminal under Wine)
     // gets each print at once too; files and pipes get 4096-byte blocks.
-    if (out && out != INVALID_HANDLE_VALUE && GetFileType(out) == FILE_TYPE_CHAR)
+    if (GetFileType(out) == FILE_TYPE_CHAR)
         std::setvbuf(stdout, nullptr, _IONBF, 0);
     else
         std::setvbuf(stdout, nullptr, _IOFBF, 4096);

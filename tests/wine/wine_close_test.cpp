@@ -1,0 +1,269 @@
+// VELTA.exe under Wine: how the Win32 link lets go. A closed console window
+// keeps every received byte and the abort line; the port's settings are put
+// back; the last bytes of a send leave the line before DTR drops; the wait
+// for the output queue sleeps instead of spinning; user32 is not loaded.
+// The queue shim gives the pseudo-terminal an output queue that drains at
+// the line rate and counts the program's questions about it.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "console_text.h"
+#include "process.h"
+#include "program_support.h"
+#include "pty_pair.h"
+#include "target.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr double kRunTimeout = 60;
+const std::string kWaiting = "DTR 1\nWAIT\n";
+
+Target& Wine() {
+    static std::unique_ptr<Target> target = MakeWineTarget();
+    return *target;
+}
+
+std::string Env(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+// The test build beside VELTA.exe, and the queue shim beside the modem shim.
+std::string Sibling(const char* variable, const std::string& name) {
+    return (fs::path(Env(variable)).parent_path() / name).string();
+}
+
+std::string Header(uint32_t dataLength) {
+    const uint32_t total = dataLength + 16;
+    std::string h(16, '\0');
+    h[0] = '\xFF';
+    h[1] = '\xFE';
+    h[2] = 0x4D;
+    h[3] = static_cast<char>(total & 0xFF);
+    h[4] = static_cast<char>(total >> 8 & 0xFF);
+    h[5] = static_cast<char>(total >> 16 & 0xFF);
+    h[9] = 0x20;
+    return h;
+}
+
+bool EndsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+class WineClose : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char name[] = "/tmp/velta-wine-close-XXXXXX";
+        ASSERT_NE(mkdtemp(name), nullptr);
+        dir_ = name;
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    // Runs program (VELTA.exe or a test build) with the shims and extra env.
+    std::unique_ptr<Process> Start(const std::vector<std::string>& args, std::vector<std::string> env = {},
+                                   const std::string& program = "") {
+        ProcessOptions options;
+        options.env = Wine().Environment();
+        options.env.push_back("VELTA_SHIM_LOG=" + Path("shim.log"));
+        options.env.insert(options.env.end(), env.begin(), env.end());
+        options.workingDirectory = dir_;
+        std::vector<std::string> command = Wine().Command(args);
+        if (!program.empty()) command[1] = program;
+        return std::make_unique<Process>(command, options);
+    }
+    // The environment that adds the queue shim with a transmit FIFO of fifo bytes.
+    std::vector<std::string> QueueModel(int fifo) const {
+        const std::string queueShim = Sibling("VELTA_WINE_SHIM", "queue_shim.so");
+        EXPECT_TRUE(fs::exists(queueShim)) << queueShim;
+        return {"LD_PRELOAD=" + Env("VELTA_WINE_SHIM") + ":" + queueShim, "VELTA_QUEUE_LOG=" + Path("queue.log"),
+                "VELTA_QUEUE_FIFO=" + std::to_string(fifo)};
+    }
+    // A number the queue shim recorded ("outq" or "tail"); -1 if none.
+    long QueueRecord(const std::string& name) const {
+        std::ifstream in(Path("queue.log"));
+        std::string key;
+        long value;
+        while (in >> key >> value)
+            if (key == name) return value;
+        return -1;
+    }
+
+    std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+    std::string Read(const std::string& name) const {
+        std::ifstream in(Path(name), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    void Write(const std::string& name, const std::string& data) const {
+        std::ofstream(Path(name), std::ios::binary) << data;
+    }
+    bool WaitForShim(const std::string& events, double timeoutSeconds = 30) const {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+        while (Read("shim.log").compare(0, events.size(), events) != 0) {
+            if (std::chrono::steady_clock::now() >= end) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return true;
+    }
+    std::string DtrLog() const {
+        std::string log = Read("shim.log"), dtr;
+        for (size_t at = log.find("DTR"); at != std::string::npos; at = log.find("DTR", at + 1))
+            dtr += log.substr(at, log.find('\n', at) - at + 1);
+        return dtr;
+    }
+
+    std::string dir_;
+};
+
+// --- a closed console window -------------------------------------------------
+
+// Windows ends the process as soon as the handler of a close event returns;
+// the test build does the same. Everything received before must be in the
+// file, and the abort line on the console, by then.
+TEST_F(WineClose, ClosedConsoleKeepsEveryReceivedByteAndTheAbortLine) {
+    const std::string program = Sibling("VELTA_WINE_EXE", "velta_close_event.exe");
+    ASSERT_TRUE(fs::exists(program)) << program << " is built with VELTA.exe";
+    Pty pty;
+    auto run = Start({"in.bin", "-MR", Wine().PortOption(pty.path())}, {"VELTA_CLOSE_TRIGGER=close.now"}, program);
+    ASSERT_TRUE(WaitForShim(kWaiting)) << Read("shim.log");
+    // Less than the 16 KiB block: none of it has been written to the file yet.
+    const std::string sent = Header(5000) + Pattern(3000);
+    ASSERT_TRUE(WriteAll(pty.master(), sent));
+    ASSERT_TRUE(WaitForShim(kWaiting + "WAIT\n")) << Read("shim.log");
+    Write("close.now", "");
+    ProcessResult r = run->Wait(kRunTimeout);
+    ASSERT_FALSE(r.timedOut);
+    // Ended by the "system" after the handler returned, or by the program's
+    // own exit when that came first.
+    EXPECT_TRUE(r.exitCode == 58 || r.exitCode == 1) << r.exitCode;
+    const std::string stored = Read("in.bin");
+    EXPECT_EQ(stored.size(), sent.size());
+    EXPECT_TRUE(stored == sent) << "the file is not what was received";
+    EXPECT_TRUE(EndsWith(r.output, Wine().Console(kAborted))) << r.output;
+    EXPECT_EQ(DtrLog(), "DTR 1\nDTR 0\n");
+}
+
+// --- the line settings found at open are put back ------------------------------
+
+struct SettingsCase {
+    const char* name;
+    std::vector<std::string> args;
+    bool interrupt;  // Ctrl+C once the program waits for data
+};
+
+void PrintTo(const SettingsCase& c, std::ostream* out) { *out << c.name; }
+
+class WineSettingsKept : public WineClose, public ::testing::WithParamInterface<SettingsCase> {};
+
+TEST_P(WineSettingsKept, ReadBackAfterTheRun) {
+    const SettingsCase& c = GetParam();
+    Pty pty;
+    // Two stop bits at 2400 bit/s, hardware and software flow control with
+    // odd flow characters: all unlike what the program sets. (A pseudo-
+    // terminal keeps 8 data bits and no parity whatever it is told.)
+    termios before;
+    ASSERT_EQ(tcgetattr(pty.slave(), &before), 0);
+    before.c_cflag |= CSTOPB | CRTSCTS;
+    before.c_iflag |= IXON | IXOFF;
+    before.c_cc[VSTART] = 0x01;
+    before.c_cc[VSTOP] = 0x02;
+    cfsetispeed(&before, B2400);
+    cfsetospeed(&before, B2400);
+    ASSERT_EQ(tcsetattr(pty.slave(), TCSANOW, &before), 0);
+    ASSERT_EQ(tcgetattr(pty.slave(), &before), 0);
+
+    Write("out.bin", "abc");
+    std::vector<std::string> args = c.args;
+    args.push_back(Wine().PortOption(pty.path()));
+    auto run = Start(args);
+    if (c.interrupt) {
+        ASSERT_TRUE(WaitForShim(kWaiting)) << Read("shim.log");
+        run->Signal(SIGINT);
+    }
+    ProcessResult r = run->Wait(kRunTimeout);
+    ASSERT_FALSE(r.timedOut);
+    EXPECT_EQ(r.exitCode, 1);
+
+    termios after;
+    ASSERT_EQ(tcgetattr(pty.slave(), &after), 0);
+    EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
+    EXPECT_EQ(cfgetispeed(&after), cfgetispeed(&before));
+    const tcflag_t line = CSIZE | PARENB | CSTOPB | CRTSCTS;
+    EXPECT_EQ(after.c_cflag & line, before.c_cflag & line);
+    EXPECT_EQ(after.c_iflag & (IXON | IXOFF), before.c_iflag & (IXON | IXOFF));
+    EXPECT_EQ(after.c_cc[VSTART], before.c_cc[VSTART]);
+    EXPECT_EQ(after.c_cc[VSTOP], before.c_cc[VSTOP]);
+}
+
+INSTANTIATE_TEST_SUITE_P(Wine, WineSettingsKept,
+                         ::testing::Values(SettingsCase{"AfterASend", {"out.bin", "-MS", "-N", "-B19200"}, false},
+                                           SettingsCase{"AfterCtrlCAtThePrompt", {"in.bin", "-MR", "-F2"}, true}),
+                         [](const ::testing::TestParamInfo<SettingsCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// --- the output queue: the tail, and no spinning ----------------------------------
+
+// At 1200 bit/s a 16-byte transmit FIFO holds 133 ms of data after the
+// driver's queue reads empty; DTR must not drop before it has gone.
+TEST_F(WineClose, LastBytesLeaveTheLineBeforeDtrDrops) {
+    Pty pty;
+    Write("out.bin", Pattern(100));
+    auto run = Start({"out.bin", "-MS", "-N", "-B1200", Wine().PortOption(pty.path())}, QueueModel(16));
+    EXPECT_EQ(ReadExactly(pty.master(), 100, kRunTimeout).size(), 100u);
+    ProcessResult r = run->Wait(kRunTimeout);
+    ASSERT_FALSE(r.timedOut);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(EndsWith(r.output, Wine().Console(kSendDone))) << r.output;
+    EXPECT_EQ(DtrLog(), "DTR 1\nDTR 0\n");
+    EXPECT_EQ(QueueRecord("tail"), 0) << "microseconds of output still on the line when DTR dropped";
+}
+
+// A 2 s send at 9600 bit/s whose queue holds each byte for its character
+// time: a program that sleeps about that time asks a few times per byte; one
+// that polls without pausing asks many times per byte.
+TEST_F(WineClose, WaitForTheOutputQueueSleeps) {
+    Pty pty;
+    const size_t size = 1900;
+    Write("out.bin", Pattern(size));
+    auto run = Start({"out.bin", "-MS", "-N", "-B9600", Wine().PortOption(pty.path())}, QueueModel(0));
+    EXPECT_EQ(ReadExactly(pty.master(), size, kRunTimeout).size(), size);
+    ProcessResult r = run->Wait(kRunTimeout);
+    ASSERT_FALSE(r.timedOut);
+    EXPECT_EQ(r.exitCode, 1);
+    const long asked = QueueRecord("outq");
+    EXPECT_GE(asked, static_cast<long>(size)) << "the queue shim saw the sender";
+    EXPECT_LE(asked, static_cast<long>(4 * size)) << "output-queue requests for " << size << " bytes";
+}
+
+// --- what the executable loads -------------------------------------------------------
+
+// A console program that loads user32 no longer receives logoff and
+// shutdown events.
+TEST(WineImports, NoUser32) {
+    const std::string exe = Env("VELTA_WINE_EXE");
+    const std::string tool = std::system("command -v x86_64-w64-mingw32-objdump >/dev/null 2>&1") == 0
+                                 ? "x86_64-w64-mingw32-objdump"
+                                 : "objdump";
+    ProcessResult r = RunProcess({tool, "-p", exe});
+    ASSERT_EQ(r.exitCode, 0) << r.errors;
+    std::string upper = r.output;
+    for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    EXPECT_NE(upper.find("DLL NAME: KERNEL32.DLL"), std::string::npos) << r.output;
+    EXPECT_EQ(upper.find("USER32"), std::string::npos) << r.output;
+}
+
+}  // namespace
