@@ -107,7 +107,7 @@ void SetCloexecNonblock(int fd) {
 // controlling terminal all abort the transfer in order instead of killing
 // the process with the port in an unknown state. SA_RESTART keeps console
 // and file writes whole; no wait depends on EINTR, as every wait also polls
-// the self-pipe. A console that goes away must not end the run either.
+// the self-pipe.
 void InstallAbortHandling() {
     static bool installed = false;
     if (installed) return;
@@ -121,7 +121,6 @@ void InstallAbortHandling() {
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
-    signal(SIGPIPE, SIG_IGN);
 }
 
 // Sleeps up to ns nanoseconds; false if the abort arrived meanwhile.

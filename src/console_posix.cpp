@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <clocale>
 #include <cstdio>
 #include <cstring>
@@ -51,6 +52,9 @@ std::string ToLocale(const char* text) {
 }  // namespace
 
 void ConsoleInit() {
+    // A console that goes away (`velta ... | head`) must not end the run or
+    // change its status: the write fails and the transfer goes on in order.
+    std::signal(SIGPIPE, SIG_IGN);
     std::setlocale(LC_CTYPE, "");
     if (std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0)
         toLocale = iconv_open("UTF-8", "CP932");

@@ -212,6 +212,20 @@ TEST(Console, ClosedConsoleLeavesTheTransferAndItsStatusAlone) {
     EXPECT_EQ(line, Header(316, 0x2000) + data);
 }
 
+// A command-line error with the console gone keeps its usage status, and the
+// error stream gone (`2>&-` then a failing pipe) changes nothing either.
+TEST(Console, ClosedConsoleKeepsTheUsageStatus) {
+    for (const char* script : {"\"$@\" | true; exit ${PIPESTATUS[0]}",
+                               "\"$@\" 2>&1 | true; exit ${PIPESTATUS[0]}"}) {
+        std::vector<std::string> argv = {"bash", "-c", script, "bash"};
+        for (const std::string& a : CurrentTarget().Command({"f", "-MX"})) argv.push_back(a);
+        ProcessOptions options;
+        options.env = CurrentTarget().Environment();
+        ProcessResult r = RunProcess(argv, options, 60);
+        EXPECT_EQ(r.exitCode, 255) << script;
+    }
+}
+
 // The port is left as it was found, whether the run completed or aborted.
 class PortRestoreTest : public ::testing::TestWithParam<bool> {};
 
