@@ -41,7 +41,9 @@ public:
     // value. Nonzero on success.
     int ApplyPortSettings(uint32_t baudRate, uint8_t byteSize, uint8_t stopBits, uint8_t parity,
                           uint8_t flowControl);
-    // Drops DTR, discards what is queued and releases the port. Always 1.
+    // Waits (bounded) until a completed send's last byte has left, or drops
+    // what an abort left queued; then puts back the line settings found at
+    // open, drops DTR and releases the port. Always 1.
     int CloseConnection();
     // POSIX: takes the port that a terminal program holds open on standard
     // input (read) and output (write) instead of opening one; nothing is

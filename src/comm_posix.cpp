@@ -388,11 +388,10 @@ int CommLink::CloseConnection() {
     if (fd < 0) return 1;
     if (!abortRequested.load()) DrainTail(native->writeFd, native->pacing);
     if (native->adopted) return ReleaseStandardStreams(native);
-    // Every byte we send is drained before the next, so output still queued
-    // here is held by XOFF or CTS after an abort, and close() would wait up
-    // to 30 s for it: drop it. Only then: on a pseudo-terminal the queue
-    // always reads empty, and flushing would discard what the other side
-    // has not read yet.
+    // Output still queued here was held by XOFF or CTS when an abort (or the
+    // tail's bound) came, and close() would wait up to 30 s for it: drop it.
+    // Only then: on a pseudo-terminal the queue always reads empty, and
+    // flushing would discard what the other side has not read yet.
     int queued = 0;
     if (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) tcflush(fd, TCOFLUSH);
     tcflush(fd, TCIFLUSH);
