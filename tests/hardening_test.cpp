@@ -21,11 +21,6 @@ namespace {
 
 constexpr char kXon = 0x11, kXoff = 0x13;
 
-std::string Header(uint32_t total, uint16_t load) {
-    return Bytes({0xFF, 0xFE, 0x4D, int(total & 0xFF), int(total >> 8 & 0xFF), int(total >> 16 & 0xFF), 0, 0,
-                  load & 0xFF, load >> 8, 0, 0, 0, 0, 0, 0});
-}
-
 std::string Tail(const std::string& text, size_t size) {
     return text.size() < size ? text : text.substr(text.size() - size);
 }
@@ -108,7 +103,7 @@ TEST(FileChanges, TruncatedDuringTheSendIsAnAbortNotACompletion) {
     EXPECT_EQ(r.exitCode, 1);
     ASSERT_GT(line.size(), 100u);
     ASSERT_LT(line.size(), 16 + data.size());
-    EXPECT_EQ(line, Header(200016, 0x2000) + data.substr(0, line.size() - 16));
+    EXPECT_EQ(line, HeaderBytes(200016, 0x2000) + data.substr(0, line.size() - 16));
     const unsigned long sent = line.size() - 16;
     const std::string tail = CurrentTarget().Console(Format(kFileEndedEarly, name.c_str(), 200000ul, sent) + kAborted);
     EXPECT_EQ(Tail(r.output, tail.size()), tail);
@@ -146,7 +141,7 @@ TEST(WaitingFile, ReceivingIntoAFifoWithASlowReaderDeliversEverything) {
     ScratchDir dir;
     Pty pty;
     const std::string fifo = MakeFifo(dir);
-    const std::string sent = Header(40016, 0x2000) + Pattern(40000, 9);
+    const std::string sent = HeaderBytes(40016, 0x2000) + Pattern(40000, 9);
     std::string got;
     std::thread reader([&] {
         int fd = open(fifo.c_str(), O_RDONLY);
@@ -176,7 +171,7 @@ TEST(WaitingFile, ReceivingIntoAFifoThatStopsTakingEndsOnCtrlC) {
     auto process = StartOnTerminal(pty, {fifo, "-MR"});
     ASSERT_TRUE(process->WaitForOutput(Format(kReceivePrompt, 9600)));
     // One block and a little: the block's write is held by the full pipe.
-    ASSERT_TRUE(WriteAll(pty.master(), Header(60016, 0x2000) + Pattern(20000)));
+    ASSERT_TRUE(WriteAll(pty.master(), HeaderBytes(60016, 0x2000) + Pattern(20000)));
     ASSERT_TRUE(process->WaitForOutput(kReceiveFrame));
     usleep(500000);
     process->Signal(SIGINT);
@@ -209,7 +204,7 @@ TEST(Console, ClosedConsoleLeavesTheTransferAndItsStatusAlone) {
     ProcessResult r = RunProcess(argv, options, 60);
     device.join();
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(line, Header(316, 0x2000) + data);
+    EXPECT_EQ(line, HeaderBytes(316, 0x2000) + data);
 }
 
 // A command-line error with the console gone keeps its usage status, and the
@@ -253,7 +248,7 @@ TEST_P(PortRestoreTest, LineSettingsReadBackAsBeforeTheRun) {
     } else {
         LineRun run = RunSend(pty, {dir.File("f.bin", "abc"), "-B19200", "-F1"});
         EXPECT_EQ(run.process.exitCode, 1);
-        EXPECT_EQ(run.line, Header(19, 0x2000) + "abc");
+        EXPECT_EQ(run.line, HeaderBytes(19, 0x2000) + "abc");
     }
     termios after;
     ASSERT_EQ(tcgetattr(pty.slave(), &after), 0);

@@ -14,11 +14,6 @@ namespace {
 
 const std::string kHeader1000At4000 = Bytes({0xFF, 0xFE, 0x4D, 0xF8, 0x03, 0, 0, 0, 0, 0x40, 0, 0, 0, 0, 0, 0});
 
-std::string HeaderBytes(uint32_t total, uint16_t load, uint16_t run = 0) {
-    return Bytes({0xFF, 0xFE, 0x4D, int(total & 0xFF), int(total >> 8 & 0xFF), int(total >> 16 & 0xFF), 0, 0,
-                  load & 0xFF, load >> 8, 0, 0, run & 0xFF, run >> 8, 0, 0});
-}
-
 std::string HeaderMarks() {
     std::string out;
     for (int i = 0; i < 16; ++i) out += std::string(kHeaderByteWriting) + kHeaderByteSent;

@@ -10,11 +10,6 @@
 
 namespace {
 
-std::string Header(uint32_t total, uint16_t load, uint16_t run) {
-    return Bytes({0xFF, 0xFE, 0x4D, int(total & 0xFF), int(total >> 8 & 0xFF), int(total >> 16 & 0xFF), 0, 0,
-                  load & 0xFF, load >> 8, 0, 0, run & 0xFF, run >> 8, 0, 0});
-}
-
 std::string Prompt(int rate = 9600) { return Format(kReceivePrompt, rate); }
 
 // One reception: start the program, wait for its prompt, then play the
@@ -82,22 +77,22 @@ const std::string kText99 = TextOf(99, 10);
 INSTANTIATE_TEST_SUITE_P(
     Cases, ReceiveTest,
     ::testing::Values(
-        BinaryCase{"HeaderKept", {}, Header(5016, 0x4000, 0x4003) + kData + "after", {},
-                   Header(5016, 0x4000, 0x4003) + kData,
+        BinaryCase{"HeaderKept", {}, HeaderBytes(5016, 0x4000, 0x4003) + kData + "after", {},
+                   HeaderBytes(5016, 0x4000, 0x4003) + kData,
                    "load addr:4000 run addr:4003 size:001388\n" + std::string(kReceiveFrame) +
                        std::string(10, 'o') + kReceiveDone},
-        BinaryCase{"DashNDropsHeader", {"-N", "-B9600"}, Header(5016, 0x4000, 0) + kData, {}, kData,
+        BinaryCase{"DashNDropsHeader", {"-N", "-B9600"}, HeaderBytes(5016, 0x4000, 0) + kData, {}, kData,
                    "load addr:4000 run addr:0000 size:001388\n" + std::string(kReceiveFrame) +
                        std::string(10, 'o') + kReceiveDone},
-        BinaryCase{"ExactlyOneBlock", {}, Header(16384, 0x100, 0) + kBlockData, {}, Header(16384, 0x100, 0) + kBlockData,
+        BinaryCase{"ExactlyOneBlock", {}, HeaderBytes(16384, 0x100, 0) + kBlockData, {}, HeaderBytes(16384, 0x100, 0) + kBlockData,
                    "load addr:0100 run addr:0000 size:003FF0\n" + std::string(kReceiveFrame) +
                        std::string(10, 'o') + kReceiveDone},
-        BinaryCase{"HeaderOnly", {}, Header(16, 0x2000, 0), {}, Header(16, 0x2000, 0),
+        BinaryCase{"HeaderOnly", {}, HeaderBytes(16, 0x2000, 0), {}, HeaderBytes(16, 0x2000, 0),
                    "load addr:2000 run addr:0000 size:000000\n" + std::string(kReceiveFrame) + kReceiveDone},
-        BinaryCase{"HeaderOnlyDashN", {"-N"}, Header(16, 0x2000, 0), {}, "",
+        BinaryCase{"HeaderOnlyDashN", {"-N"}, HeaderBytes(16, 0x2000, 0), {}, "",
                    "load addr:2000 run addr:0000 size:000000\n" + std::string(kReceiveFrame) + kReceiveDone},
-        BinaryCase{"SmallPiecesWithPauses", {}, Header(5016, 0x8000, 0) + kData, {1, 7, 16, 17, 300, 4500},
-                   Header(5016, 0x8000, 0) + kData,
+        BinaryCase{"SmallPiecesWithPauses", {}, HeaderBytes(5016, 0x8000, 0) + kData, {1, 7, 16, 17, 300, 4500},
+                   HeaderBytes(5016, 0x8000, 0) + kData,
                    "load addr:8000 run addr:0000 size:001388\n" + std::string(kReceiveFrame) +
                        std::string(10, 'o') + kReceiveDone},
         BinaryCase{"TextFirstByte1ADoesNotEnd", {"-T"}, "\x1A" "abc\x1A" "zz", {}, "\x1A" "abc\x1A",
@@ -109,7 +104,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ReceiveFault, HeaderSizeBelow16IsRejectedAtOnce) {
     Reception rx;
     rx.Start({});
-    std::string header = Header(15, 0x1000, 0);
+    std::string header = HeaderBytes(15, 0x1000, 0);
     rx.Send(header);
     ProcessResult r = rx.Finish();
     EXPECT_FALSE(r.timedOut);
@@ -123,7 +118,7 @@ TEST(ReceiveFault, HeaderSizeBelow16IsRejectedAtOnce) {
 TEST(ReceiveFault, WriteFailureIsReportedNotCompleted) {
     Reception rx;
     rx.Start({}, "/dev/full");
-    rx.Send(Header(5016, 0x4000, 0) + kData);
+    rx.Send(HeaderBytes(5016, 0x4000, 0) + kData);
     ProcessResult r = rx.Finish();
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.output.find(kReceiveDone), std::string::npos);
@@ -161,8 +156,8 @@ TEST_P(ReceiveAbortTest, EverythingReceivedIsKept) {
 
 INSTANTIATE_TEST_SUITE_P(Phases, ReceiveAbortTest,
                          ::testing::Values(AbortCase{"AtThePrompt", ""},
-                                           AbortCase{"InTheHeader", Header(40000, 0, 0).substr(0, 5)},
-                                           AbortCase{"InTheData", Header(40000, 0, 0) + Pattern(20000, 4)}),
+                                           AbortCase{"InTheHeader", HeaderBytes(40000, 0, 0).substr(0, 5)},
+                                           AbortCase{"InTheData", HeaderBytes(40000, 0, 0) + Pattern(20000, 4)}),
                          [](const ::testing::TestParamInfo<AbortCase>& i) { return i.param.name; });
 
 }  // namespace

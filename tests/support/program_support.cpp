@@ -54,6 +54,11 @@ std::string ReadFile(const std::string& path) {
     return s.str();
 }
 
+std::string HeaderBytes(uint32_t total, uint16_t load, uint16_t run) {
+    return Bytes({0xFF, 0xFE, 0x4D, int(total & 0xFF), int(total >> 8 & 0xFF), int(total >> 16 & 0xFF), 0, 0,
+                  load & 0xFF, load >> 8, 0, 0, run & 0xFF, run >> 8, 0, 0});
+}
+
 std::string Bytes(std::initializer_list<int> bytes) {
     std::string out;
     for (int b : bytes) out += static_cast<char>(b);

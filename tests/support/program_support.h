@@ -3,6 +3,7 @@
 // in a scratch directory, and a run that records every byte put on the line.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,9 @@ private:
 
 std::string ReadFile(const std::string& path);
 std::string Bytes(std::initializer_list<int> bytes);
+// The 16-byte transfer header the program sends or expects: FF FE 4D, the
+// total size (header included, 24 bits), the load and the run address.
+std::string HeaderBytes(uint32_t total, uint16_t load, uint16_t run = 0);
 std::string Pattern(size_t size, int seed = 0);  // deterministic data
 
 struct LineRun {

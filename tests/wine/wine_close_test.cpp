@@ -47,19 +47,6 @@ std::string Sibling(const char* variable, const std::string& name) {
     return (fs::path(Env(variable)).parent_path() / name).string();
 }
 
-std::string Header(uint32_t dataLength) {
-    const uint32_t total = dataLength + 16;
-    std::string h(16, '\0');
-    h[0] = '\xFF';
-    h[1] = '\xFE';
-    h[2] = 0x4D;
-    h[3] = static_cast<char>(total & 0xFF);
-    h[4] = static_cast<char>(total >> 8 & 0xFF);
-    h[5] = static_cast<char>(total >> 16 & 0xFF);
-    h[9] = 0x20;
-    return h;
-}
-
 bool EndsWith(const std::string& text, const std::string& end) {
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
@@ -140,7 +127,7 @@ TEST_F(WineClose, ClosedConsoleKeepsEveryReceivedByteAndTheAbortLine) {
     auto run = Start({"in.bin", "-MR", Wine().PortOption(pty.path())}, {"VELTA_CLOSE_TRIGGER=close.now"}, program);
     ASSERT_TRUE(WaitForShim(kWaiting)) << Read("shim.log");
     // Less than the 16 KiB block: none of it has been written to the file yet.
-    const std::string sent = Header(5000) + Pattern(3000);
+    const std::string sent = HeaderBytes(5016, 0x2000) + Pattern(3000);
     ASSERT_TRUE(WriteAll(pty.master(), sent));
     ASSERT_TRUE(WaitForShim(kWaiting + "WAIT\n")) << Read("shim.log");
     Write("close.now", "");

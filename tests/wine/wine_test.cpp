@@ -51,20 +51,6 @@ std::string AllByteValues(size_t length) {
     return data;
 }
 
-std::string Header(uint32_t dataLength, uint16_t loadAddress) {
-    const uint32_t total = dataLength + 16;
-    std::string h(16, '\0');
-    h[0] = '\xFF';
-    h[1] = '\xFE';
-    h[2] = 0x4D;
-    h[3] = static_cast<char>(total & 0xFF);
-    h[4] = static_cast<char>(total >> 8 & 0xFF);
-    h[5] = static_cast<char>(total >> 16 & 0xFF);
-    h[8] = static_cast<char>(loadAddress & 0xFF);
-    h[9] = static_cast<char>(loadAddress >> 8);
-    return h;
-}
-
 // Sets the terminal to what a fresh login line has (canonical, echo, 7E2,
 // 2400 bit/s, odd flow characters), so only the program can make it raw.
 void MakeCooked(int fd) {
@@ -246,7 +232,7 @@ TEST_F(WineRun, SendsHeaderAndDataExactly) {
     const std::string data = AllByteValues(300);
     WriteFile("out.bin", data);
     auto program = Start({"out.bin", "-MS", "-B19200", Wine().PortOption(pty.path())});
-    const std::string expected = Header(300, 0x2000) + data;
+    const std::string expected = HeaderBytes(316, 0x2000) + data;
     EXPECT_EQ(ReadExactly(pty.master(), expected.size(), kRunTimeout), expected);
     ProcessResult r = program->Wait(kRunTimeout);
     ASSERT_FALSE(r.timedOut);
@@ -265,7 +251,7 @@ TEST_P(WineReceive, StoresHeaderAndDataExactly) {
     Pty pty;
     auto program = Start({"in.bin", "-MR", "-B4800", GetParam(), Wine().PortOption(pty.path())});
     ASSERT_TRUE(WaitForShim(kWaiting)) << ShimLog();
-    const std::string sent = Header(300, 0x8000) + AllByteValues(300);
+    const std::string sent = HeaderBytes(316, 0x8000) + AllByteValues(300);
     ASSERT_TRUE(WriteAll(pty.master(), sent));
     ProcessResult r = program->Wait(kRunTimeout);
     ASSERT_FALSE(r.timedOut);
@@ -300,7 +286,7 @@ TEST_F(WineRun, CtrlCInReceivedData) {
     Pty pty;
     auto program = Start({"in.bin", "-MR", Wine().PortOption(pty.path())});
     ASSERT_TRUE(WaitForShim(kWaiting)) << ShimLog();
-    const std::string sent = Header(1000, 0x2000) + AllByteValues(100);
+    const std::string sent = HeaderBytes(1016, 0x2000) + AllByteValues(100);
     ASSERT_TRUE(WriteAll(pty.master(), sent));
     // Waiting again: everything sent has been taken.
     ASSERT_TRUE(WaitForShim(kWaiting + "WAIT\n")) << ShimLog();
@@ -342,7 +328,7 @@ TEST_F(WineRun, XoffHoldsTheSenderAndXonReleasesIt) {
     ASSERT_EQ(received.size(), 1u);
     ASSERT_TRUE(WriteAll(pty.master(), std::string(1, kXoff)));
     received += ReadUntilQuiet(pty.master(), 1.0, 20);
-    const std::string expected = Header(2000, 0x2000) + data;
+    const std::string expected = HeaderBytes(2016, 0x2000) + data;
     EXPECT_LT(received.size(), expected.size());
     ASSERT_TRUE(WriteAll(pty.master(), std::string(1, kXon)));
     received += ReadExactly(pty.master(), expected.size() - received.size(), kRunTimeout);
