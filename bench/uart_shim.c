@@ -38,6 +38,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "line_timing.h"
+
 #define MAX_FDS 1024
 #define MAX_TRANSFERS 512
 #define FRAME_NS 1000000LL
@@ -61,36 +63,6 @@ struct Port {
 static struct Port ports[MAX_FDS];
 
 static ssize_t (*realWrite)(int, const void*, size_t);
-
-static long long NowNs(void) {
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return (long long)t.tv_sec * 1000000000LL + t.tv_nsec;
-}
-
-static long Rate(speed_t speed) {
-    switch (speed) {
-        case B300: return 300;
-        case B600: return 600;
-        case B1200: return 1200;
-        case B2400: return 2400;
-        case B4800: return 4800;
-        case B9600: return 9600;
-        case B19200: return 19200;
-        case B38400: return 38400;
-        case B57600: return 57600;
-        case B115200: return 115200;
-        default: return 0;
-    }
-}
-
-static long long CharacterNs(const struct termios* t) {
-    long rate = Rate(cfgetospeed(t));
-    if (rate == 0) return 0;
-    int dataBits = (t->c_cflag & CSIZE) == CS5 ? 5 : (t->c_cflag & CSIZE) == CS6 ? 6 : (t->c_cflag & CSIZE) == CS7 ? 7 : 8;
-    int bits = 1 + dataBits + ((t->c_cflag & PARENB) ? 1 : 0) + ((t->c_cflag & CSTOPB) ? 2 : 1);
-    return bits * 1000000000LL / rate;
-}
 
 static int Fifo(void) {
     static int fifo = -1;

@@ -186,6 +186,14 @@ report() {
     cp "$work/sim.out" "$build/stress-wrong/$phase-$1.sim" 2>/dev/null
 }
 
+# The run never reached the moment for its signal: report it and end both.
+give_up() {
+    report "$1" "$2"
+    finish_velta
+    stop_sim
+    return 1
+}
+
 # --- one run of each phase -----------------------------------------------------------
 run_prompt() {
     local i=$1 out=$work/out.txt file=$work/in.bin
@@ -193,10 +201,7 @@ run_prompt() {
     start_sim waiting: --send "$work/data.bin" --wait-open --delay 600 || { report "$i" "sim did not start"; return 1; }
     start_velta "$slave" "$out" "$file" -MR -B38400
     if ! wait_text "$work/sim.out" 30 "opened:"; then
-        report "$i" "VELTA never opened the line"
-        finish_velta
-        stop_sim
-        return 1
+        give_up "$i" "VELTA never opened the line"
     fi
     nap "$(printf '0.%03d' $((RANDOM % 50)))"
     local sig
@@ -217,10 +222,7 @@ run_data() {
         { report "$i" "sim did not start"; return 1; }
     start_velta "$slave" "$out" "$file" -MR -B38400
     if ! wait_text "$work/sim.out" 30 "sending:"; then
-        report "$i" "the simulator never started sending"
-        finish_velta
-        stop_sim
-        return 1
+        give_up "$i" "the simulator never started sending"
     fi
     # The signal lands somewhere in the first nine tenths of the transfer.
     local delay=$((RANDOM * sendSeconds * 9 / 10 / 32768)) before sig
@@ -248,10 +250,7 @@ run_xoff() {
         { report "$i" "sim did not start"; return 1; }
     start_velta "$slave" "$out" "$work/data.bin" -F2 -B38400
     if ! wait_text "$work/sim.out" 30 "hanging:"; then
-        report "$i" "the simulator never held VELTA"
-        finish_velta
-        stop_sim
-        return 1
+        give_up "$i" "the simulator never held VELTA"
     fi
     nap "$(printf '0.%03d' $((RANDOM % 100)))"
     local sig
