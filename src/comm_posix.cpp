@@ -5,6 +5,7 @@
 // ends any wait at once, even one that starts after the signal.
 #include "comm.h"
 #include "abort_wait.h"
+#include "output_pacing.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -34,45 +35,6 @@ long long NowNs() {
     clock_gettime(CLOCK_MONOTONIC, &t);
     return t.tv_sec * 1000000000LL + t.tv_nsec;
 }
-
-// How many bytes may wait in the driver's output queue after a write. A
-// UART's queue empties within a character time of a byte (its FIFO takes
-// the rest), so there every byte is drained before the next. A USB
-// adapter's queue empties only when the USB transfer carrying the byte
-// completes, about a millisecond later at any rate; draining every byte
-// there leaves the line idle most of the time. So the time the queue takes
-// to empty after a byte is measured while bytes are drained one at a time,
-// and where it is longer than two character times, enough bytes are kept
-// ahead of the line to cover it (the reach), topped up to twice that between
-// wake-ups. Bytes ahead of the line are counted by the line rate from the
-// writes, because an adapter's own FIFO is counted nowhere; the window stays
-// small enough that those plus the bytes in flight are no more than a
-// 16550's FIFO and one queued byte, what a sender on a UART has out after an
-// XOFF. A queue that reads empty right after a write (a UART with room in its
-// FIFO, a pseudo-terminal) measures as no wait, which wears a long measure down.
-struct OutputPacing {
-    static constexpr int kFifo = 16;
-    long long charNs = 1;
-    long long drainNs = 0;   // the longest recent drain time, decaying
-    long long writtenAt = 0;
-    long long lineFree = 0;  // when the bytes written could have left at the line rate
-
-    void Reset(long long characterNs) { *this = OutputPacing(); charNs = characterNs; }
-    // Bytes that cover one drain time; 1 where the hardware's FIFO does it.
-    int Reach() const {
-        if (drainNs <= 2 * charNs) return 1;
-        return static_cast<int>(std::min<long long>((drainNs + charNs - 1) / charNs, kFifo / 2));
-    }
-    int Window() const {
-        const int reach = Reach();
-        return reach == 1 ? 1 : std::max(reach + 1, std::min(2 * reach, kFifo + 1 - reach));
-    }
-    void Written(long long now) {
-        writtenAt = now;
-        lineFree = std::max(lineFree, now) + charNs;
-    }
-    void Measured(long long ns) { drainNs = std::max(ns, drainNs - drainNs / 64); }
-};
 
 }  // namespace
 
