@@ -21,6 +21,10 @@ enum FlowControlFlags : uint8_t {
 
 constexpr uint32_t kReceiveBufferSize = 4096;
 
+// What the link does with DTR or RTS: raise it at open and drop it at close
+// (kOn), never raise it (kOff), or raise it and leave it raised (kKeep).
+enum class ModemLine : uint8_t { kOn, kOff, kKeep };
+
 // Set from 0 to 1 by the console interrupt handling, never cleared. It is
 // read afresh at every test; lock-free so a signal handler may store it.
 extern std::atomic<int> abortRequested;

@@ -141,3 +141,93 @@ inline constexpr char kStdioUnsupported[] = "--stdio \x82\xCD Windows \x82\xC5\x
 inline constexpr char kStdioRateDiffers[] = "-B%d \x82\xCD\x8Eg\x82\xA2\x82\xDC\x82\xB9\x82\xF1: \x89\xF1\x90\xFC\x82\xCD %dbps \x82\xC9\x90\xDD\x92\xE8\x82\xB3\x82\xEA\x82\xC4\x82\xA2\x82\xDC\x82\xB7\n";
 // '         --stdio         標準入力と標準出力をポートとして使う（picocom、minicom の中で）\n': "--help: standard input and output as the port (inside picocom, minicom)"
 inline constexpr char kHelpStdio[] = "         --stdio         \x95W\x8F\x80\x93\xFC\x97\xCD\x82\xC6\x95W\x8F\x80\x8Fo\x97\xCD\x82\xF0\x83|\x81[\x83g\x82\xC6\x82\xB5\x82\xC4\x8Eg\x82\xA4\x81ipicocom\x81" "Aminicom \x82\xCC\x92\x86\x82\xC5\x81j\n";
+
+// ---- Option values and combinations ----
+
+// '%s の値 %s は使えません\n': "the value %s of %s cannot be used"
+inline constexpr char kBadOptionValue[] = "%s \x82\xCC\x92l %s \x82\xCD\x8Eg\x82\xA6\x82\xDC\x82\xB9\x82\xF1\n";
+// '%s には値が必要です\n': "%s needs a value"
+inline constexpr char kMissingOptionValue[] = "%s \x82\xC9\x82\xCD\x92l\x82\xAA\x95K\x97v\x82\xC5\x82\xB7\n";
+// '%s は -F1 と一緒には使えません（-F1 が RTS を使います）\n': "%s cannot be used with -F1 (-F1 drives RTS)"
+inline constexpr char kRtsIsHandshake[] = "%s \x82\xCD -F1 \x82\xC6\x88\xEA\x8F\x8F\x82\xC9\x82\xCD\x8Eg\x82\xA6\x82\xDC\x82\xB9\x82\xF1\x81i-F1 \x82\xAA RTS \x82\xF0\x8Eg\x82\xA2\x82\xDC\x82\xB7\x81j\n";
+// '%s はバイナリの送信にだけ使えます（-T や -MR とは使えません）\n': "%s is for binary sends only (not with -T or -MR)"
+inline constexpr char kFromSendsBinaryOnly[] = "%s \x82\xCD\x83o\x83" "C\x83i\x83\x8A\x82\xCC\x91\x97\x90M\x82\xC9\x82\xBE\x82\xAF\x8Eg\x82\xA6\x82\xDC\x82\xB7\x81i-T \x82\xE2 -MR \x82\xC6\x82\xCD\x8Eg\x82\xA6\x82\xDC\x82\xB9\x82\xF1\x81j\n";
+// '%s entry には --from が必要です（バイナリファイルに開始アドレスはありません）\n': "%s entry needs --from (a binary file has no start address)"
+inline constexpr char kEntryNeedsFrom[] = "%s entry \x82\xC9\x82\xCD --from \x82\xAA\x95K\x97v\x82\xC5\x82\xB7\x81i\x83o\x83" "C\x83i\x83\x8A\x83t\x83@\x83" "C\x83\x8B\x82\xC9\x8AJ\x8En\x83" "A\x83h\x83\x8C\x83X\x82\xCD\x82\xA0\x82\xE8\x82\xDC\x82\xB9\x82\xF1\x81j\n";
+
+// ---- Program images (--from) ----
+
+// '%s: %lu 行目: %s\n': "file: line n: the reason"
+inline constexpr char kImageFaultAtLine[] = "%s: %lu \x8Ds\x96\xDA: %s\n";
+// '%s: アドレス %05lX: %s\n': "file: address: the reason"
+inline constexpr char kImageFaultAtAddress[] = "%s: \x83" "A\x83h\x83\x8C\x83X %05lX: %s\n";
+// '%s: %s\n': "file: the reason"
+inline constexpr char kImageFault[] = "%s: %s\n";
+// 'レコードの形式ではありません': "not a record of the format"
+inline constexpr char kImageSyntax[] = "\x83\x8C\x83R\x81[\x83h\x82\xCC\x8C`\x8E\xAE\x82\xC5\x82\xCD\x82\xA0\x82\xE8\x82\xDC\x82\xB9\x82\xF1";
+// 'チェックサムが合いません': "the checksum does not match"
+inline constexpr char kImageChecksum[] = "\x83`\x83" "F\x83" "b\x83N\x83T\x83\x80\x82\xAA\x8D\x87\x82\xA2\x82\xDC\x82\xB9\x82\xF1";
+// 'レコードが途中で切れています': "the record is cut short"
+inline constexpr char kImageTruncatedRecord[] = "\x83\x8C\x83R\x81[\x83h\x82\xAA\x93r\x92\x86\x82\xC5\x90\xD8\x82\xEA\x82\xC4\x82\xA2\x82\xDC\x82\xB7";
+// '知らないレコード種別です': "a record type the format does not have"
+inline constexpr char kImageRecordType[] = "\x92m\x82\xE7\x82\xC8\x82\xA2\x83\x8C\x83R\x81[\x83h\x8E\xED\x95\xCA\x82\xC5\x82\xB7";
+// '終わりのレコードの前でファイルが切れています': "the file is cut short before its end record"
+inline constexpr char kImageNoEnd[] = "\x8FI\x82\xED\x82\xE8\x82\xCC\x83\x8C\x83R\x81[\x83h\x82\xCC\x91O\x82\xC5\x83t\x83@\x83" "C\x83\x8B\x82\xAA\x90\xD8\x82\xEA\x82\xC4\x82\xA2\x82\xDC\x82\xB7";
+// 'レコード数がデータレコードの数と合いません': "the record count disagrees with the data records"
+inline constexpr char kImageRecordCount[] = "\x83\x8C\x83R\x81[\x83h\x90\x94\x82\xAA\x83" "f\x81[\x83^\x83\x8C\x83R\x81[\x83h\x82\xCC\x90\x94\x82\xC6\x8D\x87\x82\xA2\x82\xDC\x82\xB9\x82\xF1";
+// '前のデータと重なっています': "overlaps data given before"
+inline constexpr char kImageOverlap[] = "\x91O\x82\xCC\x83" "f\x81[\x83^\x82\xC6\x8F" "d\x82\xC8\x82\xC1\x82\xC4\x82\xA2\x82\xDC\x82\xB7";
+// 'ヘッダの 16 ビットのアドレスでは届きません（0000～FFFF まで）': "beyond the header's 16-bit addresses (0000 to FFFF)"
+inline constexpr char kImageOutOfRange[] = "\x83w\x83" "b\x83_\x82\xCC 16 \x83r\x83" "b\x83g\x82\xCC\x83" "A\x83h\x83\x8C\x83X\x82\xC5\x82\xCD\x93\xCD\x82\xAB\x82\xDC\x82\xB9\x82\xF1\x81i0000\x81`FFFF \x82\xDC\x82\xC5\x81j";
+// 'データがありません': "no data"
+inline constexpr char kImageEmpty[] = "\x83" "f\x81[\x83^\x82\xAA\x82\xA0\x82\xE8\x82\xDC\x82\xB9\x82\xF1";
+// 'ELF として読めません（形式・バイト順・版）': "cannot be read as ELF (class, byte order, version)"
+inline constexpr char kImageNotElf[] = "ELF \x82\xC6\x82\xB5\x82\xC4\x93\xC7\x82\xDF\x82\xDC\x82\xB9\x82\xF1\x81i\x8C`\x8E\xAE\x81" "E\x83o\x83" "C\x83g\x8F\x87\x81" "E\x94\xC5\x81j";
+// 'ELF の表かセグメントがファイルの外にあります': "an ELF table or segment lies beyond the end of the file"
+inline constexpr char kImageElfTruncated[] = "ELF \x82\xCC\x95\x5C\x82\xA9\x83Z\x83O\x83\x81\x83\x93\x83g\x82\xAA\x83t\x83@\x83" "C\x83\x8B\x82\xCC\x8AO\x82\xC9\x82\xA0\x82\xE8\x82\xDC\x82\xB7";
+// '中身のあるロード可能なセグメントがありません': "no loadable segment with contents"
+inline constexpr char kImageNoLoadable[] = "\x92\x86\x90g\x82\xCC\x82\xA0\x82\xE9\x83\x8D\x81[\x83h\x89\xC2\x94\x5C\x82\xC8\x83Z\x83O\x83\x81\x83\x93\x83g\x82\xAA\x82\xA0\x82\xE8\x82\xDC\x82\xB9\x82\xF1";
+// '%s: 大きすぎて読めません（%lu バイトまで）\n': "file: too large to read (at most n bytes)"
+inline constexpr char kImageTooLarge[] = "%s: \x91\xE5\x82\xAB\x82\xB7\x82\xAC\x82\xC4\x93\xC7\x82\xDF\x82\xDC\x82\xB9\x82\xF1\x81i%lu \x83o\x83" "C\x83g\x82\xDC\x82\xC5\x81j\n";
+// '%s: %s %04lX～%04lX、%lu バイト（うち隙間を 00 で埋めたのが %lu バイト）\n': "file: format, first to last address, bytes (of which gap filled with 00)"
+inline constexpr char kImageLaidOut[] = "%s: %s %04lX\x81`%04lX\x81" "A%lu \x83o\x83" "C\x83g\x81i\x82\xA4\x82\xBF\x8C\x84\x8A\xD4\x82\xF0 00 \x82\xC5\x96\x84\x82\xDF\x82\xBD\x82\xCC\x82\xAA %lu \x83o\x83" "C\x83g\x81j\n";
+// '-S%lX はファイルのロードアドレス %04lX と違います\n': "-S differs from the file's load address"
+inline constexpr char kImageLoadDiffers[] = "-S%lX \x82\xCD\x83t\x83@\x83" "C\x83\x8B\x82\xCC\x83\x8D\x81[\x83h\x83" "A\x83h\x83\x8C\x83X %04lX \x82\xC6\x88\xE1\x82\xA2\x82\xDC\x82\xB7\n";
+// '%s には開始アドレスがありません\n': "file has no start address"
+inline constexpr char kImageNoEntry[] = "%s \x82\xC9\x82\xCD\x8AJ\x8En\x83" "A\x83h\x83\x8C\x83X\x82\xAA\x82\xA0\x82\xE8\x82\xDC\x82\xB9\x82\xF1\n";
+// '%s の開始アドレス %08lX はヘッダの 16 ビットに入りません\n': "the start address of file does not fit the header's 16 bits"
+inline constexpr char kImageEntryTooHigh[] = "%s \x82\xCC\x8AJ\x8En\x83" "A\x83h\x83\x8C\x83X %08lX \x82\xCD\x83w\x83" "b\x83_\x82\xCC 16 \x83r\x83" "b\x83g\x82\xC9\x93\xFC\x82\xE8\x82\xDC\x82\xB9\x82\xF1\n";
+
+// ---- Reception time-out, the line's checksum, the port found ----
+
+// '\n%lu 秒間何も届かなかったので受信を終えます\n': "nothing arrived for n seconds: the reception ends"
+inline constexpr char kTimedOut[] = "\n%lu \x95" "b\x8A\xD4\x89\xBD\x82\xE0\x93\xCD\x82\xA9\x82\xC8\x82\xA9\x82\xC1\x82\xBD\x82\xCC\x82\xC5\x8E\xF3\x90M\x82\xF0\x8FI\x82\xA6\x82\xDC\x82\xB7\n";
+// '回線: %lu バイト  crc32 %08lX\n': "the line: bytes and CRC-32 of all of them"
+inline constexpr char kLineChecksum[] = "\x89\xF1\x90\xFC: %lu \x83o\x83" "C\x83g  crc32 %08lX\n";
+// '回線: %lu バイト  crc32 %08lX（ヘッダ込み）  データ: %lu バイト  crc32 %08lX\n': "the line: bytes and CRC-32 with the header; the data after the header: bytes and CRC-32"
+inline constexpr char kLineChecksumWithHeader[] = "\x89\xF1\x90\xFC: %lu \x83o\x83" "C\x83g  crc32 %08lX\x81i\x83w\x83" "b\x83_\x8D\x9E\x82\xDD\x81j  \x83" "f\x81[\x83^: %lu \x83o\x83" "C\x83g  crc32 %08lX\n";
+// '--port auto: USB シリアルポートがありません\n': "no USB serial port"
+inline constexpr char kAutoPortNone[] = "--port auto: USB \x83V\x83\x8A\x83" "A\x83\x8B\x83|\x81[\x83g\x82\xAA\x82\xA0\x82\xE8\x82\xDC\x82\xB9\x82\xF1\n";
+// '--port auto: USB シリアルポートが %lu 個あります。-P で選んでください\n': "n USB serial ports: choose one with -P"
+inline constexpr char kAutoPortSeveral[] = "--port auto: USB \x83V\x83\x8A\x83" "A\x83\x8B\x83|\x81[\x83g\x82\xAA %lu \x8C\xC2\x82\xA0\x82\xE8\x82\xDC\x82\xB7\x81" "B-P \x82\xC5\x91I\x82\xF1\x82\xC5\x82\xAD\x82\xBE\x82\xB3\x82\xA2\n";
+// '--port auto: %s\n': "the port chosen"
+inline constexpr char kAutoPortChosen[] = "--port auto: %s\n";
+
+// ---- --help: the long options with a value ----
+
+// '         --from 形式     ihex・srec・elf・auto: プログラムのイメージとして送る（ロードアドレスはファイルから）\n': "send as a program image; the load address comes from the file"
+inline constexpr char kHelpFrom[] = "         --from \x8C`\x8E\xAE     ihex\x81" "Esrec\x81" "Eelf\x81" "Eauto: \x83v\x83\x8D\x83O\x83\x89\x83\x80\x82\xCC\x83" "C\x83\x81\x81[\x83W\x82\xC6\x82\xB5\x82\xC4\x91\x97\x82\xE9\x81i\x83\x8D\x81[\x83h\x83" "A\x83h\x83\x8C\x83X\x82\xCD\x83t\x83@\x83" "C\x83\x8B\x82\xA9\x82\xE7\x81j\n";
+// '         --run-address アドレス  ヘッダの実行アドレス（16 進数、entry はファイルの開始アドレス）\n': "the header's run address (hexadecimal; entry: the file's start address)"
+inline constexpr char kHelpRunAddress[] = "         --run-address \x83" "A\x83h\x83\x8C\x83X  \x83w\x83" "b\x83_\x82\xCC\x8E\xC0\x8Ds\x83" "A\x83h\x83\x8C\x83X\x81i16 \x90i\x90\x94\x81" "Aentry \x82\xCD\x83t\x83@\x83" "C\x83\x8B\x82\xCC\x8AJ\x8En\x83" "A\x83h\x83\x8C\x83X\x81j\n";
+// '         --timeout 秒    受信でこの秒数何も届かなければ終える\n': "a reception ends when nothing arrives for this many seconds"
+inline constexpr char kHelpTimeout[] = "         --timeout \x95" "b    \x8E\xF3\x90M\x82\xC5\x82\xB1\x82\xCC\x95" "b\x90\x94\x89\xBD\x82\xE0\x93\xCD\x82\xA9\x82\xC8\x82\xAF\x82\xEA\x82\xCE\x8FI\x82\xA6\x82\xE9\n";
+// '         --dtr on|off|keep  DTR を開いて上げ閉じて下げる・上げない・上げたままにする\n': "DTR: raised at open and dropped at close, never raised, raised and left raised"
+inline constexpr char kHelpDtr[] = "         --dtr on|off|keep  DTR \x82\xF0\x8AJ\x82\xA2\x82\xC4\x8F\xE3\x82\xB0\x95\xC2\x82\xB6\x82\xC4\x89\xBA\x82\xB0\x82\xE9\x81" "E\x8F\xE3\x82\xB0\x82\xC8\x82\xA2\x81" "E\x8F\xE3\x82\xB0\x82\xBD\x82\xDC\x82\xDC\x82\xC9\x82\xB7\x82\xE9\n";
+// '         --rts on|off    RTS を開いて上げる・上げない（-F1 とは使えない）\n': "RTS: raised at open, never raised (not with -F1)"
+inline constexpr char kHelpRts[] = "         --rts on|off    RTS \x82\xF0\x8AJ\x82\xA2\x82\xC4\x8F\xE3\x82\xB0\x82\xE9\x81" "E\x8F\xE3\x82\xB0\x82\xC8\x82\xA2\x81i-F1 \x82\xC6\x82\xCD\x8Eg\x82\xA6\x82\xC8\x82\xA2\x81j\n";
+// '         --port auto     ただ一つの USB シリアルポートを使う\n': "use the one USB serial port"
+inline constexpr char kHelpPortAuto[] = "         --port auto     \x82\xBD\x82\xBE\x88\xEA\x82\xC2\x82\xCC USB \x83V\x83\x8A\x83" "A\x83\x8B\x83|\x81[\x83g\x82\xF0\x8Eg\x82\xA4\n";
+// '         --json          --list-ports を JSON で出す\n': "--list-ports as JSON"
+inline constexpr char kHelpJson[] = "         --json          --list-ports \x82\xF0 JSON \x82\xC5\x8Fo\x82\xB7\n";
+// '                           7 受信のタイムアウト（--timeout）\n': "7 reception timed out (--timeout)"
+inline constexpr char kHelpStatus7[] = "                           7 \x8E\xF3\x90M\x82\xCC\x83^\x83" "C\x83\x80\x83" "A\x83" "E\x83g\x81i--timeout\x81j\n";

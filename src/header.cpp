@@ -11,14 +11,18 @@ TransferHeader TransferHeader::Build(uint32_t dataLength, uint32_t loadAddress, 
     h.bytes[4] = static_cast<uint8_t>(total >> 8);
     h.bytes[5] = static_cast<uint8_t>(total >> 16);
     h.SetLoadAddress(loadAddress);
-    h.bytes[12] = static_cast<uint8_t>(runAddress);
-    h.bytes[13] = static_cast<uint8_t>(runAddress >> 8);
+    h.SetRunAddress(runAddress);
     return h;
 }
 
 void TransferHeader::SetLoadAddress(uint32_t address) {
     bytes[8] = static_cast<uint8_t>(address);
     bytes[9] = static_cast<uint8_t>(address >> 8);
+}
+
+void TransferHeader::SetRunAddress(uint32_t address) {
+    bytes[12] = static_cast<uint8_t>(address);
+    bytes[13] = static_cast<uint8_t>(address >> 8);
 }
 
 int DetectHeader(FILE* file, uint32_t length) {

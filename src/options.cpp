@@ -121,20 +121,107 @@ constexpr LongOption kLongOptions[] = {
     {"--progress", &TransferSettings::progress},
     {"--exit-status", &TransferSettings::exitStatus},
     {"--stdio", &TransferSettings::stdio},
+    {"--json", &TransferSettings::json},
 };
 
 bool IsLongOption(const char* arg) { return arg[0] == '-' && arg[1] == '-'; }
 
-// Sets the flag of a known long option; false for an unknown one (a lone
-// "--" included: it is not the end-of-options marker here).
-bool ApplyLongOption(const char* arg, TransferSettings* s) {
+bool Is(const char* value, const char* word) { return std::strcmp(value, word) == 0; }
+
+bool FromOption(const char* value, TransferSettings* s) {
+    constexpr struct {
+        const char* name;
+        ImageFormat format;
+    } kFormats[] = {{"ihex", ImageFormat::kIntelHex},
+                    {"srec", ImageFormat::kSRecord},
+                    {"elf", ImageFormat::kElf},
+                    {"auto", ImageFormat::kAuto}};
+    for (const auto& f : kFormats)
+        if (Is(value, f.name)) return s->from = f.format, true;
+    return false;
+}
+
+// "entry", or an address the header's 16 bits can carry, in hexadecimal.
+bool RunAddressOption(const char* value, TransferSettings* s) {
+    s->runAddressGiven = true;
+    s->runFromEntry = Is(value, "entry");
+    if (s->runFromEntry) return true;
+    if (value[0] == '0' && AsciiUpper(value[1]) == 'X') value += 2;
+    uint32_t address = 0;
+    int digits = 0;
+    for (int d; (d = HexDigit(*value)) >= 0 && digits < 5; ++value, ++digits) address = address * 16 + d;
+    s->runAddress = address;
+    return digits > 0 && *value == '\0' && address <= 0xFFFF;
+}
+
+bool TimeoutOption(const char* value, TransferSettings* s) {
+    constexpr uint32_t kMaxSeconds = 1000000;  // eleven days
+    uint32_t seconds = 0;
+    const char* p = value;
+    for (; *p >= '0' && *p <= '9' && seconds <= kMaxSeconds; ++p) seconds = seconds * 10 + (*p - '0');
+    s->timeoutSeconds = seconds;
+    return p != value && *p == '\0' && seconds >= 1 && seconds <= kMaxSeconds;
+}
+
+bool ModemLineOption(const char* value, bool keepAllowed, ModemLine* line) {
+    if (Is(value, "on")) return *line = ModemLine::kOn, true;
+    if (Is(value, "off")) return *line = ModemLine::kOff, true;
+    if (keepAllowed && Is(value, "keep")) return *line = ModemLine::kKeep, true;
+    return false;
+}
+
+bool DtrOption(const char* value, TransferSettings* s) { return ModemLineOption(value, true, &s->dtr); }
+bool RtsOption(const char* value, TransferSettings* s) { return ModemLineOption(value, false, &s->rts); }
+bool PortOption(const char* value, TransferSettings* s) { return s->portAuto = Is(value, "auto"); }
+
+struct ValuedOption {
+    const char* name;
+    bool (*apply)(const char* value, TransferSettings* s);
+};
+
+constexpr ValuedOption kValuedOptions[] = {
+    {"--from", FromOption},   {"--run-address", RunAddressOption}, {"--timeout", TimeoutOption},
+    {"--dtr", DtrOption},     {"--rts", RtsOption},                {"--port", PortOption},
+};
+
+// Applies argv[*i], a long option, taking its value from "=value" or from
+// the next argument (then *i moves past it). False when it is unknown
+// (out->unknownOption) or its value is missing or wrong (out->badValue).
+ParseResult ApplyLongOption(int argc, char** argv, int* i, TransferSettings* s) {
+    const char* arg = argv[*i];
     for (const LongOption& option : kLongOptions) {
-        if (std::strcmp(arg, option.name) == 0) {
+        if (Is(arg, option.name)) {
             s->*option.flag = true;
-            return true;
+            return ParseResult::kOk;
         }
     }
-    return false;
+    const char* equals = std::strchr(arg, '=');
+    const size_t nameLength = equals ? static_cast<size_t>(equals - arg) : std::strlen(arg);
+    for (const ValuedOption& option : kValuedOptions) {
+        if (std::strlen(option.name) != nameLength || std::strncmp(arg, option.name, nameLength) != 0) continue;
+        const char* value = equals ? equals + 1 : *i + 1 < argc ? argv[++*i] : nullptr;
+        if (value && option.apply(value, s)) return ParseResult::kOk;
+        s->unknownOption = option.name;
+        s->badValue = value;
+        return ParseResult::kBadLongValue;
+    }
+    // A lone "--" included: it is not the end-of-options marker here.
+    s->unknownOption = arg;
+    return ParseResult::kUnknownLongOption;
+}
+
+// What the fixed options rule out of the long ones; kOk when nothing.
+ParseResult CheckCombinations(TransferSettings* s) {
+    const char* option = nullptr;
+    if (s->rts != ModemLine::kOn && s->flowControl == kFlowCtsRts)
+        option = "--rts", s->conflict = kRtsIsHandshake;
+    else if (s->from != ImageFormat::kBinary && (s->mode != 1 || !s->binaryMode))
+        option = "--from", s->conflict = kFromSendsBinaryOnly;
+    else if (s->runFromEntry && s->from == ImageFormat::kBinary)
+        option = "--run-address", s->conflict = kEntryNeedsFrom;
+    if (!option) return ParseResult::kOk;
+    s->unknownOption = option;
+    return ParseResult::kBadLongValue;
 }
 
 }  // namespace
@@ -147,11 +234,12 @@ ParseResult ParseArguments(int argc, char** argv, TransferSettings* out) {
     for (int i = 1; i < argc; ++i) {
         if (!IsLongOption(argv[i])) {
             fixed.push_back(argv[i]);
-        } else if (!ApplyLongOption(argv[i], out) && !out->unknownOption) {
-            out->unknownOption = argv[i];
+            continue;
         }
+        // The first fault is the one told; nothing after it is looked at.
+        const ParseResult r = ApplyLongOption(argc, argv, &i, out);
+        if (r != ParseResult::kOk) return r;
     }
-    if (out->unknownOption) return ParseResult::kUnknownLongOption;
     if (fixed.empty()) {
         const bool needsNoFile = out->help || out->version || out->listPorts;
         return needsNoFile ? ParseResult::kOk : ParseResult::kUsageError;
@@ -162,12 +250,20 @@ ParseResult ParseArguments(int argc, char** argv, TransferSettings* out) {
     // Software flow control acts on what we send while sending (obey the
     // device's XOFF) and on what we receive while receiving (send XOFF).
     if (out->mode == 2 && out->flowControl == 8) out->flowControl = 4;
-    return ParseResult::kOk;
+    return CheckCombinations(out);
 }
 
 void ParseOptions(int argc, char** argv) {
     ParseResult result = ParseArguments(argc, argv, &settings);
     if (result == ParseResult::kUnknownLongOption) ConsoleError(kUnknownOption, settings.unknownOption);
+    if (result == ParseResult::kBadLongValue) {
+        if (settings.conflict)
+            ConsoleError(settings.conflict, settings.unknownOption);
+        else if (settings.badValue)
+            ConsoleError(kBadOptionValue, settings.unknownOption, settings.badValue);
+        else
+            ConsoleError(kMissingOptionValue, settings.unknownOption);
+    }
     if (result != ParseResult::kOk || !settings.fileName) {
         PrintUsage();
         std::exit(-1);

@@ -84,9 +84,24 @@ bool PrepareHeader(FILE* file, uint64_t length, TransferHeader* header, uint32_t
         RecordOutcome(Outcome::kRefused);
         return false;
     }
-    // -S on the command line is a deliberate request: it wins over the
-    // address stored in the file.
+    // -S and --run-address on the command line are deliberate requests:
+    // they win over the addresses stored in the file.
     if (settings.loadAddressGiven) header->SetLoadAddress(settings.loadAddress);
+    if (settings.runAddressGiven) header->SetRunAddress(settings.runAddress);
+    return true;
+}
+
+// The header line, then the header's 16 bytes unless -N; false when the
+// link failed.
+bool SendHeader(const TransferHeader& header, uint32_t dataLength) {
+    const uint8_t* h = header.bytes;
+    ConsolePrint(kSendHeaderLine, h[9], h[8], h[13], h[12], static_cast<unsigned long>(dataLength));
+    if (!settings.sendHeader) return true;
+    for (uint8_t byte : header.bytes) {
+        ConsoleText(kHeaderByteWriting);
+        if (LinkWrite(byte) == -2) return false;
+        ConsoleText(kHeaderByteSent);
+    }
     return true;
 }
 
@@ -94,24 +109,32 @@ int SendBinary(FILE* file, uint64_t length) {
     TransferHeader header;
     uint32_t size = 0;
     if (!PrepareHeader(file, length, &header, &size)) return -1;
-    const uint8_t* h = header.bytes;
-    ConsolePrint(kSendHeaderLine, h[9], h[8], h[13], h[12], static_cast<unsigned long>(size - kHeaderSize));
-    if (settings.sendHeader) {
-        for (uint8_t byte : header.bytes) {
-            ConsoleText(kHeaderByteWriting);
-            if (LinkWrite(byte) == -2) return -1;
-            --size;
-            ConsoleText(kHeaderByteSent);
-        }
-    }
+    if (!SendHeader(header, size - kHeaderSize)) return -1;
     // With -N the count still includes the 16 header bytes; the loop then
     // ends at the end of the file, and nothing was announced.
+    if (settings.sendHeader) size -= kHeaderSize;
     const uint32_t announced = settings.sendHeader ? size : 0;
     ProgressBar progress(kSendFrame, size);
     for (uint32_t i = 0; i < size; ++i) {
         int ch = std::fgetc(file);
         if (ch == EOF) return FileEnded(file, announced, i);
         if (LinkWrite(ch) == -2) return -1;
+        progress.Advance();
+    }
+    return 0;
+}
+
+// A program image (--from): its lowest address is the load address, and
+// exactly its bytes follow the header.
+int SendImage(FILE* file, uint64_t length) {
+    LoadImage image;
+    uint32_t runAddress = 0;
+    if (!PrepareImage(file, length, &image, &runAddress)) return -1;
+    const uint32_t size = static_cast<uint32_t>(image.bytes.size());
+    if (!SendHeader(TransferHeader::Build(size, image.base, runAddress), size)) return -1;
+    ProgressBar progress(kSendFrame, size);
+    for (uint8_t byte : image.bytes) {
+        if (LinkWrite(byte) == -2) return -1;
         progress.Advance();
     }
     return 0;
@@ -138,7 +161,9 @@ int SendText(FILE* file, uint64_t length) {
 int SendFile(FILE* file) {
     uint64_t length = 0;
     if (!SendableLength(file, &length)) return -1;
-    int result = settings.binaryMode ? SendBinary(file, length) : SendText(file, length);
+    int result = !settings.binaryMode                    ? SendText(file, length)
+                 : settings.from != ImageFormat::kBinary ? SendImage(file, length)
+                                                         : SendBinary(file, length);
     if (result == 0) ConsoleText(kSendDone);
     return result;
 }

@@ -4,6 +4,9 @@
 
 #include <cstdint>
 
+#include "comm.h"
+#include "image.h"
+
 struct TransferSettings {
     int32_t mode = 1;              // 1 send, 2 receive
     int32_t binaryMode = 1;        // 1 binary (header-led), 0 text (ends at 0x1A)
@@ -14,7 +17,7 @@ struct TransferSettings {
     int32_t baudRate = 9600;
     bool baudRateGiven = false;    // -B was on the command line
     uint32_t loadAddress = 0x2000;
-    uint32_t runAddress = 0;       // no option sets it
+    uint32_t runAddress = 0;       // 0 unless --run-address sets it
     const char* fileName = nullptr;
     const char* devicePath = nullptr;  // POSIX: -P/dev/... names the device itself
     const char* portValue = nullptr;   // the -P value as given (for a hint when it is odd)
@@ -27,17 +30,30 @@ struct TransferSettings {
     bool progress = false;    // --progress
     bool exitStatus = false;  // --exit-status
     bool stdio = false;       // --stdio
+    bool json = false;        // --json: --list-ports for scripts
+    // Long options with a value, "--name value" or "--name=value".
+    ImageFormat from = ImageFormat::kBinary;  // --from: the file is a program image
+    bool runAddressGiven = false;             // --run-address
+    bool runFromEntry = false;                // --run-address entry: the image's start address
+    uint32_t timeoutSeconds = 0;              // --timeout: a reception waits for ever with 0
+    ModemLine dtr = ModemLine::kOn;           // --dtr
+    ModemLine rts = ModemLine::kOn;           // --rts
+    bool portAuto = false;                    // --port auto
     const char* unknownOption = nullptr;  // the first long option not known
+    const char* badValue = nullptr;       // kBadLongValue: its value (null when missing)
+    const char* conflict = nullptr;       // kBadLongValue: the text that says why, if not the value
 };
 
 extern TransferSettings settings;
 
-enum class ParseResult { kOk, kUsageError, kUnknownLongOption };
+enum class ParseResult { kOk, kUsageError, kUnknownLongOption, kBadLongValue };
 
 // Turns the argument vector into settings. Long options are taken out first,
 // wherever they stand; kUnknownLongOption names the first one not known (in
 // out->unknownOption). Then kUsageError at the first bad fixed argument (no
-// file name, -M without S or R, a -B rate not among the eight). --help,
+// file name, -M without S or R, a -B rate not among the eight). A long
+// option whose value is missing or wrong, or that the other options rule
+// out, is kBadLongValue (out->unknownOption names it). --help,
 // --version and --list-ports need no file name.
 ParseResult ParseArguments(int argc, char** argv, TransferSettings* out);
 

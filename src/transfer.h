@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "image.h"
+
 constexpr uint32_t kHeaderSize = 16;
 // totalSize has 24 bits: header and data together can be no longer.
 constexpr uint32_t kMaxTotalSize = 0xFFFFFF;
@@ -19,11 +21,17 @@ struct TransferHeader {
     uint32_t LoadAddress() const { return bytes[8] | bytes[9] << 8; }
     uint32_t RunAddress() const { return bytes[12] | bytes[13] << 8; }
     void SetLoadAddress(uint32_t address);
+    void SetRunAddress(uint32_t address);
 };
 
 // 0 if the file (positioned at its start, `length` bytes long) begins with a
 // header's magic, -1 otherwise. Reads at most three bytes.
 int DetectHeader(FILE* file, uint32_t length);
+
+// Reads the open program image file (settings.from) of `length` bytes into
+// *image and chooses the header's run address; false, with the reason told
+// and the outcome recorded, when it cannot be sent.
+bool PrepareImage(FILE* file, uint64_t length, LoadImage* image, uint32_t* runAddress);
 
 // Sends the open file; 0 when complete, -1 when aborted, failed or refused.
 int SendFile(FILE* file);
