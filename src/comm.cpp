@@ -55,18 +55,34 @@ int CommLink::OpenFailed(OpenStep step, int error) {
 }
 
 void RecordLinkFailure() {
-    RecordOutcome(abortRequested.load() ? Outcome::kInterrupted : Outcome::kLineFailed);
+    RecordOutcome(abortRequested.load() ? Outcome::kInterrupted
+                  : commLink.TimedOut()  ? Outcome::kTimedOut
+                                         : Outcome::kLineFailed);
+}
+
+LineTally lineTally;
+
+void LineTally::Add(uint8_t byte) {
+    if (count >= 16) afterHeader.Add(byte);
+    all.Add(byte);
+    ++count;
 }
 
 int LinkRead() {
     int byte = commLink.ReadByte();
-    if (byte >= 0) return byte;
+    if (byte >= 0) {
+        lineTally.Add(static_cast<uint8_t>(byte));
+        return byte;
+    }
     RecordLinkFailure();
     return -2;
 }
 
 int LinkWrite(int byte) {
-    if (commLink.WriteByte(byte)) return 0;
+    if (commLink.WriteByte(byte)) {
+        lineTally.Add(static_cast<uint8_t>(byte));
+        return 0;
+    }
     RecordLinkFailure();
     return -2;
 }

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string>
 
+#include "crc32.h"
+
 // One byte of handshaking flags. The command line only ever produces
 // 0, kFlowCtsRts, kFlowXonXoffIn or kFlowXonXoffOut.
 enum FlowControlFlags : uint8_t {
@@ -72,6 +74,16 @@ public:
 
     bool IsOpen() const { return isOpen != 0; }
 
+    // What the next OpenConnection and the CloseConnection after it do with
+    // DTR and RTS. RTS as a handshake line (-F1) is the driver's, whatever
+    // rts says. kKeep is for DTR only.
+    void SetModemLines(ModemLine dtr, ModemLine rts) { dtrMode = dtr, rtsMode = rts; }
+    // A wait for received bytes (WaitForData, FillReceiveBuffer) that hears
+    // nothing for ms fails as if the line were lost, and TimedOut() then
+    // says why. 0 waits for ever.
+    void SetReceiveTimeout(uint32_t ms) { receiveTimeoutMs = ms; }
+    bool TimedOut() const { return timedOut; }
+
     // Why the last OpenConnection failed: the device tried, the step that
     // failed and the system's error code (errno, or GetLastError on Windows).
     enum class OpenStep { kNone, kOpen, kLock, kSettings };
@@ -107,6 +119,10 @@ private:
     uint32_t receiveCount = 0;
     uint32_t receiveIndex = 0;
     OpenFailure openFailure;
+    ModemLine dtrMode = ModemLine::kOn;
+    ModemLine rtsMode = ModemLine::kOn;
+    uint32_t receiveTimeoutMs = 0;
+    bool timedOut = false;
     int OpenFailed(OpenStep step, int error);  // records why; always 0
 };
 
@@ -117,5 +133,17 @@ extern CommLink commLink;
 // Adapters for the transfer code: every link failure becomes -2.
 int LinkRead();          // byte 0..255 or -2
 int LinkWrite(int byte); // 0 or -2
-// Records why a link operation failed: the user's abort, or the line.
+// Records why a link operation failed: the user's abort, the receive
+// time-out, or the line.
 void RecordLinkFailure();
+
+// Every byte LinkRead took off the line and LinkWrite put on it: how many,
+// their CRC-32, and the CRC-32 of those after the first 16 (the data that
+// follows a transfer header, which is what the device simulator reports).
+struct LineTally {
+    uint32_t count = 0;
+    Crc32 all;
+    Crc32 afterHeader;
+    void Add(uint8_t byte);
+};
+extern LineTally lineTally;

@@ -99,11 +99,20 @@ bool SleepUnlessAborted(long ns) {
 #endif
 }
 
-// Waits until fd reports one of events, or the abort. True for the port.
-bool WaitForPort(int fd, short events) {
+// Waits until fd reports one of events, or the abort, or (when timeoutMs
+// is above 0) until that long has passed, which sets *timedOut. True for
+// the port.
+bool WaitForPort(int fd, short events, uint32_t timeoutMs = 0, bool* timedOut = nullptr) {
+    const long long deadline = NowNs() + timeoutMs * 1000000LL;
     for (;;) {
+        int waitMs = -1;
+        if (timeoutMs > 0) {
+            const long long left = deadline - NowNs();
+            if (left <= 0) return *timedOut = true, false;
+            waitMs = static_cast<int>((left + 999999) / 1000000);
+        }
         pollfd p[2] = {{fd, events, 0}, {abortPipe[0], POLLIN, 0}};
-        int r = poll(p, 2, -1);
+        int r = poll(p, 2, waitMs);
         if (r < 0 && errno == EINTR) continue;
         if (r < 0 || (p[1].revents & POLLIN)) return false;
         if (p[0].revents & events) return true;
@@ -141,6 +150,25 @@ tcflag_t CharacterSize(uint8_t byteSize) {
 std::string DeviceName(uint8_t port, const char* devicePath) {
     if (devicePath) return devicePath;
     return "/dev/ttyS" + std::to_string(static_cast<int>(port) - 1);  // COMn
+}
+
+// Lowers the lines that are to stay off; a pseudo-terminal has none.
+void LowerModemLines(int fd, ModemLine dtr, ModemLine rts) {
+    int lines = (dtr == ModemLine::kOff ? TIOCM_DTR : 0) | (rts == ModemLine::kOff ? TIOCM_RTS : 0);
+    if (lines) ioctl(fd, TIOCMBIC, &lines);
+}
+
+// The settings to put back at the close. With DTR kept raised, HUPCL is
+// cleared (the last close would drop DTR and RTS) and a rate of 0 is not
+// put back (setting it drops them).
+termios KeptSettings(termios found, ModemLine dtr, speed_t rate) {
+    if (dtr != ModemLine::kKeep) return found;
+    found.c_cflag &= ~HUPCL;
+    if (cfgetospeed(&found) == B0) {
+        cfsetispeed(&found, rate);
+        cfsetospeed(&found, rate);
+    }
+    return found;
 }
 
 void ReleasePort(int fd) {
@@ -294,6 +322,10 @@ int CommLink::OpenConnection(int portNumber, uint32_t rate, uint8_t size, uint8_
     openFailure = {DeviceName(port, devicePath), OpenStep::kNone, 0};
     int fd = open(openFailure.device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return OpenFailed(OpenStep::kOpen, errno);
+    // Linux raises DTR and RTS inside open() unless the rate it keeps for the
+    // port is 0, and nothing before the open can stop it: a line that is to
+    // stay off is lowered first of all, so the pulse lasts only this long.
+    LowerModemLines(fd, dtrMode, rtsMode);
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
         close(fd);
@@ -310,10 +342,13 @@ int CommLink::OpenConnection(int portNumber, uint32_t rate, uint8_t size, uint8_
         return OpenFailed(OpenStep::kSettings, error);
     }
     isOpen = 1;
+    // Leaving a kept rate of 0 raises them again; lowered once more.
+    LowerModemLines(fd, dtrMode, rtsMode);
     // DTR (and RTS, unless it is the handshake line) tell the device we are
     // here. A pseudo-terminal has no modem lines, so the result is ignored.
-    int lines = TIOCM_DTR | ((flowControl & kFlowCtsRts) ? 0 : TIOCM_RTS);
-    ioctl(fd, TIOCMBIS, &lines);
+    int lines = (dtrMode != ModemLine::kOff ? TIOCM_DTR : 0) |
+                ((flowControl & kFlowCtsRts) || rtsMode == ModemLine::kOff ? 0 : TIOCM_RTS);
+    if (lines) ioctl(fd, TIOCMBIS, &lines);
     return 1;
 }
 
@@ -359,9 +394,10 @@ int CommLink::CloseConnection() {
     tcflush(fd, TCIFLUSH);
     // The settings go back before DTR drops: a console on this port is left
     // as we found it.
-    tcsetattr(fd, TCSANOW, &native->found);
+    const termios restored = KeptSettings(native->found, dtrMode, SpeedFor(baudRate));
+    tcsetattr(fd, TCSANOW, &restored);
     int lines = TIOCM_DTR;
-    ioctl(fd, TIOCMBIC, &lines);
+    if (dtrMode != ModemLine::kKeep) ioctl(fd, TIOCMBIC, &lines);
     ReleasePort(fd);
     native->fd = -1;
     return 1;
@@ -390,7 +426,7 @@ int CommLink::FillReceiveBuffer() {
 int CommLink::WaitForData() {
     if (receiveCount > 0) return 1;
     if (!isOpen) return 0;
-    return WaitForPort(native->fd, POLLIN) ? 1 : 0;
+    return WaitForPort(native->fd, POLLIN, receiveTimeoutMs, &timedOut) ? 1 : 0;
 }
 
 int CommLink::WriteByte(int byte) {

@@ -1,6 +1,8 @@
 // main: help, version, the port list, the -P hint and the exit statuses.
 #include "diagnostics.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <initializer_list>
 #include <string>
 
@@ -11,8 +13,9 @@
 
 int PrintHelp() {
     PrintUsage();
-    for (const char* line : {kHelpLong1, kHelpLong2, kHelpLong3, kHelpLong4, kHelpLong5, kHelpStdio,
-                             kHelpLong6, kHelpLong7, kHelpLong8, kHelpLong9, kHelpLong10})
+    for (const char* line : {kHelpLong1, kHelpLong2, kHelpLong3, kHelpLong4, kHelpJson, kHelpLong5, kHelpStdio,
+                             kHelpFrom, kHelpRunAddress, kHelpTimeout, kHelpDtr, kHelpRts, kHelpPortAuto,
+                             kHelpLong6, kHelpLong7, kHelpLong8, kHelpLong9, kHelpStatus7, kHelpLong10})
         ConsoleText(line);
     return 0;
 }
@@ -22,18 +25,98 @@ int PrintVersion() {
     return 0;
 }
 
+namespace {
+
+using Printer = void (*)(const char* format, ...);
+
+// The text form: the -P argument, the facts, and who holds the port.
+void PortLines(const std::vector<SerialPort>& ports, Printer print) {
+    for (const SerialPort& port : ports) {
+        print("%s  %s", port.option.c_str(), port.details.c_str());
+        if (port.holder)
+            print(kPortListInUseBy, port.holder);
+        else if (port.inUse)
+            print(kPortListInUse);
+        print("\n");
+    }
+}
+
+// A JSON string: quotes, backslashes and control bytes escaped; other bytes
+// as they are (the system gives the names in UTF-8).
+std::string JsonString(const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04X", c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+// One array, an object a line, with the facts of the text form.
+std::string PortJson(const std::vector<SerialPort>& ports) {
+    std::string json = "[";
+    for (size_t i = 0; i < ports.size(); ++i) {
+        const SerialPort& p = ports[i];
+        json += std::string(i ? ",\n " : "\n ") + "{\"option\": " + JsonString(p.option) +
+                ", \"port\": " + JsonString(p.option.substr(2)) + ", \"details\": " + JsonString(p.details) +
+                ", \"usb\": " + (p.usb ? "true" : "false") + ", \"inUse\": " + (p.inUse ? "true" : "false") +
+                ", \"holder\": " + (p.holder ? std::to_string(p.holder) : "null") + "}";
+    }
+    return json + (ports.empty() ? "]\n" : "\n]\n");
+}
+
+}  // namespace
+
 int PrintPortList() {
     const std::vector<SerialPort> ports = ListSerialPorts();
-    for (const SerialPort& port : ports) {
-        ConsolePrint("%s  %s", port.option.c_str(), port.details.c_str());
-        if (port.holder)
-            ConsolePrint(kPortListInUseBy, port.holder);
-        else if (port.inUse)
-            ConsoleText(kPortListInUse);
-        ConsoleText("\n");
-    }
+    if (settings.json)
+        ConsolePrint("%s", PortJson(ports).c_str());
+    else
+        PortLines(ports, ConsolePrint);
     if (ports.empty()) ConsoleError(kNoPortsFound);
     return ports.empty() ? 1 : 0;
+}
+
+bool ChooseAutoPort(TransferSettings* s, const PortRoots& roots) {
+    const std::vector<SerialPort> ports = ListSerialPorts(roots);
+    std::vector<const SerialPort*> usb;
+    for (const SerialPort& port : ports)
+        if (port.usb) usb.push_back(&port);
+    if (usb.size() == 1) {
+        static std::string chosen;
+        chosen = usb[0]->option.substr(2);  // past "-P"
+        ConsoleError(kAutoPortChosen, usb[0]->option.c_str());
+        s->portValue = chosen.c_str();
+        s->devicePath = chosen[0] == '/' ? chosen.c_str() : nullptr;
+        s->port = std::atoi(chosen.c_str());
+        return true;
+    }
+    if (usb.empty())
+        ConsoleError(kAutoPortNone);
+    else
+        ConsoleError(kAutoPortSeveral, static_cast<unsigned long>(usb.size()));
+    PortLines(ports, ConsoleError);
+    return false;
+}
+
+void ReportLineTally() {
+    const LineTally& t = lineTally;
+    if (t.count == 0) return;
+    const bool headerOnLine = settings.binaryMode && (settings.mode == 2 || settings.sendHeader) && t.count > 16;
+    if (headerOnLine)
+        ConsoleError(kLineChecksumWithHeader, static_cast<unsigned long>(t.count),
+                     static_cast<unsigned long>(t.all.Value()), static_cast<unsigned long>(t.count - 16),
+                     static_cast<unsigned long>(t.afterHeader.Value()));
+    else
+        ConsoleError(kLineChecksum, static_cast<unsigned long>(t.count), static_cast<unsigned long>(t.all.Value()));
 }
 
 namespace {
@@ -79,6 +162,7 @@ int ExitStatusFor(Outcome outcome) {
         case Outcome::kFileFailed: return 4;
         case Outcome::kRefused: return 5;
         case Outcome::kLineFailed: return 6;
+        case Outcome::kTimedOut: return 7;
     }
     return 1;
 }

@@ -2,7 +2,8 @@
 // transfer, abort report, file closed, port closed. The port is taken before
 // the file, so a reception whose port is missing leaves an existing file of
 // that name untouched. Every run that gets past the options ends with 1,
-// whether the transfer completed or not; the console says which. With
+// whether the transfer completed or not; the console says which, and the
+// error stream the count and CRC-32 of what went over the line. With
 // --exit-status the status says why the run ended instead. --help, --version
 // and --list-ports print no banner and touch no port.
 #include <cerrno>
@@ -72,6 +73,12 @@ int main(int argc, char** argv) {
         PrintUsage();
         std::exit(1);
     }
+    if (settings.portAuto && !settings.stdio && !ChooseAutoPort(&settings)) {
+        RecordOutcome(Outcome::kPortFailed);
+        std::exit(EndStatus());
+    }
+    commLink.SetModemLines(settings.dtr, settings.rts);
+    commLink.SetReceiveTimeout(settings.timeoutSeconds * 1000u);
     const bool linked =
         settings.stdio ? AdoptPort()
                        : commLink.OpenConnection(settings.port, static_cast<uint32_t>(settings.baudRate), 8, 0, 0,
@@ -104,7 +111,10 @@ int main(int argc, char** argv) {
     // is learned; a transfer that failed without one never reached either:
     // the sender refused the file.
     if (result == -1) RecordOutcome(Outcome::kRefused);
+    if (RunOutcome() == Outcome::kTimedOut)
+        ConsoleError(kTimedOut, static_cast<unsigned long>(settings.timeoutSeconds));
     if (result == -1) ConsoleText(kAborted);
+    ReportLineTally();
     const int closedStatus = commLink.CloseConnection();
     return settings.exitStatus ? EndStatus() : closedStatus;
 }

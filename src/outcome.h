@@ -11,6 +11,7 @@ enum class Outcome {
     kFileFailed,   // the file could not be opened, read or written
     kRefused,      // the file was refused before anything went on the line
     kLineFailed,   // the line was lost, or the device sent a header that cannot be
+    kTimedOut,     // a reception heard nothing for the --timeout seconds
 };
 
 // Keeps the first reason given: the first failure is the cause, what follows

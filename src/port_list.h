@@ -22,6 +22,7 @@ struct SerialPort {
     std::string details;  // device name, USB vendor:product, maker, product, serial number
     bool inUse = false;   // held by another program, as far as can be told
     long holder = 0;      // its process id, when known
+    bool usb = false;     // a USB adapter or board (what --port auto looks for)
 };
 
 // Every serial port present, in name order.

@@ -140,6 +140,7 @@ std::vector<SerialPort> SysfsPorts(const PortRoots& roots, const std::string& cl
         port.details = name;
         const std::string usb = UsbDetails(roots.sys, ttyDir);
         if (!usb.empty()) port.details += "  " + usb;
+        port.usb = !usb.empty();
         NoteHolder(roots, device, &port);
         ports.push_back(port);
     }
@@ -155,6 +156,7 @@ std::vector<SerialPort> CalloutPorts(const PortRoots& roots) {
         SerialPort port;
         port.option = "-P" + roots.dev + "/" + name;
         port.details = name;
+        port.usb = name.find("usb") != std::string::npos;  // cu.usbserial-*, cu.usbmodem*
         NoteHolder(roots, roots.dev + "/" + name, &port);
         ports.push_back(port);
     }

@@ -178,6 +178,10 @@ std::vector<SerialPort> Listed(bool deviceClass) {
         SerialPort port;
         port.option = "-P" + std::to_string(entry.first);
         port.details = entry.second;
+        // "USB Serial Port (COM3)", "\Device\USBSER000": the names say it.
+        std::string upper = entry.second;
+        for (char& c : upper) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+        port.usb = upper.find("USB") != std::string::npos || upper.find("VCP") != std::string::npos;
         ports.push_back(port);
     }
     return ports;
