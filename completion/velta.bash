@@ -48,9 +48,20 @@ _velta_current_word() {
     printf '%s' "${line##*[[:blank:]]}"
 }
 
+# velta's long options; those with a value take it as the next word.
+_velta_long=$'--help\n--version\n--list-ports\n--json\n--progress\n--exit-status\n--stdio\n--from\n--run-address\n--timeout\n--dtr\n--rts\n--port'
+
 _velta() {
     local cur lead values="" value list
     cur=$(_velta_current_word)
+    case ${COMP_WORDS[COMP_CWORD-1]:-} in
+        --from) _velta_reply "$cur" $'ihex\nsrec\nelf\nauto'; return 0 ;;
+        --dtr) _velta_reply "$cur" $'on\noff\nkeep'; return 0 ;;
+        --rts) _velta_reply "$cur" $'on\noff'; return 0 ;;
+        --port) _velta_reply "$cur" 'auto'; return 0 ;;
+        --run-address) _velta_reply "$cur" 'entry'; return 0 ;;
+        --timeout) COMPREPLY=(); return 0 ;;
+    esac
     # The first argument is the file: the shell's own file completion.
     if ((COMP_CWORD <= 1)) && [[ $cur != --* ]]; then
         COMPREPLY=()
@@ -59,7 +70,7 @@ _velta() {
     lead=${cur:0:2}
     case $cur in
         --*)
-            values=$'--help\n--version\n--list-ports\n--progress\n--exit-status\n--stdio' ;;
+            values=$_velta_long ;;
         -[Pp]*)
             list=$(_velta_devices; _velta_listed_ports "$1")
             while IFS= read -r value; do [[ -n $value ]] && values+="$lead$value"$'\n'; done <<<"$list" ;;
@@ -70,7 +81,7 @@ _velta() {
         -[Ff]*)
             values="${lead}0"$'\n'"${lead}1"$'\n'"${lead}2" ;;
         -*)
-            values=$'-MS\n-MR\n-S\n-B\n-P\n-F\n-T\n-N\n--help\n--version\n--list-ports\n--progress\n--exit-status\n--stdio' ;;
+            values=$'-MS\n-MR\n-S\n-B\n-P\n-F\n-T\n-N\n'$_velta_long ;;
     esac
     _velta_reply "$cur" "$values"
     # -B, -P, -S and -F alone still want their value.

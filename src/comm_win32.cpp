@@ -146,14 +146,21 @@ bool EndWait(CommLink::Native& n) {
 }
 
 // Waits for a pending WaitCommEvent. 1 once it reports a character, 0 when
-// it ended empty, the abort came first or the wait could not be ended.
+// it ended empty, the abort came first, timeoutMs (if not 0) passed first
+// (which sets *timedOut) or the wait could not be ended.
 // Bytes found queued at the end of any slice count as an arrival too: Wine
 // can finish the wait before it marks the record pending and then leave it
 // pending for good with the event set, so neither the record nor the event
 // can be trusted to end the wait.
-int WaitForCharacter(CommLink::Native& n) {
+int WaitForCharacter(CommLink::Native& n, DWORD timeoutMs, bool* timedOut) {
+    const ULONGLONG start = GetTickCount64();
     while (!HasOverlappedIoCompleted(&n.waitOverlapped)) {
         if (Aborted()) {
+            EndWait(n);
+            return 0;
+        }
+        if (timeoutMs && GetTickCount64() - start >= timeoutMs) {
+            *timedOut = true;
             EndWait(n);
             return 0;
         }
@@ -270,6 +277,10 @@ int CommLink::OpenConnection(int portNumber, uint32_t rate, uint8_t size, uint8_
         ReleaseNative(n);
         return OpenFailed(OpenStep::kOpen, error);
     }
+    // A line that is to stay off is lowered before anything else: under Wine
+    // the open of the Linux device has raised it.
+    if (dtrMode == ModemLine::kOff) EscapeCommFunction(n.handle, CLRDTR);
+    if (rtsMode == ModemLine::kOff) EscapeCommFunction(n.handle, CLRRTS);
     n.savedState.DCBlength = sizeof n.savedState;
     n.haveSavedState = GetCommState(n.handle, &n.savedState) != 0;
     // The driver may keep any queue size it likes: the flow-control limits
@@ -290,7 +301,7 @@ int CommLink::OpenConnection(int portNumber, uint32_t rate, uint8_t size, uint8_
     if (result) result = ApplyPortSettings(baudRate, byteSize, stopBits, parity, flowControl);
     if (result) {
         isOpen = 1;
-        EscapeCommFunction(n.handle, SETDTR);
+        if (dtrMode != ModemLine::kOff) EscapeCommFunction(n.handle, SETDTR);
         return result;
     }
     isOpen = 0;
@@ -315,9 +326,13 @@ int CommLink::ApplyPortSettings(uint32_t rate, uint8_t size, uint8_t stop, uint8
     const bool dsrDtr = flowControl & kFlowDsrDtr;
     const bool ctsRts = flowControl & kFlowCtsRts;
     dcb.fOutxDsrFlow = dsrDtr;
-    dcb.fDtrControl = dsrDtr ? DTR_CONTROL_HANDSHAKE : DTR_CONTROL_ENABLE;
+    dcb.fDtrControl = dsrDtr                      ? DTR_CONTROL_HANDSHAKE
+                      : dtrMode == ModemLine::kOff ? DTR_CONTROL_DISABLE
+                                                   : DTR_CONTROL_ENABLE;
     dcb.fOutxCtsFlow = ctsRts;
-    dcb.fRtsControl = ctsRts ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
+    dcb.fRtsControl = ctsRts                      ? RTS_CONTROL_HANDSHAKE
+                      : rtsMode == ModemLine::kOff ? RTS_CONTROL_DISABLE
+                                                   : RTS_CONTROL_ENABLE;
     dcb.fInX = (flowControl & kFlowXonXoffIn) != 0;
     dcb.fOutX = (flowControl & kFlowXonXoffOut) != 0;
     dcb.XonChar = 0x11;
@@ -353,10 +368,13 @@ int CommLink::CloseConnection() {
         DiscardOutput(n);
     // Restoring re-applies the saved DTR control; DTR drops after it. The
     // flush of what was received comes after the settings, so that it cannot
-    // look like the next open's flush-then-settings to the device.
-    if (n.haveSavedState) SetCommState(n.handle, &n.savedState);
+    // look like the next open's flush-then-settings to the device. DTR kept
+    // raised is restored as enabled, whatever the saved control said.
+    DCB restored = n.savedState;
+    if (dtrMode == ModemLine::kKeep) restored.fDtrControl = DTR_CONTROL_ENABLE;
+    if (n.haveSavedState) SetCommState(n.handle, &restored);
     PurgeComm(n.handle, PURGE_RXCLEAR);
-    EscapeCommFunction(n.handle, CLRDTR);
+    if (dtrMode != ModemLine::kKeep) EscapeCommFunction(n.handle, CLRDTR);
     CloseHandle(n.handle);
     n.handle = nullptr;
     if (!n.writeInFlight && !n.waitInFlight) ReleaseNative(n);
@@ -392,7 +410,7 @@ int CommLink::WaitForData() {
     if (WaitCommEvent(n.handle, &n.eventMask, &n.waitOverlapped)) return n.eventMask != 0 ? 1 : 0;
     if (GetLastError() != ERROR_IO_PENDING) return 0;
     n.waitInFlight = true;
-    return WaitForCharacter(n);
+    return WaitForCharacter(n, receiveTimeoutMs, &timedOut);
 }
 
 int CommLink::WriteByte(int byte) {

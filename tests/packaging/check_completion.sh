@@ -78,13 +78,22 @@ check "rates" "$none" "velta game.bin -B" \
 check "rates by prefix" "$none" "velta game.bin -S4000 -B3" -B300 -B38400
 check "modes" "$none" "velta game.bin -M" -MS -MR
 check "flow control" "$none" "velta game.bin -F" -F0 -F1 -F2
-check "long options" "$none" "velta game.bin --" \
-    --help --version --list-ports --progress --exit-status --stdio
+long=(--help --version --list-ports --json --progress --exit-status --stdio --from --run-address --timeout --dtr
+    --rts --port)
+check "long options" "$none" "velta game.bin --" "${long[@]}"
 check "long option by prefix" "$none" "velta --ver" --version
 check "long option before the file" "$none" "velta --e" --exit-status
 check "options" "$none" "velta game.bin -" \
-    -MS -MR -S -B -P -F -T -N --help --version --list-ports --progress --exit-status --stdio
+    -MS -MR -S -B -P -F -T -N "${long[@]}"
 check "the file is the shell's" "$none" "velta ga"
+check "image formats" "$none" "velta game.hex --from " ihex srec elf auto
+check "image format by prefix" "$none" "velta game.hex --from e" elf
+check "DTR modes" "$none" "velta game.bin --dtr " on off keep
+check "RTS modes" "$none" "velta game.bin --rts o" on off
+check "the port found" "$none" "velta game.bin --port " auto
+check "the file's start address" "$none" "velta game.elf --from elf --run-address e" entry
+check "seconds are the user's" "$none" "velta in.bin -MR --timeout "
+check "after a value, the options again" "$none" "velta game.bin --dtr off --t" --timeout
 check "no rate of that prefix" "$none" "velta game.bin -B5"
 # A name with colons (by-path): bash hands over only what follows the last
 # colon and puts the reply in its place, so the reply is that part alone.

@@ -55,6 +55,9 @@ check "flow control" "velta game.bin -F" "0  -- none" "1  -- hardware" "2  -- so
 check "port as one word" "velta game.bin -P$dev/ttyU" "velta game.bin -P$dev/ttyUSB0 "
 check "port by id" "velta game.bin -P$dev/serial/by-id/" "-P$dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"
 check "long option" "velta game.bin -B19200 --exit" "velta game.bin -B19200 --exit-status "
+check "image format" "velta game.hex --from sr" "velta game.hex --from srec "
+check "DTR modes" "velta game.bin --dtr " "on" "off" "keep"
+check "the port found" "velta game.bin --port a" "velta game.bin --port auto "
 check "simulator option" "velta-sim --wait-o" "velta-sim --wait-open "
 check "simulator rate" "velta-sim --baud 96" "velta-sim --baud 9600 "
 

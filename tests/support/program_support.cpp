@@ -13,6 +13,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "crc32.h"
+
 std::string Banner() { return std::string(kBanner) + kBanner2; }
 
 std::string Usage() {
@@ -52,6 +54,17 @@ std::string ReadFile(const std::string& path) {
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+std::string LineTallyText(const std::string& line, bool withHeader) {
+    auto crc = [](const std::string& bytes) {
+        Crc32 c;
+        c.Add(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+        return static_cast<unsigned long>(c.Value());
+    };
+    if (!withHeader) return Format(kLineChecksum, static_cast<unsigned long>(line.size()), crc(line));
+    return Format(kLineChecksumWithHeader, static_cast<unsigned long>(line.size()), crc(line),
+                  static_cast<unsigned long>(line.size() - 16), crc(line.substr(16)));
 }
 
 std::string HeaderBytes(uint32_t total, uint16_t load, uint16_t run) {
