@@ -171,7 +171,10 @@ bool ModemLineOption(const char* value, bool keepAllowed, ModemLine* line) {
 }
 
 bool DtrOption(const char* value, TransferSettings* s) { return ModemLineOption(value, true, &s->dtr); }
-bool RtsOption(const char* value, TransferSettings* s) { return ModemLineOption(value, false, &s->rts); }
+bool RtsOption(const char* value, TransferSettings* s) {
+    s->rtsGiven = true;
+    return ModemLineOption(value, false, &s->rts);
+}
 bool PortOption(const char* value, TransferSettings* s) { return s->portAuto = Is(value, "auto"); }
 
 struct ValuedOption {
@@ -213,7 +216,7 @@ ParseResult ApplyLongOption(int argc, char** argv, int* i, TransferSettings* s) 
 // What the fixed options rule out of the long ones; kOk when nothing.
 ParseResult CheckCombinations(TransferSettings* s) {
     const char* option = nullptr;
-    if (s->rts != ModemLine::kOn && s->flowControl == kFlowCtsRts)
+    if (s->rtsGiven && s->flowControl == kFlowCtsRts)
         option = "--rts", s->conflict = kRtsIsHandshake;
     else if (s->from != ImageFormat::kBinary && (s->mode != 1 || !s->binaryMode))
         option = "--from", s->conflict = kFromSendsBinaryOnly;

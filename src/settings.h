@@ -38,6 +38,7 @@ struct TransferSettings {
     uint32_t timeoutSeconds = 0;              // --timeout: a reception waits for ever with 0
     ModemLine dtr = ModemLine::kOn;           // --dtr
     ModemLine rts = ModemLine::kOn;           // --rts
+    bool rtsGiven = false;                    // --rts was on the command line
     bool portAuto = false;                    // --port auto
     const char* unknownOption = nullptr;  // the first long option not known
     const char* badValue = nullptr;       // kBadLongValue: its value (null when missing)

@@ -2,9 +2,11 @@
 // numbers read the way the C runtime reads them on a 32-bit Windows.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "console_text.h"
 #include "settings.h"
 
 namespace {
@@ -172,5 +174,84 @@ INSTANTIATE_TEST_SUITE_P(
                       LongCase{"ListNeedsNoFile", {"--list-ports"}, ParseResult::kOk, nullptr, 1},
                       LongCase{"ProgressNeedsAFile", {"--progress"}, ParseResult::kUsageError, nullptr, 1}),
     [](const ::testing::TestParamInfo<LongCase>& info) { return info.param.name; });
+
+// Long options with a value: both spellings, every value, and what the
+// fixed options rule out; a fault names the option (and the value).
+struct ValuedCase {
+    const char* name;
+    std::vector<std::string> args;
+    ParseResult result;
+    std::function<bool(const TransferSettings&)> check;  // on kOk: the settings; else the fault's names
+};
+
+void PrintTo(const ValuedCase& c, std::ostream* os) { *os << c.name; }
+
+class ValuedOptionTest : public ::testing::TestWithParam<ValuedCase> {};
+
+TEST_P(ValuedOptionTest, ParsesOrNamesTheFault) {
+    const ValuedCase& c = GetParam();
+    std::vector<std::string> storage = {"VELTA"};
+    storage.insert(storage.end(), c.args.begin(), c.args.end());
+    std::vector<char*> argv;
+    for (std::string& s : storage) argv.push_back(&s[0]);
+    TransferSettings s;
+    ASSERT_EQ(ParseArguments(static_cast<int>(argv.size()), argv.data(), &s), c.result);
+    EXPECT_TRUE(c.check(s));
+}
+
+bool Named(const TransferSettings& s, const char* option, const char* value, const char* conflict = nullptr) {
+    return s.unknownOption && std::string(s.unknownOption) == option &&
+           (value ? s.badValue && std::string(s.badValue) == value : !s.badValue) && s.conflict == conflict;
+}
+
+using S = const TransferSettings&;
+constexpr ParseResult kOk = ParseResult::kOk, kBad = ParseResult::kBadLongValue;
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, ValuedOptionTest,
+    ::testing::Values(
+        ValuedCase{"FromNextArgument", {"--from", "ihex", "p.hex"}, kOk,
+                   [](S s) { return s.from == ImageFormat::kIntelHex && std::string(s.fileName) == "p.hex"; }},
+        ValuedCase{"FromWithEquals", {"p.srec", "--from=srec"}, kOk, [](S s) { return s.from == ImageFormat::kSRecord; }},
+        ValuedCase{"FromElfAndAuto", {"p", "--from", "elf", "--from", "auto"}, kOk,
+                   [](S s) { return s.from == ImageFormat::kAuto; }},
+        ValuedCase{"FromUnknownFormat", {"p", "--from", "bin"}, kBad, [](S s) { return Named(s, "--from", "bin"); }},
+        ValuedCase{"FromWithoutValue", {"p", "--from"}, kBad, [](S s) { return Named(s, "--from", nullptr); }},
+        ValuedCase{"FromIsForBinarySends", {"p", "--from", "ihex", "-T"}, kBad,
+                   [](S s) { return Named(s, "--from", nullptr, kFromSendsBinaryOnly); }},
+        ValuedCase{"FromNotForReceiving", {"p", "-MR", "--from", "ihex"}, kBad,
+                   [](S s) { return Named(s, "--from", nullptr, kFromSendsBinaryOnly); }},
+        ValuedCase{"RunAddressHex", {"p", "--run-address", "0x8abc"}, kOk,
+                   [](S s) { return s.runAddressGiven && !s.runFromEntry && s.runAddress == 0x8ABC; }},
+        ValuedCase{"RunAddressEntry", {"p", "--from", "elf", "--run-address=entry"}, kOk,
+                   [](S s) { return s.runAddressGiven && s.runFromEntry; }},
+        ValuedCase{"RunAddressEntryNeedsAnImage", {"p", "--run-address", "entry"}, kBad,
+                   [](S s) { return Named(s, "--run-address", nullptr, kEntryNeedsFrom); }},
+        ValuedCase{"RunAddressBeyond16Bits", {"p", "--run-address", "10000"}, kBad,
+                   [](S s) { return Named(s, "--run-address", "10000"); }},
+        ValuedCase{"RunAddressNotHex", {"p", "--run-address", "12g"}, kBad,
+                   [](S s) { return Named(s, "--run-address", "12g"); }},
+        ValuedCase{"RunAddressEmpty", {"p", "--run-address="}, kBad, [](S s) { return Named(s, "--run-address", ""); }},
+        ValuedCase{"Timeout", {"p", "-MR", "--timeout", "2"}, kOk, [](S s) { return s.timeoutSeconds == 2u; }},
+        ValuedCase{"TimeoutZero", {"p", "--timeout", "0"}, kBad, [](S s) { return Named(s, "--timeout", "0"); }},
+        ValuedCase{"TimeoutFraction", {"p", "--timeout", "1.5"}, kBad, [](S s) { return Named(s, "--timeout", "1.5"); }},
+        ValuedCase{"TimeoutHuge", {"p", "--timeout", "99999999999"}, kBad,
+                   [](S s) { return Named(s, "--timeout", "99999999999"); }},
+        ValuedCase{"DtrModes", {"p", "--dtr", "off"}, kOk, [](S s) { return s.dtr == ModemLine::kOff; }},
+        ValuedCase{"DtrKeep", {"p", "--dtr=keep"}, kOk, [](S s) { return s.dtr == ModemLine::kKeep; }},
+        ValuedCase{"DtrUnknown", {"p", "--dtr", "low"}, kBad, [](S s) { return Named(s, "--dtr", "low"); }},
+        ValuedCase{"RtsOff", {"p", "--rts", "off"}, kOk,
+                   [](S s) { return s.rts == ModemLine::kOff && s.dtr == ModemLine::kOn; }},
+        ValuedCase{"RtsHasNoKeep", {"p", "--rts", "keep"}, kBad, [](S s) { return Named(s, "--rts", "keep"); }},
+        ValuedCase{"RtsNotWithHardwareFlow", {"p", "-F1", "--rts", "on"}, kBad,
+                   [](S s) { return Named(s, "--rts", nullptr, kRtsIsHandshake); }},
+        ValuedCase{"PortAuto", {"p", "--port", "auto"}, kOk, [](S s) { return s.portAuto; }},
+        ValuedCase{"PortOnlyAuto", {"p", "--port", "/dev/ttyUSB0"}, kBad,
+                   [](S s) { return Named(s, "--port", "/dev/ttyUSB0"); }},
+        ValuedCase{"Json", {"--list-ports", "--json"}, kOk, [](S s) { return s.listPorts && s.json; }},
+        // The value is taken even when it looks like an option or the file.
+        ValuedCase{"ValueIsNeverTheFile", {"--dtr", "off", "p", "-MR"}, kOk,
+                   [](S s) { return std::string(s.fileName) == "p" && s.mode == 2; }}),
+    [](const ::testing::TestParamInfo<ValuedCase>& info) { return info.param.name; });
 
 }  // namespace
