@@ -183,8 +183,12 @@ struct ValuedOption {
 };
 
 constexpr ValuedOption kValuedOptions[] = {
-    {"--from", FromOption},   {"--run-address", RunAddressOption}, {"--timeout", TimeoutOption},
-    {"--dtr", DtrOption},     {"--rts", RtsOption},                {"--port", PortOption},
+    {"--from", FromOption},
+    {"--run-address", RunAddressOption},
+    {"--timeout", TimeoutOption},
+    {"--dtr", DtrOption},
+    {"--rts", RtsOption},
+    {"--port", PortOption},
 };
 
 // Applies argv[*i], a long option, taking its value from "=value" or from

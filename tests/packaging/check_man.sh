@@ -30,9 +30,10 @@ documents() {
     done
 }
 
-# velta's long options are the rows of its table in src/options.cpp; the
-# simulator's the names of its table in sim/sim_options.cpp.
-velta_options=$(sed -n 's/^ *{"\(--[a-z-]*\)", &TransferSettings::.*/\1/p' "$src/src/options.cpp")
+# velta's long options are the rows of its two tables in src/options.cpp
+# (flags, and those with a value); the simulator's the names of its table in
+# sim/sim_options.cpp.
+velta_options=$(sed -n 's/^ *{"\(--[a-z-]*\)", \(&TransferSettings::\|[A-Za-z]*Option}\).*/\1/p' "$src/src/options.cpp")
 sim_options=$(sed -n 's/^ *{"\([a-z-]*\)", .*/--\1/p' "$src/sim/sim_options.cpp")
 [ -n "$velta_options" ] && [ -n "$sim_options" ] || { echo "FAIL no options found in the sources"; exit 1; }
 # shellcheck disable=SC2086
