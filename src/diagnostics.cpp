@@ -60,8 +60,10 @@ std::string JsonString(const std::string& text) {
     return out + "\"";
 }
 
+}  // namespace
+
 // One array, an object a line, with the facts of the text form.
-std::string PortJson(const std::vector<SerialPort>& ports) {
+std::string PortListJson(const std::vector<SerialPort>& ports) {
     std::string json = "[";
     for (size_t i = 0; i < ports.size(); ++i) {
         const SerialPort& p = ports[i];
@@ -73,12 +75,10 @@ std::string PortJson(const std::vector<SerialPort>& ports) {
     return json + (ports.empty() ? "]\n" : "\n]\n");
 }
 
-}  // namespace
-
 int PrintPortList() {
     const std::vector<SerialPort> ports = ListSerialPorts();
     if (settings.json)
-        ConsolePrint("%s", PortJson(ports).c_str());
+        ConsolePrint("%s", PortListJson(ports).c_str());
     else
         PortLines(ports, ConsolePrint);
     if (ports.empty()) ConsoleError(kNoPortsFound);

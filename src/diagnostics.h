@@ -3,6 +3,9 @@
 // that --exit-status gives for why the run ended.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "outcome.h"
 #include "port_list.h"
 #include "settings.h"
@@ -11,6 +14,9 @@
 int PrintHelp();       // the usage text, the long options, the exit statuses; 0
 int PrintVersion();    // 0
 int PrintPortList();   // one line per port, or (--json) a JSON array; 0, or 1 when there is none
+
+// The port list as --list-ports --json prints it.
+std::string PortListJson(const std::vector<SerialPort>& ports);
 
 // --port auto: the one USB serial port of the list from roots goes into
 // *s as if given with -P. With none or several, false with the reason and

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <fstream>
 
+#include "diagnostics.h"
 #include "port_list.h"
 #include "program_support.h"
 
@@ -140,5 +141,107 @@ TEST(PortList, NothingBehindAnyTtyListsNothing) {
     tree.File("sys/devices/platform/serial8250/tty/ttyS3/type", "0\n");
     EXPECT_TRUE(ListSerialPorts(tree.roots).empty());
 }
+
+// ---- --port auto and --list-ports --json ----
+
+// A USB adapter (or a CDC ACM board) the way BuildLinuxTree makes them.
+void UsbPort(FakeTree& tree, const std::string& name, const std::string& device, const std::string& vendor) {
+    tree.File("sys/" + device + "/idVendor", vendor + "\n");
+    tree.File("sys/" + device + "/idProduct", "6001\n");
+    tree.Tty(name, device + "/" + device.substr(device.rfind('/') + 1) + ":1.0/" + name, "../../../" + name);
+}
+
+struct AutoCase {
+    const char* name;
+    std::vector<std::string> usbPorts;  // besides a 16550A at ttyS0
+    bool chosen;
+    const char* device;  // the port chosen, under the tree's dev
+};
+
+void PrintTo(const AutoCase& c, std::ostream* os) { *os << c.name; }
+
+class AutoPortTest : public ::testing::TestWithParam<AutoCase> {};
+
+TEST_P(AutoPortTest, TheOneUsbPortOrTheListOnTheErrorStream) {
+    const AutoCase& c = GetParam();
+    FakeTree tree;
+    tree.Tty("ttyS0", "devices/pnp0/00:04", "../../../00:04");
+    tree.File("sys/devices/pnp0/00:04/tty/ttyS0/type", "4\n");
+    for (size_t i = 0; i < c.usbPorts.size(); ++i)
+        UsbPort(tree, c.usbPorts[i], "devices/pci0000:00/usb1/1-" + std::to_string(i + 2), "040" + std::to_string(i));
+    TransferSettings s;
+    s.port = 5;
+    testing::internal::CaptureStderr();
+    const bool chosen = ChooseAutoPort(&s, tree.roots);
+    const std::string errors = testing::internal::GetCapturedStderr();
+    ASSERT_EQ(chosen, c.chosen) << errors;
+    if (chosen) {
+        ASSERT_NE(s.devicePath, nullptr);
+        EXPECT_EQ(std::string(s.devicePath), tree.Path(std::string("dev/") + c.device));
+        EXPECT_EQ(errors, Format(kAutoPortChosen, ("-P" + tree.Path(std::string("dev/") + c.device)).c_str()));
+        return;
+    }
+    EXPECT_EQ(s.devicePath, nullptr);
+    EXPECT_EQ(s.port, 5);
+    const std::string reason =
+        c.usbPorts.empty() ? std::string(kAutoPortNone) : Format(kAutoPortSeveral, static_cast<unsigned long>(c.usbPorts.size()));
+    EXPECT_EQ(errors.compare(0, reason.size(), reason), 0) << errors;
+    // Then every port, USB or not, as --list-ports shows it.
+    for (const SerialPort& port : ListSerialPorts(tree.roots))
+        EXPECT_NE(errors.find(port.option + "  " + port.details + "\n"), std::string::npos) << port.option;
+}
+
+INSTANTIATE_TEST_SUITE_P(Trees, AutoPortTest,
+                         ::testing::Values(AutoCase{"OneUsbPort", {"ttyUSB0"}, true, "ttyUSB0"},
+                                           AutoCase{"NoUsbPort", {}, false, nullptr},
+                                           AutoCase{"TwoUsbPorts", {"ttyACM0", "ttyUSB0"}, false, nullptr}),
+                         [](const ::testing::TestParamInfo<AutoCase>& info) { return info.param.name; });
+
+TEST(PortList, UsbFromTheDeviceBehindThePortOrTheCalloutName) {
+    FakeTree sysfs;
+    BuildLinuxTree(sysfs);
+    std::vector<bool> usb;
+    for (const SerialPort& port : ListSerialPorts(sysfs.roots)) usb.push_back(port.usb);
+    EXPECT_EQ(usb, (std::vector<bool>{true, false, true}));  // ttyACM0, ttyS0, ttyUSB0
+    FakeTree mac;
+    mac.File("dev/cu.usbserial-1410");
+    mac.File("dev/cu.Bluetooth-Incoming-Port");
+    usb.clear();
+    for (const SerialPort& port : ListSerialPorts(mac.roots)) usb.push_back(port.usb);
+    EXPECT_EQ(usb, (std::vector<bool>{false, true}));
+}
+
+struct JsonCase {
+    const char* name;
+    std::vector<SerialPort> ports;
+    std::string json;
+};
+
+void PrintTo(const JsonCase& c, std::ostream* os) { *os << c.name; }
+
+SerialPort Port(const std::string& option, const std::string& details, bool usb, bool inUse = false, long holder = 0) {
+    SerialPort port;
+    port.option = option, port.details = details, port.usb = usb, port.inUse = inUse, port.holder = holder;
+    return port;
+}
+
+class PortJsonTest : public ::testing::TestWithParam<JsonCase> {};
+
+TEST_P(PortJsonTest, OneArrayWithTheFactsEscaped) { EXPECT_EQ(PortListJson(GetParam().ports), GetParam().json); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Lists, PortJsonTest,
+    ::testing::Values(
+        JsonCase{"Empty", {}, "[]\n"},
+        JsonCase{"TwoPorts",
+                 {Port("-P/dev/ttyS0", "ttyS0", false), Port("-P3", "COM3  USB Serial Port (COM3)", true, true, 42)},
+                 "[\n {\"option\": \"-P/dev/ttyS0\", \"port\": \"/dev/ttyS0\", \"details\": \"ttyS0\", \"usb\": false, "
+                 "\"inUse\": false, \"holder\": null},\n {\"option\": \"-P3\", \"port\": \"3\", \"details\": \"COM3  USB "
+                 "Serial Port (COM3)\", \"usb\": true, \"inUse\": true, \"holder\": 42}\n]\n"},
+        JsonCase{"QuotesBackslashesAndControls",
+                 {Port("-P/dev/x", "say \"hi\" C:\\ \t\x01", true)},
+                 "[\n {\"option\": \"-P/dev/x\", \"port\": \"/dev/x\", \"details\": \"say \\\"hi\\\" C:\\\\ \\u0009\\u0001\", "
+                 "\"usb\": true, \"inUse\": false, \"holder\": null}\n]\n"}),
+    [](const ::testing::TestParamInfo<JsonCase>& info) { return info.param.name; });
 
 }  // namespace
