@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "crc32.h"
 #include "image.h"
 
 namespace {
@@ -271,5 +272,15 @@ TEST_P(FaultTest, RefusedWithTheReason) {
 
 INSTANTIATE_TEST_SUITE_P(Files, FaultTest, ::testing::ValuesIn(FaultCases()),
                          [](const ::testing::TestParamInfo<FaultCase>& info) { return info.param.name; });
+
+// The CRC-32 both programs print is the zlib one: its check values.
+TEST(Crc32, KnownValues) {
+    for (const auto& c : {std::make_pair(std::string(), 0x00000000u), std::make_pair(std::string("a"), 0xE8B7BE43u),
+                          std::make_pair(std::string("123456789"), 0xCBF43926u)}) {
+        Crc32 crc;
+        crc.Add(reinterpret_cast<const uint8_t*>(c.first.data()), c.first.size());
+        EXPECT_EQ(crc.Value(), c.second) << c.first;
+    }
+}
 
 }  // namespace

@@ -35,13 +35,17 @@ TEST_P(ExitStatusTable, TellsWhyTheRunEnded) {
 }
 
 // The device sends kData (with faults) once the program has opened the port.
-ProcessResult ReceiveFromDevice(ScratchDir& dir, std::vector<std::string> faults) {
+ProcessResult ReceiveFromDevice(ScratchDir& dir, std::vector<std::string> faults,
+                                const std::vector<std::string>& options = {}) {
     std::vector<std::string> simArgs = {"--send", dir.File("device.bin", kData), "--baud", "38400",
                                         "--wait-open", "--linger", "0.5"};
     simArgs.insert(simArgs.end(), faults.begin(), faults.end());
     Sim sim(dir, simArgs);
     EXPECT_TRUE(sim.WaitFor("waiting:"));
-    ProcessResult r = RunVelta(sim, {dir.Path("in.bin"), "-MR", "-B38400", "--exit-status"});
+    std::vector<std::string> args = {dir.Path("in.bin"), "-MR", "-B38400", "--exit-status"};
+    args.insert(args.end(), options.begin(), options.end());
+    ProcessResult r = RunVelta(sim, args);
+    sim.Stop();
     sim.Finish();
     return r;
 }
@@ -88,8 +92,73 @@ INSTANTIATE_TEST_SUITE_P(
                    5},
         StatusCase{"LineLostInTheData", [](ScratchDir& d) { return ReceiveFromDevice(d, {"--stop-after", "100"}); },
                    6},
-        StatusCase{"HeaderSizeBelowSixteen", [](ScratchDir& d) { return ReceiveFromDevice(d, {"--bad-size"}); }, 6}),
+        StatusCase{"HeaderSizeBelowSixteen", [](ScratchDir& d) { return ReceiveFromDevice(d, {"--bad-size"}); }, 6},
+        // The device falls silent after 100 bytes but keeps the line open.
+        StatusCase{"ReceptionTimedOut",
+                   [](ScratchDir& d) {
+                       return ReceiveFromDevice(d, {"--stop-after", "100", "--linger", "30"}, {"--timeout", "2"});
+                   },
+                   7}),
     [](const ::testing::TestParamInfo<StatusCase>& i) { return i.param.name; });
+
+// ---- --timeout ----
+
+double Seconds(std::chrono::steady_clock::time_point since);
+
+// A device that never starts: the prompt waits the seconds given, not for
+// ever, and the run ends as an abort with its own reason and status.
+TEST(Timeout, SilentDeviceEndsTheReceptionAfterTheSecondsGiven) {
+    ScratchDir dir;
+    Sim sim(dir, {"--send", dir.File("device.bin", kData), "--wait-stdin"});
+    ASSERT_TRUE(sim.WaitFor("waiting:"));
+    const auto start = std::chrono::steady_clock::now();
+    const ProcessResult r = RunVelta(sim, {dir.Path("in.bin"), "-MR", "--timeout", "2", "--exit-status"}, 60);
+    const double seconds = Seconds(start);
+    sim.Stop();
+    sim.Finish();
+    EXPECT_EQ(r.exitCode, 7);
+    EXPECT_GE(seconds, 2.0);  // never before the time given; how much after is the machine's load
+    EXPECT_EQ(r.output, Console(Banner() + Format(kReceivePrompt, 9600) + kAborted));
+    EXPECT_EQ(r.errors, Console(Format(kTimedOut, 2ul)));
+    EXPECT_EQ(ReadFile(dir.Path("in.bin")), "");
+}
+
+// In the middle of the data: what arrived stays in the file, as on Ctrl+C.
+TEST(Timeout, SilenceMidTransferKeepsWhatArrived) {
+    ScratchDir dir;
+    const ProcessResult r = ReceiveFromDevice(dir, {"--stop-after", "100", "--linger", "30"}, {"--timeout", "1"});
+    EXPECT_EQ(r.exitCode, 7);
+    const std::string line = HeaderFor(16 + static_cast<uint32_t>(kData.size()), 0x2000) + kData.substr(0, 84);
+    EXPECT_EQ(ReadFile(dir.Path("in.bin")), line);
+    EXPECT_EQ(r.errors, Console(Format(kTimedOut, 1ul) + LineTallyText(line, true)));
+}
+
+// ---- the line's CRC-32, beside the simulator's ----
+
+// Both programs name the data by the same CRC-32: velta's line and the
+// simulator's report are checked against the bytes that were meant.
+TEST(LineChecksum, SendMatchesTheSimulatorsCrc) {
+    ScratchDir dir;
+    Sim sim(dir, {"--baud", "38400"});
+    ASSERT_TRUE(sim.WaitFor("ready:"));
+    const ProcessResult r = RunVelta(sim, {dir.File("out.bin", kData), "-B38400", "-S4000"});
+    const ProcessResult device = sim.Finish();
+    const std::string complete = ReportLine(device.output, "complete:");
+    ASSERT_EQ(complete, CompleteLine(kData, 0x4000, 0));
+    EXPECT_EQ(r.errors, Console(LineTallyText(HeaderFor(616, 0x4000) + kData, true)));
+    EXPECT_NE(complete.find(Format("crc32 %08X", Crc(kData))), std::string::npos);
+}
+
+TEST(LineChecksum, ReceptionMatchesTheSimulatorsCrc) {
+    ScratchDir dir;
+    Sim sim(dir, {"--send", dir.File("device.bin", kData), "--baud", "38400", "--wait-open", "--linger", "0.5"});
+    ASSERT_TRUE(sim.WaitFor("waiting:"));
+    const ProcessResult r = RunVelta(sim, {dir.Path("in.bin"), "-MR", "-B38400"});
+    const ProcessResult device = sim.Finish();
+    const std::string sending = ReportLine(device.output, "sending:");
+    ASSERT_NE(sending.find(Format("crc32 %08X", Crc(kData))), std::string::npos) << sending;
+    EXPECT_EQ(r.errors, Console(LineTallyText(HeaderFor(616, 0x2000) + kData, true)));
+}
 
 // ---- --progress ----
 
@@ -131,7 +200,7 @@ TEST(Progress, PacedReceptionRedrawsForwardAndEndsAtAHundredPercent) {
 
     EXPECT_EQ(shown.exitCode, 1);
     EXPECT_EQ(shown.output, plain.output);
-    EXPECT_EQ(plain.errors, "");
+    EXPECT_EQ(plain.errors, Console(LineTallyText(HeaderFor(3016, 0x2000) + data, true)));
     EXPECT_EQ(ReadFile(dir.Path("a.bin")), ReadFile(dir.Path("b.bin")));
     std::string summary;
     const std::vector<Update> updates = Updates(shown.errors, &summary);
