@@ -88,17 +88,25 @@ const std::vector<Case>& Cases() {
     return cases;
 }
 
+// A command line for ParseArguments; it holds the strings the settings point into.
+struct CommandLine {
+    explicit CommandLine(const std::vector<std::string>& args) : storage{"VELTA"} {
+        storage.insert(storage.end(), args.begin(), args.end());
+        for (std::string& s : storage) argv.push_back(&s[0]);
+        argv.push_back(nullptr);
+    }
+    ParseResult Parse(TransferSettings* s) { return ParseArguments(static_cast<int>(storage.size()), argv.data(), s); }
+    std::vector<std::string> storage;
+    std::vector<char*> argv;
+};
+
 class ParseArgumentsTest : public ::testing::TestWithParam<Case> {};
 
 TEST_P(ParseArgumentsTest, Parses) {
     const Case& c = GetParam();
-    std::vector<std::string> storage = {"VELTA"};
-    storage.insert(storage.end(), c.args.begin(), c.args.end());
-    std::vector<char*> argv;
-    for (std::string& s : storage) argv.push_back(&s[0]);
-    argv.push_back(nullptr);
+    CommandLine line(c.args);
     TransferSettings s;
-    ParseResult r = ParseArguments(static_cast<int>(storage.size()), argv.data(), &s);
+    ParseResult r = line.Parse(&s);
     ASSERT_EQ(r == ParseResult::kOk, c.ok);
     if (!c.ok) return;
     EXPECT_EQ(s.mode, c.expect.mode);
@@ -110,7 +118,7 @@ TEST_P(ParseArgumentsTest, Parses) {
     EXPECT_EQ(s.baudRate, c.expect.baudRate);
     EXPECT_EQ(s.loadAddress, c.expect.loadAddress);
     EXPECT_EQ(s.runAddress, 0u);
-    EXPECT_STREQ(s.fileName, storage[1].c_str());
+    EXPECT_STREQ(s.fileName, line.storage[1].c_str());
 }
 
 INSTANTIATE_TEST_SUITE_P(Options, ParseArgumentsTest, ::testing::ValuesIn(Cases()),
@@ -145,12 +153,9 @@ class LongOptionTest : public ::testing::TestWithParam<LongCase> {};
 // sees the rest exactly as before.
 TEST_P(LongOptionTest, TakenOutBeforeTheFixedParsing) {
     const LongCase& c = GetParam();
-    std::vector<std::string> storage = {"VELTA"};
-    storage.insert(storage.end(), c.args.begin(), c.args.end());
-    std::vector<char*> argv;
-    for (std::string& s : storage) argv.push_back(&s[0]);
+    CommandLine line(c.args);
     TransferSettings s;
-    ASSERT_EQ(ParseArguments(static_cast<int>(argv.size()), argv.data(), &s), c.result);
+    ASSERT_EQ(line.Parse(&s), c.result);
     if (c.result == ParseResult::kUnknownLongOption) {
         EXPECT_STREQ(s.unknownOption, c.fileName);
         return;
@@ -190,12 +195,9 @@ class ValuedOptionTest : public ::testing::TestWithParam<ValuedCase> {};
 
 TEST_P(ValuedOptionTest, ParsesOrNamesTheFault) {
     const ValuedCase& c = GetParam();
-    std::vector<std::string> storage = {"VELTA"};
-    storage.insert(storage.end(), c.args.begin(), c.args.end());
-    std::vector<char*> argv;
-    for (std::string& s : storage) argv.push_back(&s[0]);
+    CommandLine line(c.args);
     TransferSettings s;
-    ASSERT_EQ(ParseArguments(static_cast<int>(argv.size()), argv.data(), &s), c.result);
+    ASSERT_EQ(line.Parse(&s), c.result);
     EXPECT_TRUE(c.check(s));
 }
 
