@@ -11,8 +11,20 @@
 #include "port_list.h"
 #include "settings.h"
 
+namespace {
+
+// The port that -P1, and no -P at all, stands for.
+#ifdef _WIN32
+constexpr char kDefaultPort[] = "COM1";
+#else
+constexpr char kDefaultPort[] = "/dev/ttyS0";
+#endif
+
+}  // namespace
+
 int PrintHelp() {
     PrintUsage();
+    ConsolePrint(kHelpDefaults, kDefaultPort);
     for (const char* line : {kHelpLong1, kHelpLong2, kHelpLong3, kHelpLong4, kHelpJson, kHelpLong5, kHelpStdio,
                              kHelpFrom, kHelpRunAddress, kHelpTimeout, kHelpDtr, kHelpRts, kHelpPortAuto,
                              kHelpLong6, kHelpLong7, kHelpLong8, kHelpLong9, kHelpStatus7, kHelpLong10})

@@ -51,15 +51,17 @@ bool Refused() {
     return false;
 }
 
+// Where, then why: the reason is a message of its own, so that it is shown
+// in the user's language like the rest of the line.
 bool TellFault(const ImageResult& result) {
     const char* name = settings.fileName;
-    const char* reason = FaultText(result.fault);
     if (result.fault == ImageFault::kOverlap || result.fault == ImageFault::kOutOfRange)
-        ConsoleError(kImageFaultAtAddress, name, static_cast<unsigned long>(result.address), reason);
+        ConsoleError(kImageFaultAtAddress, name, static_cast<unsigned long>(result.address));
     else if (result.line > 0)
-        ConsoleError(kImageFaultAtLine, name, static_cast<unsigned long>(result.line), reason);
+        ConsoleError(kImageFaultAtLine, name, static_cast<unsigned long>(result.line));
     else
-        ConsoleError(kImageFault, name, reason);
+        ConsoleError("%s: ", name);  // the file alone: no words to translate
+    ConsoleError(FaultText(result.fault));
     return Refused();
 }
 

@@ -90,7 +90,7 @@ TEST_P(ImageRefusalTest, ReasonOnTheErrorStreamAndNothingOnTheLine) {
 }
 
 std::string AtLine(const std::string& name, unsigned long line, const char* reason) {
-    return Format(kImageFaultAtLine, name.c_str(), line, reason);
+    return Format(kImageFaultAtLine, name.c_str(), line) + reason;
 }
 
 const std::string kHex = ":048000000102030472\n:00000001FF\n";
@@ -106,14 +106,14 @@ INSTANTIATE_TEST_SUITE_P(
                     [](const std::string& n) { return AtLine(n, 1, kImageNoEnd); }},
         RefusedCase{"Above64KiB", "S2060100000102F5\nS804000000FB\n", {"--from", "srec"},
                     [](const std::string& n) {
-                        return Format(kImageFaultAtAddress, n.c_str(), 0x10000ul, kImageOutOfRange);
+                        return Format(kImageFaultAtAddress, n.c_str(), 0x10000ul) + kImageOutOfRange;
                     }},
         RefusedCase{"Overlap", ":048000000102030472\n:018002000974\n:00000001FF\n", {"--from", "ihex"},
                     [](const std::string& n) {
-                        return Format(kImageFaultAtAddress, n.c_str(), 0x8002ul, kImageOverlap);
+                        return Format(kImageFaultAtAddress, n.c_str(), 0x8002ul) + kImageOverlap;
                     }},
         RefusedCase{"NotElf", "\x7F" "ELF\x05", {"--from", "elf"},
-                    [](const std::string& n) { return Format(kImageFault, n.c_str(), kImageNotElf); }},
+                    [](const std::string& n) { return n + ": " + kImageNotElf; }},
         RefusedCase{"DisagreeingLoadAddress", kHex, {"--from", "ihex", "-S4000"},
                     [](const std::string&) { return Format(kImageLoadDiffers, 0x4000ul, 0x8000ul); }},
         RefusedCase{"NoEntryForTheRunAddress", kHex, {"--from", "ihex", "--run-address", "entry"},
