@@ -322,15 +322,16 @@ int CommLink::OpenConnection(int portNumber, uint32_t rate, uint8_t size, uint8_
     openFailure = {DeviceName(port, devicePath), OpenStep::kNone, 0};
     int fd = open(openFailure.device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return OpenFailed(OpenStep::kOpen, errno);
-    // Linux raises DTR and RTS inside open() unless the rate it keeps for the
-    // port is 0, and nothing before the open can stop it: a line that is to
-    // stay off is lowered first of all, so the pulse lasts only this long.
-    LowerModemLines(fd, dtrMode, rtsMode);
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
         close(fd);
         return OpenFailed(OpenStep::kLock, error);
     }
+    // Linux raises DTR and RTS inside open() unless the rate it keeps for the
+    // port is 0, and nothing before the open can stop it: a line that is to
+    // stay off is lowered as soon as the port is ours, so the pulse lasts
+    // only this long. (Before the lock it could be another program's line.)
+    LowerModemLines(fd, dtrMode, rtsMode);
     ioctl(fd, TIOCEXCL);
     native->fd = native->writeFd = fd;
     tcgetattr(fd, &native->found);
