@@ -368,10 +368,14 @@ int CommLink::CloseConnection() {
         DiscardOutput(n);
     // Restoring re-applies the saved DTR control; DTR drops after it. The
     // flush of what was received comes after the settings, so that it cannot
-    // look like the next open's flush-then-settings to the device. DTR kept
-    // raised is restored as enabled, whatever the saved control said.
+    // look like the next open's flush-then-settings to the device. The
+    // driver keeps the DTR and RTS control for the next open, which raises a
+    // line whose control says enable: one to stay off is restored disabled
+    // (putting back enable would raise it now), DTR kept raised enabled.
     DCB restored = n.savedState;
-    if (dtrMode == ModemLine::kKeep) restored.fDtrControl = DTR_CONTROL_ENABLE;
+    if (dtrMode != ModemLine::kOn)
+        restored.fDtrControl = dtrMode == ModemLine::kKeep ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+    if (rtsMode == ModemLine::kOff) restored.fRtsControl = RTS_CONTROL_DISABLE;
     if (n.haveSavedState) SetCommState(n.handle, &restored);
     PurgeComm(n.handle, PURGE_RXCLEAR);
     if (dtrMode != ModemLine::kKeep) EscapeCommFunction(n.handle, CLRDTR);
