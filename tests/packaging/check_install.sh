@@ -28,6 +28,7 @@ cat >"$scratch/expected" <<'LIST'
 ./bin/velta-sim
 ./share/bash-completion/completions/velta
 ./share/bash-completion/completions/velta-sim
+./share/doc/velta/LICENSE
 ./share/doc/velta/README.md
 ./share/man/man1/velta-sim.1
 ./share/man/man1/velta.1
