@@ -67,7 +67,8 @@ bool TellFault(const ImageResult& result) {
 
 bool ReadWhole(FILE* file, uint64_t length, std::vector<uint8_t>* bytes) {
     if (length > kMaxImageFileSize) {
-        ConsoleError(kImageTooLarge, settings.fileName, static_cast<unsigned long>(kMaxImageFileSize));
+        const auto limit = static_cast<unsigned long>(kMaxImageFileSize);
+        ConsoleError(kImageTooLarge, settings.fileName, limit);
         return Refused();
     }
     bytes->resize(static_cast<size_t>(length));
