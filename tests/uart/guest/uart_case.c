@@ -9,8 +9,8 @@
  *   uart_case [-p SECONDS] [-i SECONDS] PORT CONSOLE_FILE -- velta args...
  *
  * -p: after SECONDS print "@@PROBE" with the line settings velta left on
- *     the port and whether it holds it exclusively (TIOCEXCL); the host end
- *     then plays its part. -i: send SIGINT after SECONDS.
+ *     the port, whether it holds it exclusively (TIOCEXCL) and DTR; the host
+ *     end then plays its part. -i: send SIGINT after SECONDS.
  * Prints "@@RESULT status=N dtr=BDA" (DTR before, seen while running,
  * after: 0 or 1) and writes velta's console output to CONSOLE_FILE. */
 #define _GNU_SOURCE
@@ -58,11 +58,11 @@ static void Probe(int fd) {
         printf("@@PROBE none\n");
     } else {
         printf("@@PROBE speed=%ld csize=%d parenb=%d cstopb=%d crtscts=%d ixon=%d ixoff=%d icanon=%d echo=%d opost=%d "
-               "clocal=%d excl=%d\n",
+               "clocal=%d excl=%d dtr=%d\n",
                Rate(cfgetospeed(&t)), (t.c_cflag & CSIZE) == CS8 ? 8 : 7, !!(t.c_cflag & PARENB),
                !!(t.c_cflag & CSTOPB), !!(t.c_cflag & CRTSCTS), !!(t.c_iflag & IXON), !!(t.c_iflag & IXOFF),
                !!(t.c_lflag & ICANON), !!(t.c_lflag & ECHO), !!(t.c_oflag & OPOST), !!(t.c_cflag & CLOCAL),
-               exclusive);
+               exclusive, Dtr(fd));
     }
     fflush(stdout);
 }
