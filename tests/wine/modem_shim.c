@@ -6,7 +6,8 @@
  * output lines (DTR, RTS), with CTS, DSR and carrier always on.
  *
  * For the tests it also appends events, one a line, to the file named by
- * VELTA_SHIM_LOG: "DTR 1" and "DTR 0" when DTR changes, and "WAIT" when Wine
+ * VELTA_SHIM_LOG: "DTR 1" and "DTR 0" when DTR changes (with VELTA_SHIM_RTS
+ * set, "RTS 1" and "RTS 0" too, after DTR's), and "WAIT" when Wine
  * sets up a wait for serial events (the only time it asks for the interrupt
  * counters, TIOCGICOUNT). Repeats are left out until input has been seen
  * queued (FIONREAD above 0), so each "WAIT" tells a test that the program is
@@ -50,6 +51,10 @@ static void SetOutputLines(int lines) {
     if ((before ^ lines) & TIOCM_DTR) {
         __atomic_store_n(&waitRecorded, 0, __ATOMIC_SEQ_CST);
         Record(lines & TIOCM_DTR ? "DTR 1\n" : "DTR 0\n");
+    }
+    if (((before ^ lines) & TIOCM_RTS) && getenv("VELTA_SHIM_RTS")) {
+        __atomic_store_n(&waitRecorded, 0, __ATOMIC_SEQ_CST);
+        Record(lines & TIOCM_RTS ? "RTS 1\n" : "RTS 0\n");
     }
 }
 

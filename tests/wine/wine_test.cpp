@@ -248,6 +248,43 @@ TEST_F(WineRun, SendsHeaderAndDataExactly) {
     EXPECT_EQ(DtrLog(), kDtrOpenThenClosed);
 }
 
+// --dtr and --rts through the DCB and EscapeCommFunction, as Wine hands them
+// to the pseudo-terminal's (shimmed) modem lines. Wine reports the lines'
+// state at open as the saved control, so the close puts RTS back down.
+struct ModemCase {
+    const char* name;
+    std::vector<std::string> options;
+    std::string log;  // DTR and RTS changes, in order; both start low
+};
+
+void PrintTo(const ModemCase& c, std::ostream* os) { *os << c.name; }
+
+class WineModemLines : public WineRun, public ::testing::WithParamInterface<ModemCase> {};
+
+TEST_P(WineModemLines, ChangesAsTheOptionsSay) {
+    const ModemCase& c = GetParam();
+    Pty pty;
+    WriteFile("out.bin", AllByteValues(100));
+    std::vector<std::string> args = {"out.bin", "--exit-status", Wine().PortOption(pty.path())};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    auto program = Start(args, {"VELTA_SHIM_RTS=1"});
+    const std::string expected = HeaderBytes(116, 0x2000) + AllByteValues(100);
+    EXPECT_EQ(ReadExactly(pty.master(), expected.size(), kRunTimeout), expected);
+    ProcessResult r = program->Wait(kRunTimeout);
+    ASSERT_FALSE(r.timedOut);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(ShimLog(), c.log);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Wine, WineModemLines,
+    ::testing::Values(ModemCase{"AsAlways", {}, "DTR 1\nRTS 1\nDTR 0\nRTS 0\n"},
+                      ModemCase{"DtrOffNeverRaisesIt", {"--dtr", "off"}, "RTS 1\nRTS 0\n"},
+                      ModemCase{"DtrKeepLeavesItRaised", {"--dtr=keep"}, "DTR 1\nRTS 1\nRTS 0\n"},
+                      ModemCase{"RtsOff", {"--rts", "off"}, "DTR 1\nDTR 0\n"},
+                      ModemCase{"BothOff", {"--dtr", "off", "--rts", "off"}, ""}),
+    [](const ::testing::TestParamInfo<ModemCase>& info) { return info.param.name; });
+
 class WineReceive : public WineRun, public ::testing::WithParamInterface<const char*> {};
 
 // XON and XOFF in the data arrive as data, also with software flow control.
