@@ -11,9 +11,7 @@
 
 int PrintHelp() {
     PrintUsage();
-    for (const char* line : {kHelpLong1, kHelpLong2, kHelpLong3, kHelpLong4, kHelpLong5, kHelpStdio,
-                             kHelpLong6, kHelpLong7, kHelpLong8, kHelpLong9, kHelpLong10})
-        ConsoleText(line);
+    for (const char* line : kHelpLong) ConsoleText(line);
     return 0;
 }
 
