@@ -22,7 +22,7 @@ std::string Usage() {
 }
 
 std::string Help() {
-    std::string out = Usage();
+    std::string out = Usage() + Format(kHelpDefaults, "/dev/ttyS0");
     for (const char* line : kHelpLong) out += line;
     return out;
 }

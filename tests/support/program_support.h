@@ -16,7 +16,7 @@
 
 std::string Banner();
 std::string Usage();
-std::string Help();  // --help: the usage, then the long options
+std::string Help();  // native --help: the usage, the defaults, the long options
 std::string Format(const char* format, ...);
 
 // A scratch directory, removed with everything in it at the end of the test.

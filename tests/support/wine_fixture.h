@@ -28,10 +28,13 @@ class WineCase : public ::testing::Test {
 protected:
     static Target& Wine();
 
-    // Runs VELTA.exe (or program, a test build) with args, the shims and env.
+    // Runs VELTA.exe (or program, a test build) with args, the shims and
+    // env; env comes last, so it overrides the target's own (LC_ALL=C).
     std::unique_ptr<Process> Start(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
                                    const std::string& program = "");
-    ProcessResult Run(const std::vector<std::string>& args) { return Start(args)->Wait(kWineRunTimeout); }
+    ProcessResult Run(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+        return Start(args, env)->Wait(kWineRunTimeout);
+    }
 
     std::string Path(const std::string& name) const { return dir_.Path(name); }
     std::string Read(const std::string& name) const { return ReadFile(Path(name)); }

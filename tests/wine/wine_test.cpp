@@ -325,6 +325,25 @@ TEST_F(WineRun, AMissingPortIsNamedWithThePortsThatExist) {
     EXPECT_NE(r.errors.find(listed.substr(0, listed.size() - 1)), std::string::npos) << r.errors;
 }
 
+// Wine takes the user's UI language from the locale's variables: the reason
+// speaks it (CP932 bytes when the error stream is no console), standard
+// output stays the same.
+TEST_F(WineRun, AMissingPortIsExplainedInTheUiLanguage) {
+    std::string output;
+    for (Language language : {Language::kEnglish, Language::kJapanese}) {
+        const bool japanese = language == Language::kJapanese;
+        ProcessResult r = Run({"f.bin", "-P256"}, {japanese ? "LC_ALL=ja_JP.UTF-8" : "LC_ALL=en_US.UTF-8"});
+        ASSERT_FALSE(r.timedOut);
+        EXPECT_EQ(r.exitCode, 1);
+        const std::string tried = Format(Localized(kCannotOpenBecause, language), "COM0", "");
+        EXPECT_EQ(r.errors.rfind(tried.substr(0, tried.size() - 1), 0), 0u) << japanese << "\n" << r.errors;
+        if (japanese) {
+            EXPECT_EQ(r.output, output);
+        }
+        output = r.output;
+    }
+}
+
 // --- files that are not sent --------------------------------------------------
 
 struct RefusedSource {
