@@ -10,7 +10,7 @@
 #include <functional>
 
 #include "console_text.h"
-#include "e2e_support.h"
+#include "sim_driver.h"
 
 namespace {
 
@@ -40,7 +40,7 @@ ProcessResult ReceiveFromDevice(ScratchDir& dir, std::vector<std::string> faults
     std::vector<std::string> simArgs = {"--send", dir.File("device.bin", kData), "--baud", "38400",
                                         "--wait-open", "--linger", "0.5"};
     simArgs.insert(simArgs.end(), faults.begin(), faults.end());
-    Sim sim(dir, simArgs);
+    Sim sim(simArgs);
     EXPECT_TRUE(sim.WaitFor("waiting:"));
     std::vector<std::string> args = {dir.Path("in.bin"), "-MR", "-B38400", "--exit-status"};
     args.insert(args.end(), options.begin(), options.end());
@@ -50,8 +50,8 @@ ProcessResult ReceiveFromDevice(ScratchDir& dir, std::vector<std::string> faults
     return r;
 }
 
-ProcessResult SendToDevice(ScratchDir& dir, const std::string& file) {
-    Sim sim(dir, {"--baud", "38400", "--idle", "1"});
+ProcessResult SendToDevice(const std::string& file) {
+    Sim sim({"--baud", "38400", "--idle", "1"});
     EXPECT_TRUE(sim.WaitFor("ready:"));
     ProcessResult r = RunVelta(sim, {file, "-B38400", "--exit-status"});
     sim.Stop();
@@ -62,11 +62,11 @@ ProcessResult SendToDevice(ScratchDir& dir, const std::string& file) {
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, ExitStatusTable,
     ::testing::Values(
-        StatusCase{"SendComplete", [](ScratchDir& d) { return SendToDevice(d, d.File("out.bin", kData)); }, 0},
+        StatusCase{"SendComplete", [](ScratchDir& d) { return SendToDevice(d.File("out.bin", kData)); }, 0},
         StatusCase{"ReceiveComplete", [](ScratchDir& d) { return ReceiveFromDevice(d, {}); }, 0},
         StatusCase{"InterruptedAtThePrompt",
                    [](ScratchDir& d) {
-                       Sim sim(d, {"--send", d.File("device.bin", kData), "--wait-stdin"});
+                       Sim sim({"--send", d.File("device.bin", kData), "--wait-stdin"});
                        EXPECT_TRUE(sim.WaitFor("waiting:"));
                        auto velta = StartVelta(sim, {d.Path("in.bin"), "-MR", "--exit-status"});
                        EXPECT_TRUE(velta->WaitForOutput(Format(kReceivePrompt, 9600)));
@@ -86,9 +86,9 @@ INSTANTIATE_TEST_SUITE_P(
                                          options);
                    },
                    3},
-        StatusCase{"FileMissing", [](ScratchDir& d) { return SendToDevice(d, d.Path("no-such.bin")); }, 4},
+        StatusCase{"FileMissing", [](ScratchDir& d) { return SendToDevice(d.Path("no-such.bin")); }, 4},
         StatusCase{"RefusedBeforeSending",
-                   [](ScratchDir& d) { return SendToDevice(d, d.File("bad.bin", HeaderFor(15, 0x2000) + kData)); },
+                   [](ScratchDir& d) { return SendToDevice(d.File("bad.bin", HeaderBytes(15, 0x2000) + kData)); },
                    5},
         StatusCase{"LineLostInTheData", [](ScratchDir& d) { return ReceiveFromDevice(d, {"--stop-after", "100"}); },
                    6},
@@ -109,7 +109,7 @@ double Seconds(std::chrono::steady_clock::time_point since);
 // ever, and the run ends as an abort with its own reason and status.
 TEST(Timeout, SilentDeviceEndsTheReceptionAfterTheSecondsGiven) {
     ScratchDir dir;
-    Sim sim(dir, {"--send", dir.File("device.bin", kData), "--wait-stdin"});
+    Sim sim({"--send", dir.File("device.bin", kData), "--wait-stdin"});
     ASSERT_TRUE(sim.WaitFor("waiting:"));
     const auto start = std::chrono::steady_clock::now();
     const ProcessResult r = RunVelta(sim, {dir.Path("in.bin"), "-MR", "--timeout", "2", "--exit-status"}, 60);
@@ -128,7 +128,7 @@ TEST(Timeout, SilenceMidTransferKeepsWhatArrived) {
     ScratchDir dir;
     const ProcessResult r = ReceiveFromDevice(dir, {"--stop-after", "100", "--linger", "30"}, {"--timeout", "1"});
     EXPECT_EQ(r.exitCode, 7);
-    const std::string line = HeaderFor(16 + static_cast<uint32_t>(kData.size()), 0x2000) + kData.substr(0, 84);
+    const std::string line = HeaderBytes(16 + static_cast<uint32_t>(kData.size()), 0x2000) + kData.substr(0, 84);
     EXPECT_EQ(ReadFile(dir.Path("in.bin")), line);
     EXPECT_EQ(r.errors, Console(Format(kTimedOut, 1ul) + LineTallyText(line, true)));
 }
@@ -139,25 +139,25 @@ TEST(Timeout, SilenceMidTransferKeepsWhatArrived) {
 // simulator's report are checked against the bytes that were meant.
 TEST(LineChecksum, SendMatchesTheSimulatorsCrc) {
     ScratchDir dir;
-    Sim sim(dir, {"--baud", "38400"});
+    Sim sim({"--baud", "38400"});
     ASSERT_TRUE(sim.WaitFor("ready:"));
     const ProcessResult r = RunVelta(sim, {dir.File("out.bin", kData), "-B38400", "-S4000"});
     const ProcessResult device = sim.Finish();
     const std::string complete = ReportLine(device.output, "complete:");
     ASSERT_EQ(complete, CompleteLine(kData, 0x4000, 0));
-    EXPECT_EQ(r.errors, Console(LineTallyText(HeaderFor(616, 0x4000) + kData, true)));
+    EXPECT_EQ(r.errors, Console(LineTallyText(HeaderBytes(616, 0x4000) + kData, true)));
     EXPECT_NE(complete.find(Format("crc32 %08X", Crc(kData))), std::string::npos);
 }
 
 TEST(LineChecksum, ReceptionMatchesTheSimulatorsCrc) {
     ScratchDir dir;
-    Sim sim(dir, {"--send", dir.File("device.bin", kData), "--baud", "38400", "--wait-open", "--linger", "0.5"});
+    Sim sim({"--send", dir.File("device.bin", kData), "--baud", "38400", "--wait-open", "--linger", "0.5"});
     ASSERT_TRUE(sim.WaitFor("waiting:"));
     const ProcessResult r = RunVelta(sim, {dir.Path("in.bin"), "-MR", "-B38400"});
     const ProcessResult device = sim.Finish();
     const std::string sending = ReportLine(device.output, "sending:");
     ASSERT_NE(sending.find(Format("crc32 %08X", Crc(kData))), std::string::npos) << sending;
-    EXPECT_EQ(r.errors, Console(LineTallyText(HeaderFor(616, 0x2000) + kData, true)));
+    EXPECT_EQ(r.errors, Console(LineTallyText(HeaderBytes(616, 0x2000) + kData, true)));
 }
 
 // ---- --progress ----
@@ -189,7 +189,7 @@ double Seconds(std::chrono::steady_clock::time_point since) {
 TEST(Progress, PacedReceptionRedrawsForwardAndEndsAtAHundredPercent) {
     ScratchDir dir;
     const std::string data = Pattern(3000, 22);
-    Sim sim(dir, {"--send", dir.File("device.bin", data), "--baud", "9600", "--wait-open", "--sessions", "2",
+    Sim sim({"--send", dir.File("device.bin", data), "--baud", "9600", "--wait-open", "--sessions", "2",
                   "--linger", "0"});
     ASSERT_TRUE(sim.WaitFor("waiting:"));
     const auto start = std::chrono::steady_clock::now();
@@ -200,7 +200,7 @@ TEST(Progress, PacedReceptionRedrawsForwardAndEndsAtAHundredPercent) {
 
     EXPECT_EQ(shown.exitCode, 1);
     EXPECT_EQ(shown.output, plain.output);
-    EXPECT_EQ(plain.errors, Console(LineTallyText(HeaderFor(3016, 0x2000) + data, true)));
+    EXPECT_EQ(plain.errors, Console(LineTallyText(HeaderBytes(3016, 0x2000) + data, true)));
     EXPECT_EQ(ReadFile(dir.Path("a.bin")), ReadFile(dir.Path("b.bin")));
     std::string summary;
     const std::vector<Update> updates = Updates(shown.errors, &summary);
@@ -252,7 +252,7 @@ std::vector<std::string> Screen(const std::string& text) {
 TEST(Progress, OnATerminalSharedWithStandardOutputTheFiguresStandBesideTheBar) {
     if (CurrentTarget().Name() != "native") GTEST_SKIP() << "a console of its own under Wine";
     ScratchDir dir;
-    Sim sim(dir, {"--send", dir.File("device.bin", Pattern(2000, 23)), "--baud", "19200", "--wait-open"});
+    Sim sim({"--send", dir.File("device.bin", Pattern(2000, 23)), "--baud", "19200", "--wait-open"});
     ASSERT_TRUE(sim.WaitFor("waiting:"));
     ProcessOptions options;
     options.terminal = true;
