@@ -67,12 +67,7 @@ int main(int argc, char** argv) {
     }
     ConsoleText(kBanner);
     ConsoleText(kBanner2);
-    ParseOptions(argc, argv);
-    const char* fileMode = settings.mode == 1 ? "rb" : settings.mode == 2 ? "wb" : nullptr;
-    if (!fileMode) {
-        PrintUsage();
-        std::exit(1);
-    }
+    EndOnUsageError(parsed);
     if (settings.portAuto && !settings.stdio && !ChooseAutoPort(&settings)) {
         RecordOutcome(Outcome::kPortFailed);
         std::exit(EndStatus());
