@@ -11,6 +11,20 @@
 
 namespace {
 
+// An argument vector as the program gets it ("VELTA" first), kept alive
+// beside the settings that point into it.
+struct CommandLine {
+    std::vector<std::string> storage;
+    std::vector<char*> argv;
+    TransferSettings settings;
+    explicit CommandLine(const std::vector<std::string>& args) : storage{"VELTA"} {
+        storage.insert(storage.end(), args.begin(), args.end());
+        for (std::string& a : storage) argv.push_back(&a[0]);
+        argv.push_back(nullptr);
+    }
+    ParseResult Parse() { return ParseArguments(static_cast<int>(storage.size()), argv.data(), &settings); }
+};
+
 struct Expect {
     int32_t mode = 1, binaryMode = 1, loadAddressGiven = 0, sendHeader = 1, port = 1, flowControl = 0,
             baudRate = 9600;
@@ -88,26 +102,14 @@ const std::vector<Case>& Cases() {
     return cases;
 }
 
-// A command line for ParseArguments; it holds the strings the settings point into.
-struct CommandLine {
-    explicit CommandLine(const std::vector<std::string>& args) : storage{"VELTA"} {
-        storage.insert(storage.end(), args.begin(), args.end());
-        for (std::string& s : storage) argv.push_back(&s[0]);
-        argv.push_back(nullptr);
-    }
-    ParseResult Parse(TransferSettings* s) { return ParseArguments(static_cast<int>(storage.size()), argv.data(), s); }
-    std::vector<std::string> storage;
-    std::vector<char*> argv;
-};
 
 class ParseArgumentsTest : public ::testing::TestWithParam<Case> {};
 
 TEST_P(ParseArgumentsTest, Parses) {
     const Case& c = GetParam();
     CommandLine line(c.args);
-    TransferSettings s;
-    ParseResult r = line.Parse(&s);
-    ASSERT_EQ(r == ParseResult::kOk, c.ok);
+    ASSERT_EQ(line.Parse() == ParseResult::kOk, c.ok);
+    const TransferSettings& s = line.settings;
     if (!c.ok) return;
     EXPECT_EQ(s.mode, c.expect.mode);
     EXPECT_EQ(s.binaryMode, c.expect.binaryMode);
@@ -154,8 +156,8 @@ class LongOptionTest : public ::testing::TestWithParam<LongCase> {};
 TEST_P(LongOptionTest, TakenOutBeforeTheFixedParsing) {
     const LongCase& c = GetParam();
     CommandLine line(c.args);
-    TransferSettings s;
-    ASSERT_EQ(line.Parse(&s), c.result);
+    ASSERT_EQ(line.Parse(), c.result);
+    const TransferSettings& s = line.settings;
     if (c.result == ParseResult::kUnknownLongOption) {
         EXPECT_STREQ(s.unknownOption, c.fileName);
         return;
@@ -196,9 +198,8 @@ class ValuedOptionTest : public ::testing::TestWithParam<ValuedCase> {};
 TEST_P(ValuedOptionTest, ParsesOrNamesTheFault) {
     const ValuedCase& c = GetParam();
     CommandLine line(c.args);
-    TransferSettings s;
-    ASSERT_EQ(line.Parse(&s), c.result);
-    EXPECT_TRUE(c.check(s));
+    ASSERT_EQ(line.Parse(), c.result);
+    EXPECT_TRUE(c.check(line.settings));
 }
 
 bool Named(const TransferSettings& s, const char* option, const char* value, const char* conflict = nullptr) {

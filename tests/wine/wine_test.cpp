@@ -45,7 +45,7 @@ struct StatusCase {
 
 void PrintTo(const StatusCase& c, std::ostream* out) { *out << c.name; }
 
-class WineExitStatus : public WineRun, public ::testing::WithParamInterface<StatusCase> {};
+using WineExitStatus = WineTable<StatusCase>;
 
 TEST_P(WineExitStatus, StatusAndConsoleBytes) {
     const StatusCase& c = GetParam();
@@ -102,7 +102,7 @@ struct LineCase {
 
 void PrintTo(const LineCase& c, std::ostream* out) { *out << c.name; }
 
-class WineLineSettings : public WineRun, public ::testing::WithParamInterface<LineCase> {};
+using WineLineSettings = WineTable<LineCase>;
 
 // Receiving waits at the prompt, so the line can be read back while the
 // port is open; Ctrl+C then ends the wait.
@@ -164,7 +164,7 @@ struct ModemCase {
 
 void PrintTo(const ModemCase& c, std::ostream* os) { *os << c.name; }
 
-class WineModemLines : public WineRun, public ::testing::WithParamInterface<ModemCase> {};
+using WineModemLines = WineTable<ModemCase>;
 
 TEST_P(WineModemLines, ChangesAsTheOptionsSay) {
     const ModemCase& c = GetParam();
@@ -190,7 +190,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ModemCase{"BothOff", {"--dtr", "off", "--rts", "off"}, ""}),
     [](const ::testing::TestParamInfo<ModemCase>& info) { return info.param.name; });
 
-class WineReceive : public WineRun, public ::testing::WithParamInterface<const char*> {};
+using WineReceive = WineTable<const char*>;
 
 // XON and XOFF in the data arrive as data, also with software flow control.
 TEST_P(WineReceive, StoresHeaderAndDataExactly) {
@@ -361,7 +361,7 @@ struct RefusedSource {
 
 void PrintTo(const RefusedSource& c, std::ostream* out) { *out << c.name; }
 
-class WineRefusedSource : public WineRun, public ::testing::WithParamInterface<RefusedSource> {};
+using WineRefusedSource = WineTable<RefusedSource>;
 
 // Refused before the line is touched: a file of 2 GiB and more has its true
 // length (the runtime's struct stat holds 31 bits), a directory or a device
