@@ -193,8 +193,9 @@ constexpr ValuedOption kValuedOptions[] = {
 };
 
 // Applies argv[*i], a long option, taking its value from "=value" or from
-// the next argument (then *i moves past it). False when it is unknown
-// (out->unknownOption) or its value is missing or wrong (out->badValue).
+// the next argument (then *i moves past it). kUnknownLongOption when it is
+// not known, kBadLongValue when its value is missing or wrong; either way
+// s->unknownOption names it (and s->badValue gives the value).
 ParseResult ApplyLongOption(int argc, char** argv, int* i, TransferSettings* s) {
     const char* arg = argv[*i];
     for (const LongOption& option : kLongOptions) {
