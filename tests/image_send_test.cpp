@@ -6,6 +6,7 @@
 
 #include <functional>
 
+#include "case_table.h"
 #include "crc32.h"
 #include "program_support.h"
 
@@ -28,9 +29,7 @@ struct ImageCase {
     uint16_t run;
 };
 
-void PrintTo(const ImageCase& c, std::ostream* os) { *os << c.name; }
-
-class ImageSendTest : public ::testing::TestWithParam<ImageCase> {};
+CASE_TABLE(ImageSendTest, ImageCase);
 
 TEST_P(ImageSendTest, SameLineAsTheBinaryWithS8000) {
     const ImageCase& c = GetParam();
@@ -61,7 +60,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ImageCase{"RunAddressFromTheEntry", "prog.elf", {"--from", "elf", "--run-address", "entry"},
                                 0x8000},
                       ImageCase{"RunAddressGiven", "prog.hex", {"--from", "ihex", "--run-address", "8004"}, 0x8004}),
-    [](const ::testing::TestParamInfo<ImageCase>& info) { return info.param.name; });
+    CaseName());
 
 // The one line the reason takes on the error stream.
 struct RefusedCase {
@@ -71,9 +70,7 @@ struct RefusedCase {
     std::function<std::string(const std::string& name)> reason;
 };
 
-void PrintTo(const RefusedCase& c, std::ostream* os) { *os << c.name; }
-
-class ImageRefusalTest : public ::testing::TestWithParam<RefusedCase> {};
+CASE_TABLE(ImageRefusalTest, RefusedCase);
 
 TEST_P(ImageRefusalTest, ReasonOnTheErrorStreamAndNothingOnTheLine) {
     const RefusedCase& c = GetParam();
@@ -118,6 +115,6 @@ INSTANTIATE_TEST_SUITE_P(
                     [](const std::string&) { return Format(kImageLoadDiffers, 0x4000ul, 0x8000ul); }},
         RefusedCase{"NoEntryForTheRunAddress", kHex, {"--from", "ihex", "--run-address", "entry"},
                     [](const std::string& n) { return Format(kImageNoEntry, n.c_str()); }}),
-    [](const ::testing::TestParamInfo<RefusedCase>& info) { return info.param.name; });
+    CaseName());
 
 }  // namespace

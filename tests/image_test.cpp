@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "case_table.h"
 #include "crc32.h"
 #include "image.h"
 
@@ -96,9 +97,7 @@ struct ObjcopyCase {
     ImageFormat format;
 };
 
-void PrintTo(const ObjcopyCase& c, std::ostream* os) { *os << c.name; }
-
-class ObjcopyTest : public ::testing::TestWithParam<ObjcopyCase> {};
+CASE_TABLE(ObjcopyTest, ObjcopyCase);
 
 TEST_P(ObjcopyTest, SameBytesAndAddressAsObjcopyBinary) {
     const std::string dir = VELTA_IMAGE_DIR;
@@ -119,7 +118,7 @@ INSTANTIATE_TEST_SUITE_P(Files, ObjcopyTest,
                                            ObjcopyCase{"SRecord", "prog.srec", ImageFormat::kSRecord},
                                            ObjcopyCase{"Elf64", "prog.elf", ImageFormat::kElf},
                                            ObjcopyCase{"Elf32", "prog32.elf", ImageFormat::kElf}),
-                         [](const ::testing::TestParamInfo<ObjcopyCase>& info) { return info.param.name; });
+                         CaseName());
 
 // ---- Files that lay out, and how ----
 
@@ -133,8 +132,6 @@ struct LayoutCase {
     bool hasEntry;
     uint32_t entry;
 };
-
-void PrintTo(const LayoutCase& c, std::ostream* os) { *os << c.name; }
 
 const std::vector<LayoutCase>& LayoutCases() {
     static const std::vector<LayoutCase> cases = {
@@ -174,7 +171,7 @@ const std::vector<LayoutCase>& LayoutCases() {
     return cases;
 }
 
-class LayoutTest : public ::testing::TestWithParam<LayoutCase> {};
+CASE_TABLE(LayoutTest, LayoutCase);
 
 TEST_P(LayoutTest, LaysOutFromTheLowestAddress) {
     const LayoutCase& c = GetParam();
@@ -190,7 +187,7 @@ TEST_P(LayoutTest, LaysOutFromTheLowestAddress) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, LayoutTest, ::testing::ValuesIn(LayoutCases()),
-                         [](const ::testing::TestParamInfo<LayoutCase>& info) { return info.param.name; });
+                         CaseName());
 
 // ---- Malformed files: refused with the reason ----
 
@@ -201,8 +198,6 @@ struct FaultCase {
     ImageFault fault;
     uint32_t line;     // or the address, for kOverlap and kOutOfRange
 };
-
-void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
 
 const std::string kData = Ihex(0x100, 0, "abcd");
 
@@ -259,7 +254,7 @@ const std::vector<FaultCase>& FaultCases() {
     return cases;
 }
 
-class FaultTest : public ::testing::TestWithParam<FaultCase> {};
+CASE_TABLE(FaultTest, FaultCase);
 
 TEST_P(FaultTest, RefusedWithTheReason) {
     const FaultCase& c = GetParam();
@@ -271,7 +266,7 @@ TEST_P(FaultTest, RefusedWithTheReason) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, FaultTest, ::testing::ValuesIn(FaultCases()),
-                         [](const ::testing::TestParamInfo<FaultCase>& info) { return info.param.name; });
+                         CaseName());
 
 // The CRC-32 both programs print is the zlib one: its check values.
 TEST(Crc32, KnownValues) {

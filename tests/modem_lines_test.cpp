@@ -4,6 +4,7 @@
 // own raise at open does not show here (see the QEMU stage for that).
 #include <gtest/gtest.h>
 
+#include "case_table.h"
 #include "program_support.h"
 
 namespace {
@@ -14,9 +15,7 @@ struct ModemCase {
     std::string log;  // the changes, in order; both lines start low
 };
 
-void PrintTo(const ModemCase& c, std::ostream* os) { *os << c.name; }
-
-class ModemLinesTest : public ::testing::TestWithParam<ModemCase> {};
+CASE_TABLE(ModemLinesTest, ModemCase);
 
 TEST_P(ModemLinesTest, ChangesAsTheOptionsSay) {
     const ModemCase& c = GetParam();
@@ -42,6 +41,6 @@ INSTANTIATE_TEST_SUITE_P(
                       ModemCase{"BothOff", {"--dtr", "off", "--rts", "off"}, ""},
                       // RTS is the handshake line's with -F1: not raised by hand.
                       ModemCase{"HardwareFlowLeavesRts", {"-F1"}, "DTR 1\nDTR 0\n"}),
-    [](const ::testing::TestParamInfo<ModemCase>& info) { return info.param.name; });
+    CaseName());
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <fstream>
 
+#include "case_table.h"
 #include "diagnostics.h"
 #include "port_list.h"
 #include "program_support.h"
@@ -158,9 +159,7 @@ struct AutoCase {
     const char* device;  // the port chosen, under the tree's dev
 };
 
-void PrintTo(const AutoCase& c, std::ostream* os) { *os << c.name; }
-
-class AutoPortTest : public ::testing::TestWithParam<AutoCase> {};
+CASE_TABLE(AutoPortTest, AutoCase);
 
 TEST_P(AutoPortTest, TheOneUsbPortOrTheListOnTheErrorStream) {
     const AutoCase& c = GetParam();
@@ -195,7 +194,7 @@ INSTANTIATE_TEST_SUITE_P(Trees, AutoPortTest,
                          ::testing::Values(AutoCase{"OneUsbPort", {"ttyUSB0"}, true, "ttyUSB0"},
                                            AutoCase{"NoUsbPort", {}, false, nullptr},
                                            AutoCase{"TwoUsbPorts", {"ttyACM0", "ttyUSB0"}, false, nullptr}),
-                         [](const ::testing::TestParamInfo<AutoCase>& info) { return info.param.name; });
+                         CaseName());
 
 TEST(PortList, UsbFromTheDeviceBehindThePortOrTheCalloutName) {
     FakeTree sysfs;
@@ -217,15 +216,13 @@ struct JsonCase {
     std::string json;
 };
 
-void PrintTo(const JsonCase& c, std::ostream* os) { *os << c.name; }
-
 SerialPort Port(const std::string& option, const std::string& details, bool usb, bool inUse = false, long holder = 0) {
     SerialPort port;
     port.option = option, port.details = details, port.usb = usb, port.inUse = inUse, port.holder = holder;
     return port;
 }
 
-class PortJsonTest : public ::testing::TestWithParam<JsonCase> {};
+CASE_TABLE(PortJsonTest, JsonCase);
 
 TEST_P(PortJsonTest, OneArrayWithTheFactsEscaped) { EXPECT_EQ(PortListJson(GetParam().ports), GetParam().json); }
 
@@ -242,6 +239,6 @@ INSTANTIATE_TEST_SUITE_P(
                  {Port("-P/dev/x", "say \"hi\" C:\\ \t\x01", true)},
                  "[\n {\"option\": \"-P/dev/x\", \"port\": \"/dev/x\", \"details\": \"say \\\"hi\\\" C:\\\\ \\u0009\\u0001\", "
                  "\"usb\": true, \"inUse\": false, \"holder\": null}\n]\n"}),
-    [](const ::testing::TestParamInfo<JsonCase>& info) { return info.param.name; });
+    CaseName());
 
 }  // namespace
