@@ -41,8 +41,13 @@ public:
     // value. Nonzero on success.
     int ApplyPortSettings(uint32_t baudRate, uint8_t byteSize, uint8_t stopBits, uint8_t parity,
                           uint8_t flowControl);
-    // Waits (bounded) until a completed send's last byte has left, or drops
-    // what an abort left queued; then puts back the line settings found at
+    // After the last byte of a send: waits until everything sent has left the
+    // line, for as long as the output queue keeps moving. Nonzero when it has
+    // left; 0 after an abort, or when the queue stood still for the bound
+    // (the device holds flow control).
+    int FinishSending();
+    // Waits as FinishSending does for what is still on its way, or drops
+    // what an abort (or a held tail) left queued; then puts back the line settings found at
     // open, drops DTR and releases the port. Always 1.
     int CloseConnection();
     // POSIX: takes the port that a terminal program holds open on standard

@@ -179,36 +179,44 @@ bool AwaitRoom(int fd, OutputPacing& pacing) {
     }
 }
 
-// After the last byte: waits until it has left the transmitter, so that
-// dropping DTR or closing cannot cut the tail off. Where the driver reports
-// the transmitter empty (TIOCSERGETLSR), until it says so; elsewhere until the
-// queue is empty and then for the 16 characters of a FIFO and 2 more.
-// Bounded, and an abort ends it at once.
-void WaitForTail(int fd, const OutputPacing& pacing) {
-    constexpr long long kBoundNs = 3000000000LL;
-    if (pacing.lineFree == 0) return;  // nothing was sent
-    const long long deadline = NowNs() + kBoundNs;
-    const long long stepNs = std::min(std::max(2 * pacing.charNs, 500000LL), 20000000LL);
-    for (;;) {
+// The bytes still to leave after the last write, as far as the driver
+// tells: its queue, and where it reports the transmitter (TIOCSERGETLSR),
+// the bytes a FIFO it does not count may hold, by the line rate from the
+// writes, and at least one while it is busy. -1: the transmitter is empty.
+long long TailBytes(int fd, const OutputPacing& pacing, long long now) {
+    int queued = 0;
+    if (ioctl(fd, TIOCOUTQ, &queued) != 0) queued = 0;
 #ifdef TIOCSERGETLSR
-        unsigned int lsr = 0;
-        if (ioctl(fd, TIOCSERGETLSR, &lsr) == 0) {
-            if (lsr & TIOCSER_TEMT) return;
-        } else
-#endif
-        {
-            int queued = 0;
-            if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) break;
-        }
-        if (NowNs() >= deadline || !SleepUnlessAborted(static_cast<long>(stepNs))) return;
+    unsigned int lsr = 0;
+    if (ioctl(fd, TIOCSERGETLSR, &lsr) == 0) {
+        if (lsr & TIOCSER_TEMT) return -1;
+        const long long ahead = (pacing.lineFree - now + pacing.charNs - 1) / pacing.charNs;
+        return std::max<long long>({queued, ahead, 1});
     }
-    const long long left = deadline - NowNs();
-    if (left > 0) SleepUnlessAborted(static_cast<long>(std::min(18 * pacing.charNs, left)));
+#endif
+    return queued;
 }
 
-void DrainTail(int fd, OutputPacing& pacing) {
-    WaitForTail(fd, pacing);
-    pacing.Reset(pacing.charNs);
+// After the last byte: waits until it has left the transmitter, so that
+// dropping DTR or closing cannot cut the tail off. Where the driver reports
+// the transmitter empty, until it says so; elsewhere until the queue is
+// empty and then for the 16 characters of a FIFO and 2 more. It waits as
+// long as the tail is seen to shrink (TailWait); an abort ends it at once.
+// False when it did not empty.
+bool WaitForTail(int fd, const OutputPacing& pacing) {
+    if (pacing.lineFree == 0) return true;  // nothing was sent
+    const long long stepNs = std::min(std::max(2 * pacing.charNs, 500000LL), 20000000LL);
+    TailWait tail;
+    for (;;) {
+        const long long now = NowNs();
+        const long long left = TailBytes(fd, pacing, now);
+        if (left < 0) return true;
+        const TailWait::State state = tail.Observe(left, now);
+        if (state == TailWait::State::kHeld) return false;
+        if (state == TailWait::State::kEmpty) break;
+        if (!SleepUnlessAborted(static_cast<long>(stepNs))) return false;
+    }
+    return SleepUnlessAborted(static_cast<long>(18 * pacing.charNs));
 }
 
 // Once a few bytes have come: sleeps (an abort ends it) for about the time
@@ -344,11 +352,18 @@ int CommLink::ApplyPortSettings(uint32_t rate, uint8_t size, uint8_t stop, uint8
     return tcsetattr(native->fd, TCSANOW, &t) == 0;
 }
 
+int CommLink::FinishSending() {
+    if (native->fd < 0 || abortRequested.load()) return 0;
+    const bool gone = WaitForTail(native->writeFd, native->pacing);
+    native->pacing.Reset(native->pacing.charNs);  // what is left is not waited for twice
+    return gone ? 1 : 0;
+}
+
 int CommLink::CloseConnection() {
     isOpen = 0;
     int fd = native->fd;
     if (fd < 0) return 1;
-    if (!abortRequested.load()) DrainTail(native->writeFd, native->pacing);
+    if (!abortRequested.load()) FinishSending();
     if (native->adopted) return ReleaseStandardStreams(native);
     // Output still queued here was held by XOFF or CTS when an abort (or the
     // tail's bound) came, and close() would wait up to 30 s for it: drop it.

@@ -104,6 +104,8 @@ inline constexpr char kNoHeaderMagic[] = "\x8Cx\x8D\x90: \x8D\xC5\x8F\x89\x82\xC
 inline constexpr char kProgressLine[] = "%3lu%% %lu / %lu \x83o\x83" "C\x83g  %lu bit/s  \x8E" "c\x82\xE8 %s   ";
 // '\n%lu バイト  %lu.%lu 秒  実効 %lu bit/s\n': "summary: bytes, seconds, effective bit/s"
 inline constexpr char kProgressSummary[] = "\n%lu \x83o\x83" "C\x83g  %lu.%lu \x95" "b  \x8E\xC0\x8C\xF8 %lu bit/s\n";
+// '送信の最後のバイトが %d 秒間回線に出ていかず、捨てられました（装置が XOFF か CTS で止めたままです）\n': "the last bytes sent did not leave the line for %d seconds and were discarded (the device holds XOFF or CTS)"
+inline constexpr char kTailHeld[] = "\x91\x97\x90M\x82\xCC\x8D\xC5\x8C\xE3\x82\xCC\x83o\x83" "C\x83g\x82\xAA %d \x95" "b\x8A\xD4\x89\xF1\x90\xFC\x82\xC9\x8Fo\x82\xC4\x82\xA2\x82\xA9\x82\xB8\x81" "A\x8E\xCC\x82\xC4\x82\xE7\x82\xEA\x82\xDC\x82\xB5\x82\xBD\x81i\x91\x95\x92u\x82\xAA XOFF \x82\xA9 CTS \x82\xC5\x8E~\x82\xDF\x82\xBD\x82\xDC\x82\xDC\x82\xC5\x82\xB7\x81j\n";
 // '  使用中': "in use"
 inline constexpr char kPortListInUse[] = "  \x8Eg\x97p\x92\x86";
 // '  使用中（プロセス %ld）': "in use (process %ld)"

@@ -10,6 +10,7 @@
 #include "console.h"
 #include "console_text.h"
 #include "outcome.h"
+#include "output_pacing.h"
 #include "progress.h"
 #include "settings.h"
 #include "transfer.h"
@@ -133,12 +134,22 @@ int SendText(FILE* file, uint64_t length) {
     return LinkWrite(kEndOfText) == -2 ? -1 : 0;
 }
 
+// The last bytes are the device's only once they have left the line: until
+// then the send is not complete.
+int AwaitSent() {
+    if (commLink.FinishSending()) return 0;
+    if (!abortRequested.load()) ConsoleError(kTailHeld, static_cast<int>(TailWait::kBoundNs / 1000000000LL));
+    RecordLinkFailure();
+    return -1;
+}
+
 }  // namespace
 
 int SendFile(FILE* file) {
     uint64_t length = 0;
     if (!SendableLength(file, &length)) return -1;
     int result = settings.binaryMode ? SendBinary(file, length) : SendText(file, length);
+    if (result == 0) result = AwaitSent();
     if (result == 0) ConsoleText(kSendDone);
     return result;
 }
