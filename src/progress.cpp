@@ -24,11 +24,11 @@ unsigned long BitsPerSecond(uint32_t bytes, double seconds) {
 
 }  // namespace
 
-ProgressBar::ProgressBar(const char* frame, uint32_t total)
-    : step(total / 10),
+ProgressBar::ProgressBar(const char* frame, uint32_t count, uint32_t moving)
+    : step(count / 10),
       detailed(settings.progress),
       sharedLine(detailed && ConsoleSharedLine()),
-      total(total),
+      total(moving),
       start(Clock::now()),
       drawn(start) {
     ConsoleText(frame);

@@ -28,6 +28,7 @@ struct TransferSettings {
     bool exitStatus = false;  // --exit-status
     bool stdio = false;       // --stdio
     const char* unknownOption = nullptr;  // the first long option not known
+    const char* badArgument = nullptr;    // the fixed argument that made a usage error
 };
 
 extern TransferSettings settings;
