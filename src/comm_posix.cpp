@@ -65,11 +65,21 @@ void SetCloexecNonblock(int fd) {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
 }
 
-// Ctrl+C, Ctrl+\ (the nearest to Ctrl+Break), SIGTERM and a hang-up of the
-// controlling terminal all abort the transfer in order instead of killing
-// the process with the port in an unknown state. SA_RESTART keeps console
-// and file writes whole; no wait depends on EINTR, as every wait also polls
-// the self-pipe.
+// Ctrl+C, Ctrl+\ (the nearest to Ctrl+Break), SIGTERM, a hang-up of the
+// controlling terminal, and the other signals whose default ends the
+// process and that a user, a script or a limit may send (`timeout -s ALRM`,
+// `kill -USR1`, a CPU or file size limit) abort the transfer in order
+// instead of killing the process with the port raw and exclusive.
+constexpr int kAbortSignals[] = {SIGINT,  SIGQUIT,   SIGTERM, SIGHUP,  SIGUSR1, SIGUSR2,
+                                 SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ,
+#ifdef SIGPWR
+                                 SIGPWR,
+#endif
+};
+
+// SA_RESTART keeps console and file writes whole; no wait depends on EINTR,
+// as every wait also polls the self-pipe. A signal the caller ignored stays
+// ignored: nohup, and shells starting background jobs, rely on that.
 void InstallAbortHandling() {
     static bool installed = false;
     if (installed) return;
@@ -82,7 +92,11 @@ void InstallAbortHandling() {
     action.sa_handler = OnConsoleControl;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
+    for (int sig : kAbortSignals) {
+        struct sigaction inherited;
+        if (sigaction(sig, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN) continue;
+        sigaction(sig, &action, nullptr);
+    }
 }
 
 // Sleeps up to ns nanoseconds; false if the abort arrived meanwhile.

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <string>
 
 // Sets up conversion and buffering for standard output. Call once, first.
 void ConsoleInit();
@@ -49,6 +50,12 @@ inline void ConsoleError(const char* format, ...) {
     ConsoleErrorV(format, args);
     va_end(args);
 }
+
+// Writes text (CP932, already formatted) on the error stream only if the
+// stream can take it at once; false when it was skipped. For lines that are
+// optional (--progress): a full pipe that nobody reads must not hold up a
+// transfer.
+bool ConsoleErrorIfReady(const std::string& text);
 
 // True when standard output and the error stream reach the same terminal, so
 // that a line drawn on one is overwritten by what the other writes on it.

@@ -90,3 +90,12 @@ void ConsoleErrorV(const char* format, va_list args) {
 
 // A process has one console: both handles being console handles means it.
 bool ConsoleSharedLine() { return consoleOut && consoleErr; }
+
+// The progress line is written like any other text here.
+bool ConsoleErrorIfReady(const std::string& text) {
+    if (consoleErr)
+        WriteToConsole(consoleErr, text);
+    else
+        std::fputs(text.c_str(), stderr);
+    return true;
+}
