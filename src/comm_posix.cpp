@@ -6,6 +6,7 @@
 #include "comm.h"
 #include "abort_wait.h"
 #include "output_pacing.h"
+#include "uucp_lock.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -113,17 +114,24 @@ bool SleepUnlessAborted(long ns) {
 #endif
 }
 
+// Why the last WaitForPort failed, as CommLink::LineError tells it.
+int portFailure = 0;
+
 // Waits until fd reports one of events, or the abort. True for the port.
 bool WaitForPort(int fd, short events) {
     for (;;) {
         pollfd p[2] = {{fd, events, 0}, {abortPipe[0], POLLIN, 0}};
         int r = poll(p, 2, -1);
         if (r < 0 && errno == EINTR) continue;
+        if (r < 0) portFailure = errno;
         if (r < 0 || (p[1].revents & POLLIN)) return false;
         if (p[0].revents & events) return true;
         // A hang-up (an unplugged USB adapter, a closed pseudo-terminal) would
         // otherwise report "ready" forever with nothing to read.
-        if (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) return false;
+        if (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+            portFailure = (p[0].revents & POLLHUP) ? CommLink::kHungUp : EIO;
+            return false;
+        }
     }
 }
 
@@ -283,11 +291,44 @@ int ReleaseStandardStreams(CommLink::Native* state) {
 
 }  // namespace
 
+// The flags, by name, that make a line cooked: each one changes, adds or
+// takes bytes on their way (echo, CR/LF mapping, signals on ^C, line
+// editing, XON/XOFF taken out of the data).
+std::string CookedFlags(const termios& t, bool softwareFlow) {
+    struct Flag {
+        tcflag_t termios::*field;
+        tcflag_t bit;
+        const char* name;
+    };
+    static const Flag kFlags[] = {
+        {&termios::c_lflag, ICANON, "ICANON"}, {&termios::c_lflag, ECHO, "ECHO"},
+        {&termios::c_lflag, ISIG, "ISIG"},     {&termios::c_lflag, IEXTEN, "IEXTEN"},
+        {&termios::c_oflag, OPOST, "OPOST"},   {&termios::c_iflag, ICRNL, "ICRNL"},
+        {&termios::c_iflag, INLCR, "INLCR"},   {&termios::c_iflag, IGNCR, "IGNCR"},
+        {&termios::c_iflag, ISTRIP, "ISTRIP"}, {&termios::c_iflag, IXON, "IXON"},
+        {&termios::c_iflag, IXOFF, "IXOFF"},
+    };
+    std::string names;
+    for (const Flag& f : kFlags) {
+        const bool flowFlag = f.field == &termios::c_iflag && (f.bit == IXON || f.bit == IXOFF);
+        if (!(t.*f.field & f.bit) || (flowFlag && softwareFlow)) continue;
+        names += (names.empty() ? "" : " ") + std::string(f.name);
+    }
+    return names;
+}
+
 // The terminal program keeps the port: its lock, settings and modem lines
-// stay as it set them; only the line's format is read, for the timing.
-int CommLink::AdoptStandardStreams(uint32_t assumedRate) {
-    termios t;
-    if (isOpen || tcgetattr(STDIN_FILENO, &t) != 0 || !isatty(STDOUT_FILENO)) return 0;
+// stay as it set them; only the line's format is read, for the timing. Making
+// a cooked line raw is the terminal program's business, not ours: it would
+// not know its line had changed.
+int CommLink::AdoptStandardStreams(uint32_t assumedRate, bool softwareFlow) {
+    termios t, out;
+    openFailure = {"", OpenStep::kNone, 0, ""};
+    if (isOpen || tcgetattr(STDIN_FILENO, &t) != 0 || tcgetattr(STDOUT_FILENO, &out) != 0) return 0;
+    openFailure.detail = CookedFlags(t, softwareFlow);
+    const std::string outFlags = CookedFlags(out, softwareFlow);
+    if (openFailure.detail.empty()) openFailure.detail = outFlags;
+    if (!openFailure.detail.empty()) return OpenFailed(OpenStep::kCooked, 0);
     const uint32_t rate = RateOf(cfgetospeed(&t));
     const uint8_t parityCode = (t.c_cflag & PARENB) ? ((t.c_cflag & PARODD) ? 1 : 2) : 0;
     StoreLineSettings(0, rate ? rate : assumedRate, ByteSizeOf(t.c_cflag), (t.c_cflag & CSTOPB) ? 2 : 0,
@@ -313,7 +354,11 @@ int CommLink::OpenConnection(int portNumber, uint32_t rate, uint8_t size, uint8_
     InstallAbortHandling();
     StoreLineSettings(portNumber, rate, size, stop, parityCode, flow);
     // Non-blocking: the open must not wait for carrier, and reads never block.
-    openFailure = {DeviceName(port, devicePath), OpenStep::kNone, 0};
+    openFailure = {DeviceName(port, devicePath), OpenStep::kNone, 0, ""};
+    // minicom, cu and the like say with a lock file that the port is theirs;
+    // two programs reading one line both lose. Asked before the open, which
+    // already raises DTR on most drivers.
+    if (UucpLockHolder(openFailure.device, UucpLockDirs()) != 0) return OpenFailed(OpenStep::kLock, EBUSY);
     int fd = open(openFailure.device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return OpenFailed(OpenStep::kOpen, errno);
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -401,15 +446,15 @@ int CommLink::FillReceiveBuffer() {
     receiveIndex = 0;
     if (!isOpen || abortRequested.load()) return 0;
     int waiting = 0;
-    if (ioctl(native->fd, FIONREAD, &waiting) != 0) return 0;  // the line is gone
+    if (ioctl(native->fd, FIONREAD, &waiting) != 0) return LineFailed(errno);  // the line is gone
     if (waiting <= 0 && !WaitForData()) return 0;
     if (!AwaitBatch(native->fd, CharacterNs(baudRate, byteSize, parity))) return 0;
     ssize_t got = read(native->fd, receiveBuffer, kReceiveBufferSize);
     // Nothing to read right after being told there is: the line hung up
     // (an unplugged adapter, a closed pseudo-terminal), not a pause.
-    if (got == 0) return 0;
+    if (got == 0) return LineFailed(kHungUp);
     if (got < 0) {
-        if (errno != EAGAIN && errno != EINTR) return 0;
+        if (errno != EAGAIN && errno != EINTR) return LineFailed(errno);
         got = 0;
     }
     receiveCount = static_cast<uint32_t>(got);
@@ -419,25 +464,21 @@ int CommLink::FillReceiveBuffer() {
 int CommLink::WaitForData() {
     if (receiveCount > 0) return 1;
     if (!isOpen) return 0;
-    return WaitForPort(native->fd, POLLIN) ? 1 : 0;
+    return WaitForPort(native->fd, POLLIN) ? 1 : LineFailed(portFailure);
 }
 
 int CommLink::WriteByte(int byte) {
     if (!isOpen || abortRequested.load()) return 0;
     const int fd = native->writeFd;
     const uint8_t data = static_cast<uint8_t>(byte);
-    bool accepted = false;
     for (;;) {
         ssize_t n = write(fd, &data, 1);
-        if (n == 1) {
-            accepted = true;
-            break;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EINTR) break;
+        if (n == 1) break;
+        if (n < 0 && errno != EAGAIN && errno != EINTR) return LineFailed(errno);
         // XOFF received, CTS low or the queue full: wait until it moves.
-        if (abortRequested.load() || !WaitForPort(fd, POLLOUT)) return 0;
+        if (abortRequested.load()) return 0;
+        if (!WaitForPort(fd, POLLOUT)) return LineFailed(portFailure);
     }
-    if (!accepted) return 0;
     const long long charNs = CharacterNs(baudRate, byteSize, parity);
     OutputPacing& pacing = native->pacing;
     if (pacing.charNs != charNs) pacing.Reset(charNs);

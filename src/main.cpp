@@ -40,8 +40,13 @@ bool AdoptPort() {
     ConsoleError(kStdioUnsupported);
     return false;
 #else
-    if (!commLink.AdoptStandardStreams(static_cast<uint32_t>(settings.baudRate))) {
-        ConsoleError(kStdioNotTerminal);
+    const bool softwareFlow = (settings.flowControl & (kFlowXonXoffIn | kFlowXonXoffOut)) != 0;
+    if (!commLink.AdoptStandardStreams(static_cast<uint32_t>(settings.baudRate), softwareFlow)) {
+        const CommLink::OpenFailure& failure = commLink.LastOpenFailure();
+        if (failure.step == CommLink::OpenStep::kCooked)
+            ConsoleError(kStdioCooked, failure.detail.c_str());
+        else
+            ConsoleError(kStdioNotTerminal);
         return false;
     }
     const int32_t lineRate = static_cast<int32_t>(commLink.LineRate());

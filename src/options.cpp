@@ -201,11 +201,12 @@ void RemarkOnArguments(int argc, char** argv, const char* last) {
     }
 }
 
-// Names the argument that ended the run, and what it should have been.
-void ExplainUsageError() {
+// Names the argument that ended the run, and what it should have been. The
+// program name alone gets the usage text only: that is what it asks for.
+void ExplainUsageError(int argc) {
     const char* arg = settings.badArgument;
     if (!arg) {
-        ConsoleError(kNoFileName);
+        if (argc > 1) ConsoleError(kNoFileName);
         return;
     }
     ConsoleError(AsciiUpper(arg[1]) == 'B' ? kBadRate : kBadMode, arg);
@@ -219,7 +220,7 @@ void ParseOptions(int argc, char** argv) {
         ConsoleError(kUnknownOption, settings.unknownOption);
     } else {
         RemarkOnArguments(argc, argv, settings.badArgument);
-        if (result == ParseResult::kUsageError) ExplainUsageError();
+        if (result == ParseResult::kUsageError) ExplainUsageError(argc);
     }
     if (result != ParseResult::kOk || !settings.fileName) {
         PrintUsage();

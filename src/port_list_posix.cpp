@@ -26,6 +26,7 @@
 
 #include "console.h"
 #include "console_text.h"
+#include "uucp_lock.h"
 
 namespace {
 
@@ -112,15 +113,9 @@ long LockHolder(const std::string& proc, const std::string& path) {
     return 0;
 }
 
-// The process named by a UUCP lock file (minicom, cu), if it still lives.
-long LockFileHolder(const PortRoots& roots, const std::string& name) {
-    const long pid = std::atol(ReadLine(roots.lock + "/LCK.." + name).c_str());
-    return pid > 0 && Exists(roots.proc + "/" + std::to_string(pid)) ? pid : 0;
-}
-
 void NoteHolder(const PortRoots& roots, const std::string& device, SerialPort* port) {
     port->holder = LockHolder(roots.proc, device);
-    if (!port->holder) port->holder = LockFileHolder(roots, BaseName(device));
+    if (!port->holder) port->holder = UucpLockHolder(device, roots.lock, roots.proc);
     port->inUse = port->holder != 0;
 }
 
@@ -199,6 +194,7 @@ void ExplainOpenFailure(const CommLink::OpenFailure& failure) {
     const char* reason = std::strerror(failure.error);
     switch (failure.step) {
         case CommLink::OpenStep::kNone:
+        case CommLink::OpenStep::kCooked:  // --stdio opens nothing
             return;
         case CommLink::OpenStep::kSettings:
             ConsoleError(failure.error == ENOTTY ? kPortNotTerminal : kPortSettingsRefused, device, reason);

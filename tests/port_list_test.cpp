@@ -20,7 +20,7 @@ namespace {
 class FakeTree {
 public:
     FakeTree() : root_(dir_.Path("root")) { roots.sys = root_ + "/sys"; roots.dev = root_ + "/dev";
-        roots.lock = root_ + "/lock"; roots.proc = "/proc"; }
+        roots.lock = {root_ + "/lock"}; roots.proc = "/proc"; }
 
     // A file with its parent folders.
     void File(const std::string& path, const std::string& content = "") {

@@ -244,7 +244,8 @@ INSTANTIATE_TEST_SUITE_P(
                       HandedCase{"rate_as_the_line", {"-B19200"}, B19200, 0, 0},
                       HandedCase{"rate_differs_warned", {"-B9600"}, B19200, 0, 9600},
                       HandedCase{"flow_control_not_applied", {"-F1", "-B38400"}, B38400, 0, 0},
-                      HandedCase{"xonxoff_kept", {"-F0"}, B38400, IXON | IXOFF, 0}),
+                      // With -F2 the line's XON/XOFF is the flow control asked for.
+                      HandedCase{"xonxoff_kept", {"-F2"}, B38400, IXON | IXOFF, 0}),
     [](const ::testing::TestParamInfo<HandedCase>& info) { return std::string(info.param.name); });
 
 // The console texts and the progress line share the error stream, so the
@@ -316,8 +317,8 @@ TEST_P(HandedPortAbort, EndsInOrderAndPutsTheFlagsBack) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Stdio, HandedPortAbort,
-                         ::testing::Values(AbortCase{"waiting_for_the_device", {"-MR"}, "bps"},
-                                           AbortCase{"sender_held_by_xoff", {"-MS"}, "W\r"}),
+                         ::testing::Values(AbortCase{"waiting_for_the_device", {"-MR", "-F2"}, "bps"},
+                                           AbortCase{"sender_held_by_xoff", {"-MS", "-F2"}, "W\r"}),
                          [](const ::testing::TestParamInfo<AbortCase>& info) {
                              return std::string(info.param.name);
                          });
