@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -44,6 +45,45 @@ std::string ReadLine(const std::string& path) {
     return line;
 }
 
+// A USB device names itself: its strings reach the user's terminal, so a
+// control character (an escape sequence, in 7 or 8 bits) shows as '?'.
+std::string Printable(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        const bool c1InUtf8 = c == 0xC2 && i + 1 < text.size() && (text[i + 1] & 0xE0) == 0x80;
+        if (c < 0x20 || c == 0x7F || c1InUtf8) {
+            out += '?';
+            i += c1InUtf8;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+// Name order with numbers by value: ttyUSB2 before ttyUSB10.
+bool NaturalLess(const std::string& a, const std::string& b) {
+    auto digit = [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; };
+    size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (!digit(a[i]) || !digit(b[j])) {
+            if (a[i] != b[j]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
+            ++i, ++j;
+            continue;
+        }
+        while (i < a.size() && a[i] == '0') ++i;
+        while (j < b.size() && b[j] == '0') ++j;
+        size_t ei = i, ej = j;
+        while (ei < a.size() && digit(a[ei])) ++ei;
+        while (ej < b.size() && digit(b[ej])) ++ej;
+        const std::string x = a.substr(i, ei - i), y = b.substr(j, ej - j);
+        if (x.size() != y.size() || x != y) return x.size() != y.size() ? x.size() < y.size() : x < y;
+        i = ei, j = ej;
+    }
+    return a.size() - i < b.size() - j;
+}
+
 std::vector<std::string> Entries(const std::string& dir) {
     std::vector<std::string> names;
     if (DIR* d = opendir(dir.c_str())) {
@@ -51,7 +91,7 @@ std::vector<std::string> Entries(const std::string& dir) {
             if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
         closedir(d);
     }
-    std::sort(names.begin(), names.end());
+    std::sort(names.begin(), names.end(), NaturalLess);
     return names;
 }
 
@@ -87,7 +127,7 @@ std::string UsbDetails(const std::string& sys, const std::string& ttyDir) {
             const std::string value = ReadLine(dir + fact);
             if (!value.empty()) details += " " + value;
         }
-        return details;
+        return Printable(details);
     }
     return "";
 }
@@ -131,8 +171,8 @@ std::vector<SerialPort> SysfsPorts(const PortRoots& roots, const std::string& cl
         if (ReadLine(ttyDir + "/type") == "0") continue;
         SerialPort port;
         const auto link = stable.find(name);
-        port.option = "-P" + (link != stable.end() ? link->second : device);
-        port.details = name;
+        port.option = Printable("-P" + (link != stable.end() ? link->second : device));
+        port.details = Printable(name);
         const std::string usb = UsbDetails(roots.sys, ttyDir);
         if (!usb.empty()) port.details += "  " + usb;
         NoteHolder(roots, device, &port);
@@ -148,8 +188,8 @@ std::vector<SerialPort> CalloutPorts(const PortRoots& roots) {
     for (const std::string& name : Entries(roots.dev)) {
         if (name.compare(0, 3, "cu.") != 0) continue;
         SerialPort port;
-        port.option = "-P" + roots.dev + "/" + name;
-        port.details = name;
+        port.option = Printable("-P" + roots.dev + "/" + name);
+        port.details = Printable(name);
         NoteHolder(roots, roots.dev + "/" + name, &port);
         ports.push_back(port);
     }
