@@ -42,7 +42,7 @@ ProgressBar::~ProgressBar() {
     const double seconds = Seconds(now - start);
     const unsigned long tenths = static_cast<unsigned long>(seconds * 10 + 0.5);
     char summary[160];
-    std::snprintf(summary, sizeof summary, kProgressSummary, static_cast<unsigned long>(moved), tenths / 10,
+    std::snprintf(summary, sizeof summary, Localized(kProgressSummary), static_cast<unsigned long>(moved), tenths / 10,
                   tenths % 10, BitsPerSecond(moved, seconds));
     ConsoleErrorIfReady(summary);
 }
@@ -82,7 +82,7 @@ void ProgressBar::Draw(Clock::time_point now) {
     if (sharedLine)
         bar = "|" + drawnMarks + (marks < 10 ? std::string(10 - marks, '-') : "") + (marks <= 10 ? "| " : " ");
     char figures[160];
-    std::snprintf(figures, sizeof figures, kProgressLine, percent, static_cast<unsigned long>(moved),
+    std::snprintf(figures, sizeof figures, Localized(kProgressLine), percent, static_cast<unsigned long>(moved),
                   static_cast<unsigned long>(total), BitsPerSecond(moved, seconds), left);
     // All of it or nothing: the line is optional, and an error stream that
     // cannot take it now must not hold up the transfer.

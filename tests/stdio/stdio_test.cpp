@@ -590,7 +590,10 @@ TEST(Picocom, CtrlCWhileTheDeviceHoldsTheSenderWithXoff) {
     ScratchDir dir;
     Pty line;
     Pty simLine;
-    Picocom picocom(dir, line.path(), PicocomOptions({"-b", "9600", "-f", "x"}));
+    // A line that obeys XOFF is no raw line unless velta is told, with -F2,
+    // that XON/XOFF is the flow control meant.
+    Picocom picocom(dir, line.path(),
+                    {"-b", "9600", "-f", "x", "--send-cmd", "sh -c 'exec velta \"$0\" --stdio -S4000 -F2'"});
     ASSERT_TRUE(picocom.WaitFor("Terminal ready", 0, 20)) << picocom.screen;
     const termios settings = SettingsOf(line.slave());
     ASSERT_TRUE(settings.c_iflag & IXON) << "picocom -f x obeys XOFF";
