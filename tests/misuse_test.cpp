@@ -293,6 +293,14 @@ INSTANTIATE_TEST_SUITE_P(
                 {{"bps", 0, HeaderBytes(1016, 0x2000) + "abc"}, {kReceiveFrame, 0, "", true}}, 1,
                 Banner() + kPrompt + "\r" + Format(kReceiveHeaderLine, 0x2000, 0, 1000ul) + kReceiveFrame + kAborted,
                 {kLineHungUp}, std::nullopt, ""},
+        // A file system that tells of a full quota only at fsync and close:
+        // the reception is not called complete.
+        RunCase{"QuotaFullAtTheEnd", {"{file}", "-MR", "-P{port}"},
+                "export LD_PRELOAD=" QUOTA_SHIM " VELTA_QUOTA_FILE={file};", nullptr, std::nullopt,
+                {{"bps", 0, kReceived}}, 1,
+                Banner() + kPrompt + "\r" + Format(kReceiveHeaderLine, 0x1234, 0, 20ul) + kReceiveFrame +
+                    std::string(10, 'o') + Format(kCannotWrite, "{file}") + kAborted,
+                {Format(kCannotWriteBecause, "{file}", std::strerror(EDQUOT))}, std::nullopt, ""},
         // --progress counts what moves: with -N, the file's bytes.
         RunCase{"ProgressWithDashNEndsAtAHundred", {"{file}", "-N", "--progress", "-P{port}"}, "", nullptr,
                 kData, {}, 1, std::nullopt, {"100% 300 / 300 "}, std::nullopt, kData}),
