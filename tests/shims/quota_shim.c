@@ -3,13 +3,14 @@
  * server, as NFS does: writes succeed, fsync fails with EDQUOT (and so would
  * close, which the C library calls from inside, out of this shim's reach). */
 #define _GNU_SOURCE
-#include <dlfcn.h>
 #include <errno.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
+
+#include "shim.h"
 
 static int OverQuota(int fd) {
     const char* path = getenv("VELTA_QUOTA_FILE");
@@ -23,11 +24,9 @@ static int OverQuota(int fd) {
 }
 
 int fsync(int fd) {
-    static int (*real)(int);
-    if (!real) real = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
     if (OverQuota(fd)) {
         errno = EDQUOT;
         return -1;
     }
-    return real(fd);
+    return NEXT(fsync)(fd);
 }
