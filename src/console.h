@@ -7,9 +7,24 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstdio>
 #include <string>
 
 #include "messages.h"
+
+// vsnprintf into a string of the right length: what each back end then
+// writes its own way.
+inline std::string FormatText(const char* format, va_list args) {
+    va_list measure;
+    va_copy(measure, args);
+    const int length = std::vsnprintf(nullptr, 0, format, measure);
+    va_end(measure);
+    if (length <= 0) return {};
+    std::string text(static_cast<size_t>(length) + 1, '\0');
+    std::vsnprintf(&text[0], text.size(), format, args);
+    text.resize(static_cast<size_t>(length));
+    return text;
+}
 
 // Sets up conversion and buffering for standard output, and the language of
 // the messages. Call once, first.

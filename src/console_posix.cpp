@@ -116,19 +116,7 @@ void FlushConsole() {
 // The CP932 text as the console shows it: converted in a UTF-8 locale.
 std::string ForConsole(const char* text) { return toUtf8 && !IsAscii(text) ? Cp932ToUtf8(text) : text; }
 
-std::string Formatted(const char* format, va_list args) {
-    const std::string converted = ForConsole(format);
-    format = converted.c_str();
-    va_list measure;
-    va_copy(measure, args);
-    const int length = std::vsnprintf(nullptr, 0, format, measure);
-    va_end(measure);
-    if (length <= 0) return {};
-    std::string text(static_cast<size_t>(length) + 1, '\0');
-    std::vsnprintf(&text[0], text.size(), format, args);
-    text.resize(static_cast<size_t>(length));
-    return text;
-}
+std::string Formatted(const char* format, va_list args) { return FormatText(ForConsole(format).c_str(), args); }
 
 // A descriptor of 0, 1 or 2 left closed by the caller would be the next one
 // the program opens (the abort pipe, the port), and console text would then

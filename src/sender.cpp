@@ -143,7 +143,8 @@ int SendText(FILE* file, uint64_t length) {
 // then the send is not complete.
 int AwaitSent() {
     if (commLink.FinishSending()) return 0;
-    if (!abortRequested.load()) ConsoleError(kTailHeld, static_cast<int>(TailWait::kBoundNs / 1000000000LL));
+    const int boundSeconds = static_cast<int>(TailWait::kBoundNs / 1000000000LL);
+    if (!abortRequested.load()) ConsoleError(kTailHeld, boundSeconds);
     RecordLinkFailure();
     return -1;
 }
