@@ -47,8 +47,8 @@ public:
     // (the device holds flow control).
     int FinishSending();
     // Waits as FinishSending does for what is still on its way, or drops
-    // what an abort (or a held tail) left queued; then puts back the line settings found at
-    // open, drops DTR and releases the port. Always 1.
+    // what an abort (or a held tail) left queued; then puts back the line
+    // settings found at open, drops DTR and releases the port. Always 1.
     int CloseConnection();
     // POSIX: takes the port that a terminal program holds open on standard
     // input (read) and output (write) instead of opening one; nothing is

@@ -265,6 +265,8 @@ int ReleaseStandardStreams(CommLink::Native* state) {
 
 }  // namespace
 
+namespace {
+
 // The flags, by name, that make a line cooked: each one changes, adds or
 // takes bytes on their way (echo, CR/LF mapping, signals on ^C, line
 // editing, XON/XOFF taken out of the data).
@@ -290,6 +292,8 @@ std::string CookedFlags(const termios& t, bool softwareFlow) {
     }
     return names;
 }
+
+}  // namespace
 
 // The terminal program keeps the port: its lock, settings and modem lines
 // stay as it set them; only the line's format is read, for the timing. Making

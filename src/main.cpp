@@ -3,10 +3,11 @@
 // opened and checked before the port, so one that cannot be sent never
 // touches the port; the file to receive into is taken after it, so a
 // reception whose port is missing leaves an existing file of that name
-// untouched (and the receiver empties it only once a byte arrives). Every run that gets past the options ends with 1,
-// whether the transfer completed or not; the console says which. With
-// --exit-status the status says why the run ended instead. --help, --version
-// and --list-ports print no banner and touch no port.
+// untouched (and the receiver empties it only once a byte arrives). Every
+// run that gets past the options ends with 1, whether the transfer completed
+// or not; the console says which. With --exit-status the status says why the
+// run ended instead. --help, --version and --list-ports print no banner and
+// touch no port.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
