@@ -106,11 +106,7 @@ int main(int argc, char** argv) {
     }
     ConsoleText(kBanner);
     ConsoleText(kBanner2);
-    ParseOptions(argc, argv);
-    if (settings.mode != 1 && settings.mode != 2) {
-        PrintUsage();
-        std::exit(1);
-    }
+    CheckArguments(parsed, argc, argv);
     const bool sending = settings.mode == 1;
     SendPlan plan;
     FILE* file = sending ? OpenFileToSend(&plan) : nullptr;
@@ -135,8 +131,10 @@ int main(int argc, char** argv) {
     // Every failure on the line or in the file records its reason where it
     // is learned; a transfer that failed without one never reached either:
     // the sender refused the file.
-    if (result == -1) RecordOutcome(Outcome::kRefused);
-    if (result == -1) ConsoleText(kAborted);
+    if (result == -1) {
+        RecordOutcome(Outcome::kRefused);
+        ConsoleText(kAborted);
+    }
     const int closedStatus = commLink.CloseConnection();
     return settings.exitStatus ? EndStatus() : closedStatus;
 }

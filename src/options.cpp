@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "comm.h"
 #include "console.h"
 #include "console_text.h"
 #include "settings.h"
@@ -73,8 +74,8 @@ int32_t BaudRateOption(const char* value) {
 
 int32_t FlowControlOption(const char* value) {
     switch (AtoiWrap(value)) {
-        case 1: return 2;  // hardware: CTS/RTS
-        case 2: return 8;  // software: XON/XOFF
+        case 1: return kFlowCtsRts;      // hardware
+        case 2: return kFlowXonXoffOut;  // software
         default: return 0;
     }
 }
@@ -169,7 +170,7 @@ ParseResult ParseArguments(int argc, char** argv, TransferSettings* out) {
     }
     // Software flow control acts on what we send while sending (obey the
     // device's XOFF) and on what we receive while receiving (send XOFF).
-    if (out->mode == 2 && out->flowControl == 8) out->flowControl = 4;
+    if (out->mode == 2 && out->flowControl == kFlowXonXoffOut) out->flowControl = kFlowXonXoffIn;
     return ParseResult::kOk;
 }
 
@@ -214,8 +215,7 @@ void ExplainUsageError(int argc) {
 
 }  // namespace
 
-void ParseOptions(int argc, char** argv) {
-    ParseResult result = ParseArguments(argc, argv, &settings);
+void CheckArguments(ParseResult result, int argc, char** argv) {
     if (result == ParseResult::kUnknownLongOption) {
         ConsoleError(kUnknownOption, settings.unknownOption);
     } else {

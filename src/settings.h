@@ -42,8 +42,11 @@ enum class ParseResult { kOk, kUsageError, kUnknownLongOption };
 // --version and --list-ports need no file name.
 ParseResult ParseArguments(int argc, char** argv, TransferSettings* out);
 
-// ParseArguments into the global settings; on error prints the usage text
-// and ends the process with status -1.
-void ParseOptions(int argc, char** argv);
+// After the banner: names on the error stream what the command line passes
+// over in silence (an option given as the file name, ignored arguments,
+// arguments that became options without a -), and for what ParseArguments
+// found wrong (or a missing file name) says what was wrong, prints the usage
+// text and ends the process with status -1.
+void CheckArguments(ParseResult result, int argc, char** argv);
 
 void PrintUsage();
