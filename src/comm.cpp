@@ -3,6 +3,11 @@
 // from the receive buffer, and the adapters the transfer code calls.
 #include "comm.h"
 
+#include <cstring>
+#include <utility>
+
+#include "console.h"
+#include "console_text.h"
 #include "outcome.h"
 
 std::atomic<int> abortRequested{0};
@@ -50,10 +55,32 @@ int CommLink::OpenFailed(OpenStep step, int error) {
     return 0;
 }
 
+namespace {
+
+// On the error stream, once: what the abort line alone does not say.
+void ExplainLineFailure(int error) {
+    static bool explained = false;
+    if (std::exchange(explained, true)) return;
+    if (error == CommLink::kHungUp)
+        ConsoleError(kLineHungUp);
+    else if (error != 0)
+        ConsoleError(kLineError, std::strerror(error));
+}
+
+}  // namespace
+
 void RecordLinkFailure() {
-    RecordOutcome(abortRequested.load() ? Outcome::kInterrupted
-                  : commLink.TimedOut()  ? Outcome::kTimedOut
-                                         : Outcome::kLineFailed);
+    if (abortRequested.load()) {
+        RecordOutcome(Outcome::kInterrupted);
+        return;
+    }
+    // The time-out has its own line, printed where the run ends.
+    if (commLink.TimedOut()) {
+        RecordOutcome(Outcome::kTimedOut);
+        return;
+    }
+    ExplainLineFailure(commLink.LineError());
+    RecordOutcome(Outcome::kLineFailed);
 }
 
 LineTally lineTally;

@@ -116,16 +116,21 @@ bool ChooseAutoPort(TransferSettings* s, const PortRoots& roots) {
     return false;
 }
 
+// Optional like the progress line: a full error stream that nobody reads
+// must not hold up the end of the run.
 void ReportLineTally() {
     const LineTally& t = lineTally;
     if (t.count == 0) return;
     const bool headerOnLine = settings.binaryMode && (settings.mode == 2 || settings.sendHeader) && t.count > 16;
+    char line[200];
     if (headerOnLine)
-        ConsoleError(kLineChecksumWithHeader, static_cast<unsigned long>(t.count),
-                     static_cast<unsigned long>(t.all.Value()), static_cast<unsigned long>(t.count - 16),
-                     static_cast<unsigned long>(t.afterHeader.Value()));
+        std::snprintf(line, sizeof line, Localized(kLineChecksumWithHeader), static_cast<unsigned long>(t.count),
+                      static_cast<unsigned long>(t.all.Value()), static_cast<unsigned long>(t.count - 16),
+                      static_cast<unsigned long>(t.afterHeader.Value()));
     else
-        ConsoleError(kLineChecksum, static_cast<unsigned long>(t.count), static_cast<unsigned long>(t.all.Value()));
+        std::snprintf(line, sizeof line, Localized(kLineChecksum), static_cast<unsigned long>(t.count),
+                      static_cast<unsigned long>(t.all.Value()));
+    ConsoleErrorIfReady(line);
 }
 
 namespace {

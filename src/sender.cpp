@@ -10,6 +10,7 @@
 #include "console.h"
 #include "console_text.h"
 #include "outcome.h"
+#include "output_pacing.h"
 #include "progress.h"
 #include "settings.h"
 #include "transfer.h"
@@ -62,10 +63,13 @@ int FileEnded(FILE* file, uint32_t announced, uint32_t sent) {
 // The header to send and the count of bytes to send with it (header
 // included), or false with the reason printed when the device could not be
 // told the truth about what follows.
-bool PrepareHeader(FILE* file, uint64_t length, TransferHeader* header, uint32_t* size) {
-    bool stored = DetectHeader(file, static_cast<uint32_t>(std::min<uint64_t>(length, kHeaderSize))) == 0;
+bool PrepareHeader(FILE* file, SendPlan* plan) {
+    const uint64_t length = plan->length;
+    TransferHeader* header = &plan->header;
+    uint32_t* size = &plan->size;
+    plan->stored = DetectHeader(file, static_cast<uint32_t>(std::min<uint64_t>(length, kHeaderSize))) == 0;
     std::fseek(file, 0, SEEK_SET);
-    if (!stored) {
+    if (!plan->stored) {
         if (settings.sendHeader && length > kMaxTotalSize - kHeaderSize) return Refuse(kTooLarge);
         if (length > kMaxCountedLength) return Refuse(kTooLargeForCount);
         *header = TransferHeader::Build(static_cast<uint32_t>(length), settings.loadAddress, settings.runAddress);
@@ -105,16 +109,16 @@ bool SendHeader(const TransferHeader& header, uint32_t dataLength) {
     return true;
 }
 
-int SendBinary(FILE* file, uint64_t length) {
-    TransferHeader header;
-    uint32_t size = 0;
-    if (!PrepareHeader(file, length, &header, &size)) return -1;
-    if (!SendHeader(header, size - kHeaderSize)) return -1;
-    // With -N the count still includes the 16 header bytes; the loop then
-    // ends at the end of the file, and nothing was announced.
-    if (settings.sendHeader) size -= kHeaderSize;
+int SendBinary(FILE* file, const SendPlan& plan) {
+    uint32_t size = plan.size;
+    if (!SendHeader(plan.header, size - kHeaderSize)) return -1;
+    if (settings.sendHeader || plan.stored) size -= kHeaderSize;  // the data the header announces, and no more
+    // With -N and a header of our own making the count still includes its 16
+    // bytes (the marks have always counted so); the loop then ends at the
+    // end of the file, and nothing was announced.
     const uint32_t announced = settings.sendHeader ? size : 0;
-    ProgressBar progress(kSendFrame, size);
+    const uint32_t moving = settings.sendHeader || plan.stored ? size : size - kHeaderSize;
+    ProgressBar progress(kSendFrame, size, moving);
     for (uint32_t i = 0; i < size; ++i) {
         int ch = std::fgetc(file);
         if (ch == EOF) return FileEnded(file, announced, i);
@@ -124,16 +128,23 @@ int SendBinary(FILE* file, uint64_t length) {
     return 0;
 }
 
-// A program image (--from): its lowest address is the load address, and
-// exactly its bytes follow the header.
-int SendImage(FILE* file, uint64_t length) {
-    LoadImage image;
+// A program image (--from), laid out before the port is opened: its lowest
+// address is the load address, and exactly its bytes follow the header.
+bool PlanImage(FILE* file, SendPlan* plan) {
     uint32_t runAddress = 0;
-    if (!PrepareImage(file, length, &image, &runAddress)) return -1;
-    const uint32_t size = static_cast<uint32_t>(image.bytes.size());
-    if (!SendHeader(TransferHeader::Build(size, image.base, runAddress), size)) return -1;
-    ProgressBar progress(kSendFrame, size);
-    for (uint8_t byte : image.bytes) {
+    if (!PrepareImage(file, plan->length, &plan->image, &runAddress)) return false;
+    const uint32_t size = static_cast<uint32_t>(plan->image.bytes.size());
+    plan->fromImage = true;
+    plan->header = TransferHeader::Build(size, plan->image.base, runAddress);
+    plan->size = size + kHeaderSize;
+    return true;
+}
+
+int SendImage(const SendPlan& plan) {
+    const uint32_t size = plan.size - kHeaderSize;
+    if (!SendHeader(plan.header, size)) return -1;
+    ProgressBar progress(kSendFrame, size, size);
+    for (uint8_t byte : plan.image.bytes) {
         if (LinkWrite(byte) == -2) return -1;
         progress.Advance();
     }
@@ -156,14 +167,30 @@ int SendText(FILE* file, uint64_t length) {
     return LinkWrite(kEndOfText) == -2 ? -1 : 0;
 }
 
+// The last bytes are the device's only once they have left the line: until
+// then the send is not complete.
+int AwaitSent() {
+    if (commLink.FinishSending()) return 0;
+    const int boundSeconds = static_cast<int>(TailWait::kBoundNs / 1000000000LL);
+    if (!abortRequested.load()) ConsoleError(kTailHeld, boundSeconds);
+    RecordLinkFailure();
+    return -1;
+}
+
 }  // namespace
 
-int SendFile(FILE* file) {
-    uint64_t length = 0;
-    if (!SendableLength(file, &length)) return -1;
-    int result = !settings.binaryMode                    ? SendText(file, length)
-                 : settings.from != ImageFormat::kBinary ? SendImage(file, length)
-                                                         : SendBinary(file, length);
+bool PlanSend(FILE* file, SendPlan* plan) {
+    *plan = SendPlan();
+    if (!SendableLength(file, &plan->length)) return false;
+    if (!settings.binaryMode) return true;
+    return settings.from == ImageFormat::kBinary ? PrepareHeader(file, plan) : PlanImage(file, plan);
+}
+
+int SendFile(FILE* file, const SendPlan& plan) {
+    int result = !settings.binaryMode ? SendText(file, plan.length)
+                 : plan.fromImage     ? SendImage(plan)
+                                      : SendBinary(file, plan);
+    if (result == 0) result = AwaitSent();
     if (result == 0) ConsoleText(kSendDone);
     return result;
 }
