@@ -189,8 +189,7 @@ TEST_P(ReceiveFromDevice, FileHoldsExactlyWhatWasSent) {
     ExpectEnded(velta, kReceiveDone);
     EXPECT_EQ(device.exitCode, 0) << device.output;
     EXPECT_TRUE(Contains(device.output, "taken: the PC has read everything\n")) << device.output;
-    const std::string got = ReadFile(dir.Path("received.bin"));
-    EXPECT_EQ(got, expected);
+    EXPECT_EQ(ReadFile(dir.Path("received.bin")), expected);
     // The device's CRC of what it sent is the CRC of what the file holds.
     const std::string sentData = c.kind == Kind::kText ? expected : data;
     EXPECT_TRUE(Contains(ReportLine(device.output, "sending:"), Format("crc32 %08X", Crc(sentData))))
