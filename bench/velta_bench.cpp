@@ -90,9 +90,7 @@ std::unique_ptr<Process> StartSubject(const Config& c, const Subject& t, const s
         for (const std::string& library : t.preload) list += (list.empty() ? "" : " ") + library;
         options.env.push_back("LD_PRELOAD=" + list);
     }
-    std::vector<std::string> argv = t.launcher;
-    argv.insert(argv.end(), args.begin(), args.end());
-    return std::make_unique<Process>(argv, options);
+    return std::make_unique<Process>(Joined(t.launcher, args), options);
 }
 
 void Note(const char* format, ...) {

@@ -34,10 +34,8 @@ TEST_P(ExitStatusTable, TellsWhyTheRunEnded) {
 
 // The device sends kData (with faults) once the program has opened the port.
 ProcessResult ReceiveFromDevice(ScratchDir& dir, std::vector<std::string> faults) {
-    std::vector<std::string> simArgs = {"--send", dir.File("device.bin", kData), "--baud", "38400",
-                                        "--wait-open", "--linger", "0.5"};
-    simArgs.insert(simArgs.end(), faults.begin(), faults.end());
-    Sim sim(simArgs);
+    Sim sim(Joined({"--send", dir.File("device.bin", kData), "--baud", "38400", "--wait-open", "--linger", "0.5"},
+                   faults));
     ProcessResult r = RunVelta(sim, {dir.Path("in.bin"), "-MR", "-B38400", "--exit-status"});
     sim.Finish();
     return r;

@@ -228,10 +228,8 @@ CASE_TABLE(DeviceFault, FaultCase);
 TEST_P(DeviceFault, EndsWithTheAbortLineAndKeepsWhatArrived) {
     const FaultCase& c = GetParam();
     ScratchDir dir;
-    std::vector<std::string> simArgs = {"--send", dir.File("device.bin", kFaultData), "--baud", "38400",
-                                        "--wait-open", "--linger", "0.5"};
-    simArgs.insert(simArgs.end(), c.simArgs.begin(), c.simArgs.end());
-    Sim sim(simArgs);
+    Sim sim(Joined({"--send", dir.File("device.bin", kFaultData), "--baud", "38400", "--wait-open", "--linger", "0.5"},
+                   c.simArgs));
     ProcessResult velta = RunVelta(sim, {dir.Path("received.bin"), "-MR", "-B38400"});
     ProcessResult device = sim.Finish();
     ExpectEnded(velta, kReceiveDone, false);

@@ -63,9 +63,7 @@ CASE_TABLE(SimLoadFault, LoadFault);
 
 TEST_P(SimLoadFault, IsReportedWithItsStatus) {
     const LoadFault& c = GetParam();
-    std::vector<std::string> args = {"--baud", "38400", "--idle", "0.5"};
-    args.insert(args.end(), c.args.begin(), c.args.end());
-    ProcessResult r = Load(args, c.sent);
+    ProcessResult r = Load(Joined({"--baud", "38400", "--idle", "0.5"}, c.args), c.sent);
     EXPECT_EQ(r.exitCode, c.status) << r.output;
     EXPECT_EQ(ReportLine(r.output, c.report.substr(0, c.report.find(':') + 1)), c.report);
 }
@@ -170,10 +168,7 @@ CASE_TABLE(SimSend, SendCase);
 TEST_P(SimSend, PutsExactlyTheseBytesOnTheLine) {
     const SendCase& c = GetParam();
     ScratchDir dir;
-    std::vector<std::string> args = {"--send", dir.File("file", c.file), "--baud", "38400", "--wait-open",
-                                     "--linger", "0.5"};
-    args.insert(args.end(), c.args.begin(), c.args.end());
-    Sim sim(args);
+    Sim sim(Joined({"--send", dir.File("file", c.file), "--baud", "38400", "--wait-open", "--linger", "0.5"}, c.args));
     PcSide pc(sim);
     std::string got = ReadExactly(pc.fd(), c.expected.size(), 30);
     got += ReadUntilQuiet(pc.fd(), 0.3, 5);

@@ -115,9 +115,8 @@ TEST_P(HandedPort, SendsExactlyTheFileAndLeavesTheLineAsItWas) {
     ASSERT_FALSE(flagsBefore & O_NONBLOCK) << "handed over blocking, as picocom does";
     const termios before = SettingsOf(pty.slave());
     const std::string data = Pattern(300, 7);
-    std::vector<std::string> args = {dir.File("program.bin", data), "-S4000", "--stdio"};
-    args.insert(args.end(), c.options.begin(), c.options.end());
-    auto child = StartHanded(args, pty.slave(), pty.slave());
+    auto child = StartHanded(Joined({dir.File("program.bin", data), "-S4000", "--stdio"}, c.options), pty.slave(),
+                             pty.slave());
     EXPECT_EQ(child->Wait().exitCode, 1);
     EXPECT_EQ(ReadUntilQuiet(pty.master(), 0.3, 5), HeaderBytes(16 + 300, 0x4000) + data);
     EXPECT_TRUE(Contains(child->errors(), kSendDone)) << child->errors();
@@ -193,9 +192,8 @@ TEST_P(HandedPortAbort, EndsInOrderAndPutsTheFlagsBack) {
     ASSERT_TRUE(WriteAll(pty.master(), "\x13"));  // XOFF: the slave's output stops
     const int flagsBefore = fcntl(pty.slave(), F_GETFL);
     ASSERT_TRUE(OutputStopped(pty.slave(), flagsBefore));
-    std::vector<std::string> args = {dir.File("program.bin", Pattern(2000)), "--stdio"};
-    args.insert(args.end(), c.args.begin(), c.args.end());
-    auto child = StartHanded(args, pty.slave(), pty.slave());
+    auto child =
+        StartHanded(Joined({dir.File("program.bin", Pattern(2000)), "--stdio"}, c.args), pty.slave(), pty.slave());
     ASSERT_TRUE(child->WaitForErrors(c.waitFor)) << child->errors();
     ASSERT_TRUE(child->WaitUntilAsleep());
     child->Signal(SIGINT);
@@ -301,11 +299,6 @@ std::string OnScreen(const char* text) {
 const std::vector<std::string> kReadmeCommands = {
     "--send-cmd", "sh -c 'exec velta \"$0\" --stdio -S4000'", "--receive-cmd", "sh -c 'exec velta \"$0\" -MR --stdio'"};
 
-std::vector<std::string> PicocomOptions(std::vector<std::string> options) {
-    options.insert(options.end(), kReadmeCommands.begin(), kReadmeCommands.end());
-    return options;
-}
-
 // The shim records what it is meant to: a normal run raises DTR.
 TEST(PicocomShim, RecordsTheModemLineCallsOfANormalRun) {
     ScratchDir dir;
@@ -323,7 +316,7 @@ TEST(Picocom, SendsAndReceivesThroughItsCommandsAndLeavesItUsable) {
     ScratchDir dir;
     Pty line;      // picocom's port; the test holds the far end
     Pty simLine;   // velta-sim's port, joined to picocom's by a relay
-    Picocom picocom(dir, line.path(), PicocomOptions({"-b", "38400"}));
+    Picocom picocom(dir, line.path(), Joined({"-b", "38400"}, kReadmeCommands));
     ASSERT_TRUE(picocom.WaitFor("Terminal ready", 0, 20)) << picocom.screen();
     const termios settings = SettingsOf(line.slave());
     const std::string data = Pattern(3000, 11);
@@ -381,7 +374,7 @@ TEST(Picocom, CtrlCWhileTheDeviceHoldsTheSenderWithXoff) {
     ScratchDir dir;
     Pty line;
     Pty simLine;
-    Picocom picocom(dir, line.path(), PicocomOptions({"-b", "9600", "-f", "x"}));
+    Picocom picocom(dir, line.path(), Joined({"-b", "9600", "-f", "x"}, kReadmeCommands));
     ASSERT_TRUE(picocom.WaitFor("Terminal ready", 0, 20)) << picocom.screen();
     const termios settings = SettingsOf(line.slave());
     ASSERT_TRUE(settings.c_iflag & IXON) << "picocom -f x obeys XOFF";
