@@ -25,6 +25,8 @@
 
 namespace {
 
+constexpr uint8_t kXon = 0x11, kXoff = 0x13;
+
 // One character on the line: start, data, parity and one stop bit.
 long long CharacterNs(uint32_t rate, uint8_t byteSize, uint8_t parity) {
     return 1000000000LL * (2 + byteSize + (parity ? 1 : 0)) / std::max<uint32_t>(rate, 1);
@@ -42,6 +44,7 @@ struct CommLink::Native {
     int fd = -1;
     termios found = {};  // the line settings as the port had them at open
     OutputPacing pacing;
+    bool xoffHeld = false;  // the device's last XOFF has not been followed by its XON
     int writeFd = -1;  // the port's fd, or standard output when adopted
     bool adopted = false;  // standard input and output, set up by a terminal program
     int savedFlags[2] = {-1, -1};  // file status flags of descriptors 0 and 1, put back at the close
@@ -150,12 +153,13 @@ void ReleasePort(int fd) {
 
 // After a write: returns while there is room under the drain rule (one
 // byte: the queue empty; a window: fewer than `window` bytes queued and
-// ahead of the line), else sleeps about as long as the line needs, until
-// only the reach is ahead. While the queue does not move (flow control holds
-// it) the sleeps back off to a few a second. False on abort.
+// ahead of the line; a queue that is no count of bytes: the line clock
+// alone), else sleeps about as long as the line needs, until only the reach
+// is ahead. While the queue does not move (flow control holds it) the sleeps
+// back off to a few a second. False on abort.
 bool AwaitRoom(int fd, OutputPacing& pacing) {
     constexpr long long kMaxSleepNs = 20000000LL;
-    const int window = pacing.Window();
+    int window = pacing.Window();
     long long aheadLimit = window * pacing.charNs;
     long long sleepNs = 0;
     int lastQueued = -1;
@@ -164,9 +168,13 @@ bool AwaitRoom(int fd, OutputPacing& pacing) {
         int queued = 0;
         if (ioctl(fd, TIOCOUTQ, &queued) != 0) return true;
         const long long now = NowNs();
-        if (queued <= 0 && (lastQueued < 0 || window == 1)) pacing.Measured(lastQueued < 0 ? 0 : now - pacing.writtenAt);
+        pacing.Queued(queued);
+        if (!pacing.queueCountsBytes)
+            window = pacing.Window();
+        else if (queued <= 0 && (lastQueued < 0 || window == 1))
+            pacing.Measured(lastQueued < 0 ? 0 : now - pacing.writtenAt);
         const long long ahead = pacing.lineFree - now;
-        const bool held = window == 1 ? queued > 0 : queued >= window;
+        const bool held = pacing.Held(queued, window);
         if (!held && (window == 1 || ahead < aheadLimit)) return true;
         aheadLimit = pacing.Reach() * pacing.charNs;
         if (held)
@@ -180,30 +188,59 @@ bool AwaitRoom(int fd, OutputPacing& pacing) {
 }
 
 // After the last byte: waits until it has left the transmitter, so that
-// dropping DTR or closing cannot cut the tail off. Where the driver reports
-// the transmitter empty (TIOCSERGETLSR), until it says so; elsewhere until the
-// queue is empty and then for the 16 characters of a FIFO and 2 more.
-// Bounded, and an abort ends it at once.
+// dropping DTR or closing cannot cut the tail off. First until the driver's
+// queue reads empty; then for as long as the transmitter could still be busy
+// (the line time of the bytes ahead of the line, a FIFO's 16 characters and
+// 2 more), or less where the driver reports the transmitter empty
+// (TIOCSERGETLSR). A status that never says empty is not believed beyond
+// that: QEMU's FTDI chip never does. Bounded, and an abort ends it at once.
 void WaitForTail(int fd, const OutputPacing& pacing) {
     constexpr long long kBoundNs = 3000000000LL;
     if (pacing.lineFree == 0) return;  // nothing was sent
     const long long deadline = NowNs() + kBoundNs;
     const long long stepNs = std::min(std::max(2 * pacing.charNs, 500000LL), 20000000LL);
+    for (int queued = 0; ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0;)
+        if (NowNs() >= deadline || !SleepUnlessAborted(static_cast<long>(stepNs))) return;
+    const long long busyUntil =
+        std::min(std::max(pacing.lineFree, NowNs()) + (OutputPacing::kFifo + 2) * pacing.charNs, deadline);
     for (;;) {
 #ifdef TIOCSERGETLSR
         unsigned int lsr = 0;
-        if (ioctl(fd, TIOCSERGETLSR, &lsr) == 0) {
-            if (lsr & TIOCSER_TEMT) return;
-        } else
+        if (ioctl(fd, TIOCSERGETLSR, &lsr) == 0 && (lsr & TIOCSER_TEMT)) return;
 #endif
-        {
-            int queued = 0;
-            if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) break;
-        }
-        if (NowNs() >= deadline || !SleepUnlessAborted(static_cast<long>(stepNs))) return;
+        const long long left = busyUntil - NowNs();
+        if (left <= 0 || !SleepUnlessAborted(static_cast<long>(std::min(left, stepNs)))) return;
     }
-    const long long left = deadline - NowNs();
-    if (left > 0) SleepUnlessAborted(static_cast<long>(std::min(18 * pacing.charNs, left)));
+}
+
+// The device's XOFF and XON while we send are read from the line here, not
+// left to the kernel's IXON: that stops only drivers that implement stop and
+// start (the 8250 does; cdc-acm and several USB bridge drivers do not), and
+// bytes handed to the others keep going. Nothing else comes from the device
+// during a send; the last XOFF or XON read decides. False when the line has
+// failed.
+bool NoticeXonXoff(int fd, bool& held) {
+    int waiting = 0;
+    if (ioctl(fd, FIONREAD, &waiting) != 0) return false;
+    while (waiting > 0) {
+        uint8_t bytes[256];
+        const ssize_t got = read(fd, bytes, std::min<size_t>(sizeof bytes, static_cast<size_t>(waiting)));
+        if (got <= 0) return got < 0 && (errno == EAGAIN || errno == EINTR);
+        for (ssize_t i = 0; i < got; ++i)
+            if (bytes[i] == kXoff || bytes[i] == kXon) held = bytes[i] == kXoff;
+        waiting -= static_cast<int>(got);
+    }
+    return true;
+}
+
+// Holds the sender from the device's XOFF until its XON. False on abort or
+// when the line has failed.
+bool AwaitXon(int fd, bool& held) {
+    while (NoticeXonXoff(fd, held)) {
+        if (!held) return true;
+        if (!WaitForPort(fd, POLLIN)) return false;
+    }
+    return false;
 }
 
 void DrainTail(int fd, OutputPacing& pacing) {
@@ -301,6 +338,7 @@ int CommLink::OpenConnection(int portNumber, uint32_t rate, uint8_t size, uint8_
     }
     ioctl(fd, TIOCEXCL);
     native->fd = native->writeFd = fd;
+    native->xoffHeld = false;
     tcgetattr(fd, &native->found);
     tcflush(fd, TCIOFLUSH);  // whatever the line held before is not ours
     if (!ApplyPortSettings(baudRate, byteSize, stopBits, parity, flowControl)) {
@@ -334,9 +372,10 @@ int CommLink::ApplyPortSettings(uint32_t rate, uint8_t size, uint8_t stop, uint8
     // command line never asks for it.
     if (flowControl & kFlowCtsRts) t.c_cflag |= CRTSCTS;
     if (flowControl & kFlowXonXoffIn) t.c_iflag |= IXOFF;
-    if (flowControl & kFlowXonXoffOut) t.c_iflag |= IXON;
-    t.c_cc[VSTART] = 0x11;
-    t.c_cc[VSTOP] = 0x13;
+    // kFlowXonXoffOut leaves IXON off: WriteByte obeys the device's XOFF
+    // itself, on drivers that cannot stop as on those that can.
+    t.c_cc[VSTART] = kXon;
+    t.c_cc[VSTOP] = kXoff;
     t.c_cc[VMIN] = 0;
     t.c_cc[VTIME] = 0;
     cfsetispeed(&t, speed);
@@ -395,6 +434,7 @@ int CommLink::WaitForData() {
 
 int CommLink::WriteByte(int byte) {
     if (!isOpen || abortRequested.load()) return 0;
+    if ((flowControl & kFlowXonXoffOut) && !AwaitXon(native->fd, native->xoffHeld)) return 0;
     const int fd = native->writeFd;
     const uint8_t data = static_cast<uint8_t>(byte);
     bool accepted = false;
@@ -405,7 +445,7 @@ int CommLink::WriteByte(int byte) {
             break;
         }
         if (n < 0 && errno != EAGAIN && errno != EINTR) break;
-        // XOFF received, CTS low or the queue full: wait until it moves.
+        // CTS low or the queue full: wait until it moves.
         if (abortRequested.load() || !WaitForPort(fd, POLLOUT)) return 0;
     }
     if (!accepted) return 0;

@@ -21,26 +21,50 @@
 // 16550's FIFO and one queued byte, what a sender on a UART has out after an
 // XOFF. A queue that reads empty right after a write (a UART with room in its
 // FIFO, a pseudo-terminal) measures as no wait, which wears a long measure down.
+//
+// Some drivers' queue is no count of bytes at all: cdc-acm answers with its
+// whole write-buffer capacity (10240) while any write is in flight, for one
+// byte as for thousands. A queue that reads more than the bytes handed over
+// since it last read empty cannot be counting bytes; from then on the line
+// clock alone paces (at most the window ahead of the line, topped up from
+// the reach), and the queue is trusted only when it reads empty.
 struct OutputPacing {
     static constexpr int kFifo = 16;
     long long charNs = 1;
     long long drainNs = 0;   // the longest recent drain time, decaying
     long long writtenAt = 0;
     long long lineFree = 0;  // when the bytes written could have left at the line rate
+    long long sinceEmpty = 0;  // bytes handed over since the queue last read empty
+    bool queueCountsBytes = true;
 
     void Reset(long long characterNs) { *this = OutputPacing(); charNs = characterNs; }
     // Bytes that cover one drain time; 1 where the hardware's FIFO does it.
     int Reach() const {
+        if (!queueCountsBytes) return kFifo / 2;
         if (drainNs <= 2 * charNs) return 1;
         return static_cast<int>(std::min<long long>((drainNs + charNs - 1) / charNs, kFifo / 2));
     }
     int Window() const {
+        if (!queueCountsBytes) return kFifo - 1;
         const int reach = Reach();
         return reach == 1 ? 1 : std::max(reach + 1, std::min(2 * reach, kFifo + 1 - reach));
     }
     void Written(long long now) {
         writtenAt = now;
         lineFree = std::max(lineFree, now) + charNs;
+        ++sinceEmpty;
     }
     void Measured(long long ns) { drainNs = std::max(ns, drainNs - drainNs / 64); }
+    // What the driver's output queue read after a write.
+    void Queued(long long queued) {
+        if (queued <= 0)
+            sinceEmpty = 0;
+        else if (queued > sinceEmpty)
+            queueCountsBytes = false;
+    }
+    // Whether the queue holds the writer back: never where it is no count of
+    // bytes, as the line clock paces there.
+    bool Held(long long queued, int window) const {
+        return queueCountsBytes && (window == 1 ? queued > 0 : queued >= window);
+    }
 };

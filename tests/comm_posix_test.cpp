@@ -48,7 +48,7 @@ INSTANTIATE_TEST_SUITE_P(Flows, LineSettingsTest,
                          ::testing::Values(LineCase{0, 9600, B9600, false, false, false},
                                            LineCase{kFlowCtsRts, 300, B300, true, false, false},
                                            LineCase{kFlowXonXoffIn, 19200, B19200, false, false, true},
-                                           LineCase{kFlowXonXoffOut, 38400, B38400, false, true, false},
+                                           LineCase{kFlowXonXoffOut, 38400, B38400, false, false, false},
                                            LineCase{0, 1200, B1200, false, false, false}));
 
 TEST(CommLinkOpen, PortIsHeldExclusivelyAndReleasedAtClose) {
