@@ -160,7 +160,6 @@ void ReleasePort(int fd) {
 bool AwaitRoom(int fd, OutputPacing& pacing) {
     constexpr long long kMaxSleepNs = 20000000LL;
     int window = pacing.Window();
-    long long aheadLimit = window * pacing.charNs;
     long long sleepNs = 0;
     int lastQueued = -1;
     for (;;) {
@@ -171,17 +170,18 @@ bool AwaitRoom(int fd, OutputPacing& pacing) {
         pacing.Queued(queued);
         if (!pacing.queueCountsBytes)
             window = pacing.Window();
-        else if (queued <= 0 && (lastQueued < 0 || window == 1))
+        else if (queued <= 0 && (lastQueued < 0 || (window == 1 && lastQueued > 0)))
             pacing.Measured(lastQueued < 0 ? 0 : now - pacing.writtenAt);
         const long long ahead = pacing.lineFree - now;
+        const int bound = pacing.AheadBound(window);
+        const long long refillNs = pacing.RefillPoint(window) * pacing.charNs;
         const bool held = pacing.Held(queued, window);
-        if (!held && (window == 1 || ahead < aheadLimit)) return true;
-        aheadLimit = pacing.Reach() * pacing.charNs;
+        if (!held && (bound == 0 || ahead < (lastQueued < 0 ? bound * pacing.charNs : refillNs))) return true;
         if (held)
             sleepNs = queued == lastQueued ? std::min(sleepNs * 2, kMaxSleepNs)
                                            : std::min((queued - window + 1) * pacing.charNs, kMaxSleepNs);
         else
-            sleepNs = std::min(ahead - aheadLimit + pacing.charNs, kMaxSleepNs);
+            sleepNs = std::min(ahead - refillNs + pacing.charNs, kMaxSleepNs);
         lastQueued = queued;
         if (!SleepUnlessAborted(static_cast<long>(std::max(sleepNs, 20000LL)))) return false;
     }
@@ -451,7 +451,8 @@ int CommLink::WriteByte(int byte) {
     if (!accepted) return 0;
     const long long charNs = CharacterNs(baudRate, byteSize, parity);
     OutputPacing& pacing = native->pacing;
-    if (pacing.charNs != charNs) pacing.Reset(charNs);
+    const bool obeysXoff = (flowControl & kFlowXonXoffOut) != 0;
+    if (pacing.charNs != charNs || pacing.obeysXoff != obeysXoff) pacing.Reset(charNs, obeysXoff);
     pacing.Written(NowNs());
     return AwaitRoom(fd, pacing) ? 1 : 0;
 }

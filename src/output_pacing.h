@@ -28,6 +28,12 @@
 // since it last read empty cannot be counting bytes; from then on the line
 // clock alone paces (at most the window ahead of the line, topped up from
 // the reach), and the queue is trusted only when it reads empty.
+//
+// Where the sender obeys the device's XOFF itself, no more than a FIFO may
+// reach the device after it, whatever the driver: so then the bytes are
+// never more than a FIFO ahead of the line clock, also where the queue reads
+// empty at once (a UART with room in its FIFO, or QEMU's emulated UART and
+// FTDI chip, which pass bytes on as fast as they come).
 struct OutputPacing {
     static constexpr int kFifo = 16;
     long long charNs = 1;
@@ -36,8 +42,13 @@ struct OutputPacing {
     long long lineFree = 0;  // when the bytes written could have left at the line rate
     long long sinceEmpty = 0;  // bytes handed over since the queue last read empty
     bool queueCountsBytes = true;
+    bool obeysXoff = false;  // the sender stops on the device's XOFF itself
 
-    void Reset(long long characterNs) { *this = OutputPacing(); charNs = characterNs; }
+    void Reset(long long characterNs, bool xoff = false) {
+        *this = OutputPacing();
+        charNs = characterNs;
+        obeysXoff = xoff;
+    }
     // Bytes that cover one drain time; 1 where the hardware's FIFO does it.
     int Reach() const {
         if (!queueCountsBytes) return kFifo / 2;
@@ -49,6 +60,11 @@ struct OutputPacing {
         const int reach = Reach();
         return reach == 1 ? 1 : std::max(reach + 1, std::min(2 * reach, kFifo + 1 - reach));
     }
+    // Characters of line time that the bytes written may be ahead of the line
+    // for another byte to go at once (0: no bound, the queue alone paces),
+    // and how far they must fall after a wait before writing again.
+    int AheadBound(int window) const { return window > 1 ? window : obeysXoff ? kFifo : 0; }
+    int RefillPoint(int window) const { return window > 1 ? Reach() : kFifo / 2; }
     void Written(long long now) {
         writtenAt = now;
         lineFree = std::max(lineFree, now) + charNs;
