@@ -44,6 +44,7 @@
 #define MAX_TRANSFERS 512
 #define FRAME_NS 1000000LL
 #define USB_LATENCY_NS 125000LL
+#define ACM_BUFFER 10240L
 
 struct Transfer {
     long long done; /* when it reaches the adapter */
@@ -74,10 +75,15 @@ static int Fifo(void) {
     return fifo;
 }
 
-static int Usb(void) {
+static const char* Model(void) {
     const char* model = getenv("VELTA_UART_MODEL");
-    return model && strcmp(model, "usb") == 0;
+    return model ? model : "uart";
 }
+
+/* Both USB models carry each write in a USB transfer. */
+static int Usb(void) { return strcmp(Model(), "usb") == 0 || strcmp(Model(), "acm") == 0; }
+
+static int WholeBuffers(void) { return strcmp(Model(), "acm") == 0; }
 
 static int Lsr(void) {
     const char* lsr = getenv("VELTA_UART_LSR");
@@ -110,6 +116,7 @@ static long Pending(struct Port* p, long long now) {
 /* What the driver counts in TIOCOUTQ. */
 static long Counted(struct Port* p, long long now) {
     long pending = Pending(p, now);
+    if (WholeBuffers()) return p->used * ACM_BUFFER;
     if (Usb()) return p->inFlight;
     return pending > Fifo() ? pending - Fifo() : 0;
 }

@@ -189,11 +189,11 @@ bool AwaitRoom(int fd, OutputPacing& pacing) {
 
 // After the last byte: waits until it has left the transmitter, so that
 // dropping DTR or closing cannot cut the tail off. First until the driver's
-// queue reads empty; then for as long as the transmitter could still be busy
-// (the line time of the bytes ahead of the line, a FIFO's 16 characters and
-// 2 more), or less where the driver reports the transmitter empty
-// (TIOCSERGETLSR). A status that never says empty is not believed beyond
-// that: QEMU's FTDI chip never does. Bounded, and an abort ends it at once.
+// queue reads empty; then for as long as the transmitter could still be busy:
+// the pacing never leaves more than a FIFO ahead of the line, so 16
+// characters and 2 more, or less where the driver reports the transmitter
+// empty (TIOCSERGETLSR). A status that never says empty is believed no
+// longer: QEMU's FTDI chip never does. Bounded, and an abort ends it at once.
 void WaitForTail(int fd, const OutputPacing& pacing) {
     constexpr long long kBoundNs = 3000000000LL;
     if (pacing.lineFree == 0) return;  // nothing was sent
@@ -201,8 +201,7 @@ void WaitForTail(int fd, const OutputPacing& pacing) {
     const long long stepNs = std::min(std::max(2 * pacing.charNs, 500000LL), 20000000LL);
     for (int queued = 0; ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0;)
         if (NowNs() >= deadline || !SleepUnlessAborted(static_cast<long>(stepNs))) return;
-    const long long busyUntil =
-        std::min(std::max(pacing.lineFree, NowNs()) + (OutputPacing::kFifo + 2) * pacing.charNs, deadline);
+    const long long busyUntil = std::min(NowNs() + (OutputPacing::kFifo + 2) * pacing.charNs, deadline);
     for (;;) {
 #ifdef TIOCSERGETLSR
         unsigned int lsr = 0;

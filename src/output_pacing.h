@@ -26,8 +26,9 @@
 // whole write-buffer capacity (10240) while any write is in flight, for one
 // byte as for thousands. A queue that reads more than the bytes handed over
 // since it last read empty cannot be counting bytes; from then on the line
-// clock alone paces (at most the window ahead of the line, topped up from
-// the reach), and the queue is trusted only when it reads empty.
+// clock alone paces, and the queue is trusted only when it reads empty. The
+// bytes of a USB frame are then in flight besides those ahead of the line,
+// so the window leaves room for them, and half of it is the reach.
 //
 // Where the sender obeys the device's XOFF itself, no more than a FIFO may
 // reach the device after it, whatever the driver: so then the bytes are
@@ -36,6 +37,7 @@
 // FTDI chip, which pass bytes on as fast as they come).
 struct OutputPacing {
     static constexpr int kFifo = 16;
+    static constexpr long long kUsbFrameNs = 1125000;  // a transfer's latency and the 1 ms frame
     long long charNs = 1;
     long long drainNs = 0;   // the longest recent drain time, decaying
     long long writtenAt = 0;
@@ -51,12 +53,13 @@ struct OutputPacing {
     }
     // Bytes that cover one drain time; 1 where the hardware's FIFO does it.
     int Reach() const {
-        if (!queueCountsBytes) return kFifo / 2;
+        if (!queueCountsBytes) return Window() / 2;
         if (drainNs <= 2 * charNs) return 1;
         return static_cast<int>(std::min<long long>((drainNs + charNs - 1) / charNs, kFifo / 2));
     }
     int Window() const {
-        if (!queueCountsBytes) return kFifo - 1;
+        if (!queueCountsBytes)
+            return static_cast<int>(std::max<long long>(kFifo - (kUsbFrameNs + charNs - 1) / charNs, 2));
         const int reach = Reach();
         return reach == 1 ? 1 : std::max(reach + 1, std::min(2 * reach, kFifo + 1 - reach));
     }
