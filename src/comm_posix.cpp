@@ -20,7 +20,10 @@
 #include <algorithm>
 #include <initializer_list>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -45,6 +48,7 @@ struct CommLink::Native {
     termios found = {};  // the line settings as the port had them at open
     OutputPacing pacing;
     bool xoffHeld = false;  // the device's last XOFF has not been followed by its XON
+    bool chipObeysXoff = false;  // IXON makes the adapter's own chip stop on XOFF
     int writeFd = -1;  // the port's fd, or standard output when adopted
     bool adopted = false;  // standard input and output, set up by a terminal program
     int savedFlags[2] = {-1, -1};  // file status flags of descriptors 0 and 1, put back at the close
@@ -144,6 +148,31 @@ tcflag_t CharacterSize(uint8_t byteSize) {
 std::string DeviceName(uint8_t port, const char* devicePath) {
     if (devicePath) return devicePath;
     return "/dev/ttyS" + std::to_string(static_cast<int>(port) - 1);  // COMn
+}
+
+// Linux: the USB-serial drivers that, when IXON is set, program their chip to
+// stop on the device's XOFF by itself, within a character; reading the XOFF
+// ourselves would come later, after the chip's receive latency timer (16 ms
+// by default on FTDI). Every other driver gets IXON off and the sender reads
+// the XOFF itself: the kernel's IXON stops only drivers that implement stop
+// and start, and not cdc-acm or ch341. From the drivers' sources; only
+// ftdi_sio (QEMU's chip, which ignores the handshake) is tried here.
+bool ChipObeysXoff(const std::string& device) {
+#ifdef __linux__
+    char real[PATH_MAX];
+    if (!realpath(device.c_str(), real)) return false;
+    const std::string link = "/sys/class/tty/" + std::string(std::strrchr(real, '/') + 1) + "/device/driver";
+    char target[PATH_MAX];
+    const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+    if (n <= 0) return false;
+    target[n] = '\0';
+    const char* slash = std::strrchr(target, '/');
+    const std::string driver = slash ? slash + 1 : target;
+    return driver == "ftdi_sio" || driver == "cp210x";
+#else
+    (void)device;
+    return false;
+#endif
 }
 
 void ReleasePort(int fd) {
@@ -338,6 +367,7 @@ int CommLink::OpenConnection(int portNumber, uint32_t rate, uint8_t size, uint8_
     ioctl(fd, TIOCEXCL);
     native->fd = native->writeFd = fd;
     native->xoffHeld = false;
+    native->chipObeysXoff = ChipObeysXoff(openFailure.device);
     tcgetattr(fd, &native->found);
     tcflush(fd, TCIOFLUSH);  // whatever the line held before is not ours
     if (!ApplyPortSettings(baudRate, byteSize, stopBits, parity, flowControl)) {
@@ -371,8 +401,9 @@ int CommLink::ApplyPortSettings(uint32_t rate, uint8_t size, uint8_t stop, uint8
     // command line never asks for it.
     if (flowControl & kFlowCtsRts) t.c_cflag |= CRTSCTS;
     if (flowControl & kFlowXonXoffIn) t.c_iflag |= IXOFF;
-    // kFlowXonXoffOut leaves IXON off: WriteByte obeys the device's XOFF
-    // itself, on drivers that cannot stop as on those that can.
+    // kFlowXonXoffOut: IXON only where the adapter's chip then stops by
+    // itself; elsewhere WriteByte obeys the device's XOFF.
+    if ((flowControl & kFlowXonXoffOut) && native->chipObeysXoff) t.c_iflag |= IXON;
     t.c_cc[VSTART] = kXon;
     t.c_cc[VSTOP] = kXoff;
     t.c_cc[VMIN] = 0;
@@ -433,7 +464,8 @@ int CommLink::WaitForData() {
 
 int CommLink::WriteByte(int byte) {
     if (!isOpen || abortRequested.load()) return 0;
-    if ((flowControl & kFlowXonXoffOut) && !AwaitXon(native->fd, native->xoffHeld)) return 0;
+    const bool obeysXoff = (flowControl & kFlowXonXoffOut) && !native->chipObeysXoff;
+    if (obeysXoff && !AwaitXon(native->fd, native->xoffHeld)) return 0;
     const int fd = native->writeFd;
     const uint8_t data = static_cast<uint8_t>(byte);
     bool accepted = false;
@@ -450,7 +482,6 @@ int CommLink::WriteByte(int byte) {
     if (!accepted) return 0;
     const long long charNs = CharacterNs(baudRate, byteSize, parity);
     OutputPacing& pacing = native->pacing;
-    const bool obeysXoff = (flowControl & kFlowXonXoffOut) != 0;
     if (pacing.charNs != charNs || pacing.obeysXoff != obeysXoff) pacing.Reset(charNs, obeysXoff);
     pacing.Written(NowNs());
     return AwaitRoom(fd, pacing) ? 1 : 0;

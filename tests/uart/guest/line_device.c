@@ -45,6 +45,7 @@ static int OpenRaw(const char* path) {
         t.c_cc[VMIN] = 0;
         t.c_cc[VTIME] = 0;
         tcsetattr(fd, TCSANOW, &t);
+        tcflush(fd, TCIFLUSH); /* what an earlier case left */
     }
     return fd;
 }
