@@ -13,9 +13,9 @@
  *     then plays its part. -i: send SIGINT after SECONDS. -u: after SECONDS
  *     unplug the port: print "@@UNPLUG" (the host then takes the device
  *     away) or run COMMAND with /bin/sh (the guest does).
- * Prints "@@RESULT status=N dtr=BDA unplugged=S" (DTR before, seen while
- * running, after: 0 or 1; the seconds from the unplug to velta's end, -1
- * without one) and writes velta's console output to CONSOLE_FILE. The port
+ * Prints "@@RESULT status=N dtr=BDA unplugged=S cpu=C" (DTR before, seen
+ * while running, after: 0 or 1; the seconds from the unplug to velta's end,
+ * -1 without one; velta's processor seconds) and writes velta's console output to CONSOLE_FILE. The port
  * is watched only while it exists. */
 #define _GNU_SOURCE
 #include <fcntl.h>
@@ -26,6 +26,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
@@ -126,6 +127,8 @@ int main(int argc, char** argv) {
     }
     const double start = Now();
     int during = 0, status = 0, ended = 0;
+    struct rusage usage;
+    memset(&usage, 0, sizeof usage);
     while (!ended) {
         struct pollfd p = {master, POLLIN, 0};
         if (poll(&p, 1, 5) > 0) {
@@ -133,7 +136,7 @@ int main(int argc, char** argv) {
             ssize_t n = read(master, buffer, sizeof buffer);
             if (n > 0) fwrite(buffer, 1, (size_t)n, console);
         }
-        if (waitpid(pid, &status, WNOHANG) == pid) ended = 1;
+        if (wait4(pid, &status, WNOHANG, &usage) == pid) ended = 1;
         if (!ended && watch >= 0) during |= Dtr(watch);
         const double t = Now() - start;
         if (probeAt >= 0 && t >= probeAt) {
@@ -157,9 +160,10 @@ int main(int argc, char** argv) {
         fwrite(buffer, 1, (size_t)n, console);
     }
     fclose(console);
-    printf("@@RESULT status=%d dtr=%d%d%d unplugged=%.3f\n",
+    printf("@@RESULT status=%d dtr=%d%d%d unplugged=%.3f cpu=%.2f\n",
            WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), before, during,
-           watch >= 0 ? Dtr(watch) : 0, unpluggedAt < 0 ? -1.0 : Now() - unpluggedAt);
+           watch >= 0 ? Dtr(watch) : 0, unpluggedAt < 0 ? -1.0 : Now() - unpluggedAt,
+           usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6);
     fflush(stdout);
     return 0;
 }
