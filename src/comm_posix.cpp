@@ -48,7 +48,7 @@ struct CommLink::Native {
     termios found = {};  // the line settings as the port had them at open
     OutputPacing pacing;
     bool xoffHeld = false;  // the device's last XOFF has not been followed by its XON
-    bool chipObeysXoff = false;  // IXON makes the adapter's own chip stop on XOFF
+    bool portObeysXoff = false;  // with IXON the driver or its chip stops on XOFF
     int writeFd = -1;  // the port's fd, or standard output when adopted
     bool adopted = false;  // standard input and output, set up by a terminal program
     int savedFlags[2] = {-1, -1};  // file status flags of descriptors 0 and 1, put back at the close
@@ -150,20 +150,22 @@ std::string DeviceName(uint8_t port, const char* devicePath) {
     return "/dev/ttyS" + std::to_string(static_cast<int>(port) - 1);  // COMn
 }
 
-// Linux: the USB-serial drivers that, when IXON is set, program their chip to
-// stop on the device's XOFF by itself, within a character; reading the XOFF
-// ourselves would come later, after the chip's receive latency timer (16 ms
-// by default on FTDI). Every other driver gets IXON off and the sender reads
-// the XOFF itself: the kernel's IXON stops only drivers that implement stop
-// and start, and not cdc-acm or ch341. From the drivers' sources; only
-// ftdi_sio (QEMU's chip, which ignores the handshake) is tried here.
-bool ChipObeysXoff(const std::string& device) {
+// Linux: whether the port stops on the device's XOFF by itself when IXON is
+// set. A UART under the serial core (its tty has a "uartclk") stops its
+// transmitter; ftdi_sio and cp210x program their chip's XON/XOFF handshake,
+// which stops within a character, sooner than the XOFF could reach us
+// through the chip's receive latency timer (16 ms by default on FTDI).
+// Elsewhere the kernel's IXON does nothing (cdc-acm and ch341 implement no
+// stop), so the sender reads the XOFF itself. From the drivers' sources;
+// tried here on the 8250 and on ftdi_sio (QEMU's chip ignores the handshake).
+bool PortObeysXoff(const std::string& device) {
 #ifdef __linux__
     char real[PATH_MAX];
     if (!realpath(device.c_str(), real)) return false;
-    const std::string link = "/sys/class/tty/" + std::string(std::strrchr(real, '/') + 1) + "/device/driver";
+    const std::string tty = "/sys/class/tty/" + std::string(std::strrchr(real, '/') + 1);
+    if (access((tty + "/uartclk").c_str(), F_OK) == 0) return true;
     char target[PATH_MAX];
-    const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+    const ssize_t n = readlink((tty + "/device/driver").c_str(), target, sizeof target - 1);
     if (n <= 0) return false;
     target[n] = '\0';
     const char* slash = std::strrchr(target, '/');
@@ -367,7 +369,7 @@ int CommLink::OpenConnection(int portNumber, uint32_t rate, uint8_t size, uint8_
     ioctl(fd, TIOCEXCL);
     native->fd = native->writeFd = fd;
     native->xoffHeld = false;
-    native->chipObeysXoff = ChipObeysXoff(openFailure.device);
+    native->portObeysXoff = PortObeysXoff(openFailure.device);
     tcgetattr(fd, &native->found);
     tcflush(fd, TCIOFLUSH);  // whatever the line held before is not ours
     if (!ApplyPortSettings(baudRate, byteSize, stopBits, parity, flowControl)) {
@@ -401,9 +403,9 @@ int CommLink::ApplyPortSettings(uint32_t rate, uint8_t size, uint8_t stop, uint8
     // command line never asks for it.
     if (flowControl & kFlowCtsRts) t.c_cflag |= CRTSCTS;
     if (flowControl & kFlowXonXoffIn) t.c_iflag |= IXOFF;
-    // kFlowXonXoffOut: IXON only where the adapter's chip then stops by
-    // itself; elsewhere WriteByte obeys the device's XOFF.
-    if ((flowControl & kFlowXonXoffOut) && native->chipObeysXoff) t.c_iflag |= IXON;
+    // kFlowXonXoffOut: IXON only where the port then stops by itself;
+    // elsewhere WriteByte obeys the device's XOFF.
+    if ((flowControl & kFlowXonXoffOut) && native->portObeysXoff) t.c_iflag |= IXON;
     t.c_cc[VSTART] = kXon;
     t.c_cc[VSTOP] = kXoff;
     t.c_cc[VMIN] = 0;
@@ -464,7 +466,7 @@ int CommLink::WaitForData() {
 
 int CommLink::WriteByte(int byte) {
     if (!isOpen || abortRequested.load()) return 0;
-    const bool obeysXoff = (flowControl & kFlowXonXoffOut) && !native->chipObeysXoff;
+    const bool obeysXoff = (flowControl & kFlowXonXoffOut) && !native->portObeysXoff;
     if (obeysXoff && !AwaitXon(native->fd, native->xoffHeld)) return 0;
     const int fd = native->writeFd;
     const uint8_t data = static_cast<uint8_t>(byte);
