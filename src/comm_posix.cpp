@@ -5,6 +5,7 @@
 // ends any wait at once, even one that starts after the signal.
 #include "comm.h"
 #include "abort_wait.h"
+#include "line_rate.h"
 #include "output_pacing.h"
 
 #include <fcntl.h>
@@ -30,11 +31,6 @@ namespace {
 
 constexpr uint8_t kXon = 0x11, kXoff = 0x13;
 
-// One character on the line: start, data, parity and one stop bit.
-long long CharacterNs(uint32_t rate, uint8_t byteSize, uint8_t parity) {
-    return 1000000000LL * (2 + byteSize + (parity ? 1 : 0)) / std::max<uint32_t>(rate, 1);
-}
-
 long long NowNs() {
     timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
@@ -48,7 +44,7 @@ struct CommLink::Native {
     termios found = {};  // the line settings as the port had them at open
     OutputPacing pacing;
     bool xoffHeld = false;  // the device's last XOFF has not been followed by its XON
-    bool portObeysXoff = false;  // with IXON the driver or its chip stops on XOFF
+    bool readsXoff = false;  // the sender obeys XOFF itself: the kernel's IXON stops nothing here
     int writeFd = -1;  // the port's fd, or standard output when adopted
     bool adopted = false;  // standard input and output, set up by a terminal program
     int savedFlags[2] = {-1, -1};  // file status flags of descriptors 0 and 1, put back at the close
@@ -120,22 +116,6 @@ bool WaitForPort(int fd, short events) {
     }
 }
 
-speed_t SpeedFor(uint32_t rate) {
-    switch (rate) {
-        case 300: return B300;
-        case 600: return B600;
-        case 1200: return B1200;
-        case 2400: return B2400;
-        case 4800: return B4800;
-        case 9600: return B9600;
-        case 19200: return B19200;
-        case 38400: return B38400;
-        case 57600: return B57600;
-        case 115200: return B115200;
-        default: return B0;
-    }
-}
-
 tcflag_t CharacterSize(uint8_t byteSize) {
     switch (byteSize) {
         case 5: return CS5;
@@ -150,27 +130,33 @@ std::string DeviceName(uint8_t port, const char* devicePath) {
     return "/dev/ttyS" + std::to_string(static_cast<int>(port) - 1);  // COMn
 }
 
-// Linux: whether the port stops on the device's XOFF by itself when IXON is
-// set. A UART under the serial core (its tty has a "uartclk") stops its
-// transmitter; ftdi_sio and cp210x program their chip's XON/XOFF handshake,
-// which stops within a character, sooner than the XOFF could reach us
-// through the chip's receive latency timer (16 ms by default on FTDI).
-// Elsewhere the kernel's IXON does nothing (cdc-acm and ch341 implement no
-// stop), so the sender reads the XOFF itself. From the drivers' sources;
-// tried here on the 8250 and on ftdi_sio (QEMU's chip ignores the handshake).
-bool PortObeysXoff(const std::string& device) {
+// The last part of a symbolic link's target: a sysfs driver or bus name.
+std::string LinkName(const std::string& path) {
+    char target[PATH_MAX];
+    const ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
+    if (n <= 0) return "";
+    target[n] = '\0';
+    const char* slash = std::strrchr(target, '/');
+    return slash ? slash + 1 : target;
+}
+
+// Linux: whether the kernel's IXON stops nothing on this port, so that the
+// sender must read the device's XOFF itself. cdc-acm and the usb-serial
+// drivers implement no stop and start, and bytes handed to them keep going;
+// of those, ftdi_sio and cp210x program their chip to stop on XOFF by itself
+// when IXON is set, within a character, sooner than the XOFF could reach us
+// through the chip's receive latency (16 ms by default on FTDI). A UART
+// stops its transmitter, a pseudo-terminal its output. From the drivers'
+// sources; tried here on the 8250, cdc-acm and ftdi_sio (QEMU's chip ignores
+// the handshake).
+bool IxonStopsNothing(const std::string& device) {
 #ifdef __linux__
     char real[PATH_MAX];
     if (!realpath(device.c_str(), real)) return false;
-    const std::string tty = "/sys/class/tty/" + std::string(std::strrchr(real, '/') + 1);
-    if (access((tty + "/uartclk").c_str(), F_OK) == 0) return true;
-    char target[PATH_MAX];
-    const ssize_t n = readlink((tty + "/device/driver").c_str(), target, sizeof target - 1);
-    if (n <= 0) return false;
-    target[n] = '\0';
-    const char* slash = std::strrchr(target, '/');
-    const std::string driver = slash ? slash + 1 : target;
-    return driver == "ftdi_sio" || driver == "cp210x";
+    const std::string tty = "/sys/class/tty/" + std::string(std::strrchr(real, '/') + 1) + "/device/";
+    const std::string driver = LinkName(tty + "driver");
+    if (driver == "cdc_acm") return true;
+    return LinkName(tty + "subsystem") == "usb-serial" && driver != "ftdi_sio" && driver != "cp210x";
 #else
     (void)device;
     return false;
@@ -303,12 +289,6 @@ void CommLink::DeleteNative(Native* state) { delete state; }
 
 namespace {
 
-uint32_t RateOf(speed_t speed) {
-    for (uint32_t rate : {300u, 600u, 1200u, 2400u, 4800u, 9600u, 19200u, 38400u, 57600u, 115200u})
-        if (SpeedFor(rate) == speed) return rate;
-    return 0;
-}
-
 uint8_t ByteSizeOf(tcflag_t cflag) {
     switch (cflag & CSIZE) {
         case CS5: return 5;
@@ -333,7 +313,7 @@ int ReleaseStandardStreams(CommLink::Native* state) {
 int CommLink::AdoptStandardStreams(uint32_t assumedRate) {
     termios t;
     if (isOpen || tcgetattr(STDIN_FILENO, &t) != 0 || !isatty(STDOUT_FILENO)) return 0;
-    const uint32_t rate = RateOf(cfgetospeed(&t));
+    const uint32_t rate = static_cast<uint32_t>(LineRateOf(cfgetospeed(&t)));
     const uint8_t parityCode = (t.c_cflag & PARENB) ? ((t.c_cflag & PARODD) ? 1 : 2) : 0;
     StoreLineSettings(0, rate ? rate : assumedRate, ByteSizeOf(t.c_cflag), (t.c_cflag & CSTOPB) ? 2 : 0,
                       parityCode, 0);
@@ -369,7 +349,7 @@ int CommLink::OpenConnection(int portNumber, uint32_t rate, uint8_t size, uint8_
     ioctl(fd, TIOCEXCL);
     native->fd = native->writeFd = fd;
     native->xoffHeld = false;
-    native->portObeysXoff = PortObeysXoff(openFailure.device);
+    native->readsXoff = IxonStopsNothing(openFailure.device);
     tcgetattr(fd, &native->found);
     tcflush(fd, TCIOFLUSH);  // whatever the line held before is not ours
     if (!ApplyPortSettings(baudRate, byteSize, stopBits, parity, flowControl)) {
@@ -390,7 +370,7 @@ int CommLink::ApplyPortSettings(uint32_t rate, uint8_t size, uint8_t stop, uint8
                                 uint8_t flow) {
     UpdateLineSettings(rate, size, stop, parityCode, flow);
     termios t;
-    speed_t speed = SpeedFor(baudRate);
+    speed_t speed = LineSpeedFor(baudRate);
     if (speed == B0 || tcgetattr(native->fd, &t) != 0) return 0;
     cfmakeraw(&t);
     t.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
@@ -403,9 +383,9 @@ int CommLink::ApplyPortSettings(uint32_t rate, uint8_t size, uint8_t stop, uint8
     // command line never asks for it.
     if (flowControl & kFlowCtsRts) t.c_cflag |= CRTSCTS;
     if (flowControl & kFlowXonXoffIn) t.c_iflag |= IXOFF;
-    // kFlowXonXoffOut: IXON only where the port then stops by itself;
-    // elsewhere WriteByte obeys the device's XOFF.
-    if ((flowControl & kFlowXonXoffOut) && native->portObeysXoff) t.c_iflag |= IXON;
+    // kFlowXonXoffOut: IXON where it stops the port; elsewhere WriteByte
+    // obeys the device's XOFF itself.
+    if ((flowControl & kFlowXonXoffOut) && !native->readsXoff) t.c_iflag |= IXON;
     t.c_cc[VSTART] = kXon;
     t.c_cc[VSTOP] = kXoff;
     t.c_cc[VMIN] = 0;
@@ -445,7 +425,7 @@ int CommLink::FillReceiveBuffer() {
     int waiting = 0;
     if (ioctl(native->fd, FIONREAD, &waiting) != 0) return 0;  // the line is gone
     if (waiting <= 0 && !WaitForData()) return 0;
-    if (!AwaitBatch(native->fd, CharacterNs(baudRate, byteSize, parity))) return 0;
+    if (!AwaitBatch(native->fd, LineCharacterNs(baudRate, byteSize, parity != 0, stopBits ? 2 : 1))) return 0;
     ssize_t got = read(native->fd, receiveBuffer, kReceiveBufferSize);
     // Nothing to read right after being told there is: the line hung up
     // (an unplugged adapter, a closed pseudo-terminal), not a pause.
@@ -466,7 +446,7 @@ int CommLink::WaitForData() {
 
 int CommLink::WriteByte(int byte) {
     if (!isOpen || abortRequested.load()) return 0;
-    const bool obeysXoff = (flowControl & kFlowXonXoffOut) && !native->portObeysXoff;
+    const bool obeysXoff = (flowControl & kFlowXonXoffOut) && native->readsXoff;
     if (obeysXoff && !AwaitXon(native->fd, native->xoffHeld)) return 0;
     const int fd = native->writeFd;
     const uint8_t data = static_cast<uint8_t>(byte);
@@ -482,7 +462,7 @@ int CommLink::WriteByte(int byte) {
         if (abortRequested.load() || !WaitForPort(fd, POLLOUT)) return 0;
     }
     if (!accepted) return 0;
-    const long long charNs = CharacterNs(baudRate, byteSize, parity);
+    const long long charNs = LineCharacterNs(baudRate, byteSize, parity != 0, stopBits ? 2 : 1);
     OutputPacing& pacing = native->pacing;
     if (pacing.charNs != charNs || pacing.obeysXoff != obeysXoff) pacing.Reset(charNs, obeysXoff);
     pacing.Written(NowNs());

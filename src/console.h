@@ -2,11 +2,16 @@
 // texts are CP932 bytes; each platform decides how to show them (unchanged,
 // converted to the locale's UTF-8, or as UTF-16 on a Windows console) and how
 // output is buffered: at once on a terminal, in 4096-byte blocks otherwise.
+// A format that names a message of the catalogue prints in the user's
+// language (messages.h); any other prints as it stands.
 #pragma once
 
 #include <cstdarg>
 
-// Sets up conversion and buffering for standard output. Call once, first.
+#include "messages.h"
+
+// Sets up conversion and buffering for standard output, and the language of
+// the messages. Call once, first.
 void ConsoleInit();
 
 // printf-style output to standard output. The format's fixed text is CP932;
@@ -19,21 +24,23 @@ __attribute__((format(printf, 1, 2)))
 inline void ConsolePrint(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    ConsoleVPrint(format, args);
+    ConsoleVPrint(Localized(format), args);
     va_end(args);
 }
 
-namespace console_detail {
-inline void Print(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    ConsoleVPrint(format, args);
-    va_end(args);
+// A fixed text with no conversions in it (none of the program's texts has a
+// '%'). It goes as the format, not as a %s argument, so that it is converted
+// like every other text of the program.
+inline void ConsoleText(const char* text) {
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-security"
+#endif
+    ConsolePrint(text);
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
 }
-}  // namespace console_detail
-
-// A fixed text with no conversions in it (none of the program's texts has a '%').
-inline void ConsoleText(const char* text) { console_detail::Print(text); }
 
 // The error stream: diagnostics that say why something failed, beside the
 // fixed text on standard output. Same texts (CP932) and the same conversion
@@ -46,7 +53,7 @@ __attribute__((format(printf, 1, 2)))
 inline void ConsoleError(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    ConsoleErrorV(format, args);
+    ConsoleErrorV(Localized(format), args);
     va_end(args);
 }
 

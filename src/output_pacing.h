@@ -31,10 +31,9 @@
 // so the window leaves room for them, and half of it is the reach.
 //
 // Where the sender obeys the device's XOFF itself, no more than a FIFO may
-// reach the device after it, whatever the driver: so then the bytes are
-// never more than a FIFO ahead of the line clock, also where the queue reads
-// empty at once (a UART with room in its FIFO, or QEMU's emulated UART and
-// FTDI chip, which pass bytes on as fast as they come).
+// reach the device after it: so then the bytes are never more than a FIFO
+// ahead of the line clock, also where the queue reads empty at once (an
+// adapter that takes bytes as fast as they come).
 struct OutputPacing {
     static constexpr int kFifo = 16;
     static constexpr long long kUsbFrameNs = 1125000;  // a transfer's latency and the 1 ms frame
