@@ -451,6 +451,7 @@ int CommLink::WriteByte(int byte) {
     const int fd = native->writeFd;
     const uint8_t data = static_cast<uint8_t>(byte);
     bool accepted = false;
+    long long busySince = -1;
     for (;;) {
         ssize_t n = write(fd, &data, 1);
         if (n == 1) {
@@ -459,12 +460,13 @@ int CommLink::WriteByte(int byte) {
         }
         if (n < 0 && errno != EAGAIN && errno != EINTR) break;
         // CTS low or the queue full: wait until it moves.
+        if (busySince < 0) busySince = NowNs();
         if (abortRequested.load() || !WaitForPort(fd, POLLOUT)) return 0;
     }
     if (!accepted) return 0;
     const long long charNs = LineCharacterNs(baudRate, byteSize, parity != 0, stopBits ? 2 : 1);
     OutputPacing& pacing = native->pacing;
     if (pacing.charNs != charNs || pacing.obeysXoff != obeysXoff) pacing.Reset(charNs, obeysXoff);
-    pacing.Written(NowNs());
+    pacing.Written(NowNs(), busySince);
     return AwaitRoom(fd, pacing) ? 1 : 0;
 }

@@ -67,9 +67,13 @@ struct OutputPacing {
     // and how far they must fall after a wait before writing again.
     int AheadBound(int window) const { return window > 1 ? window : obeysXoff ? kFifo : 0; }
     int RefillPoint(int window) const { return window > 1 ? Reach() : kFifo / 2; }
-    void Written(long long now) {
+    // busySince: since when the driver had no room for this byte (-1: it had
+    // room). Where the queue is no count of bytes, a driver without room is a
+    // busy line, not an idle one, so the line clock keeps the time waited.
+    void Written(long long now, long long busySince = -1) {
         writtenAt = now;
-        lineFree = std::max(lineFree, now) + charNs;
+        const long long start = !queueCountsBytes && busySince >= 0 ? busySince : now;
+        lineFree = std::max(lineFree, start) + charNs;
         ++sinceEmpty;
     }
     void Measured(long long ns) { drainNs = std::max(ns, drainNs - drainNs / 64); }

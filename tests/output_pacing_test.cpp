@@ -9,6 +9,8 @@
 
 namespace {
 
+constexpr long long k9600 = 1041666, k38400 = 260416, k300 = 33333333;
+
 struct QueueCase {
     const char* name;
     long long charNs;
@@ -38,8 +40,6 @@ TEST_P(QueueRule, AQueueAboveTheBytesSinceItWasEmptyIsNoCount) {
     }
 }
 
-constexpr long long k9600 = 1041666, k38400 = 260416, k300 = 33333333;
-
 INSTANTIATE_TEST_SUITE_P(
     Drivers, QueueRule,
     ::testing::Values(QueueCase{"UartEmptyAtOnce", k38400, {0, 0, 0}, true, 1},
@@ -50,5 +50,34 @@ INSTANTIATE_TEST_SUITE_P(
                       QueueCase{"OneMoreThanSinceEmpty", k38400, {1, 2, -1, 2}, false, 11},
                       QueueCase{"StaysNoCountOnceSeen", k38400, {20480, -1, 1}, false, 11}),
     [](const ::testing::TestParamInfo<QueueCase>& info) { return info.param.name; });
+
+// A driver that had no room for a byte: where the queue counts bytes the
+// line may have been idle meanwhile; where it is no count, the driver's
+// buffers were full, so the line was busy and the clock keeps the time.
+struct BusyCase {
+    const char* name;
+    long long queue;  // what the queue read after the first write
+    long long lineFreeAfter;  // in characters from the first write
+};
+
+void PrintTo(const BusyCase& c, std::ostream* os) { *os << c.name; }
+
+class BusyDriver : public ::testing::TestWithParam<BusyCase> {};
+
+TEST_P(BusyDriver, TheClockKeepsTheWaitOnlyWhereTheQueueIsNoCount) {
+    const BusyCase& c = GetParam();
+    OutputPacing pacing;
+    pacing.Reset(k38400);
+    const long long start = 1000000;
+    pacing.Written(start);
+    pacing.Queued(c.queue);
+    // Held from the second character until the tenth, then taken.
+    pacing.Written(start + 10 * k38400, start + 2 * k38400);
+    EXPECT_EQ(pacing.lineFree, start + c.lineFreeAfter * k38400);
+}
+
+INSTANTIATE_TEST_SUITE_P(Queues, BusyDriver,
+                         ::testing::Values(BusyCase{"CountingBytes", 1, 11}, BusyCase{"NoCount", 10240, 3}),
+                         [](const ::testing::TestParamInfo<BusyCase>& info) { return info.param.name; });
 
 }  // namespace
