@@ -21,7 +21,8 @@
  *                   line rate.
  *   acm             the same transfers, counted as cdc-acm counts them: its
  *                   whole write-buffer size (10240) for each write still in
- *                   flight, however few bytes it carried.
+ *                   flight, however few bytes it carried; and the driver
+ *                   that sysfs names for the terminal is cdc_acm.
  * With VELTA_UART_LSR=1, TIOCSERGETLSR reports TIOCSER_TEMT once the last
  * byte has left the line. TIOCMBIS, TIOCMBIC and TIOCMSET succeed; with
  * VELTA_UART_LOG=FILE every change of DTR is written there with the bytes
@@ -160,6 +161,20 @@ ssize_t write(int fd, const void* data, size_t n) {
     long pending = Pending(p, now);
     if (pending > p->largest) p->largest = pending;
     return written;
+}
+
+/* acm: the driver of every terminal in sysfs is cdc_acm, so that the
+ * program treats the pseudo-terminal as such a port. */
+ssize_t readlink(const char* path, char* target, size_t size) {
+    static const char prefix[] = "/sys/class/tty/", suffix[] = "/device/driver", driver[] = "../cdc_acm";
+    const size_t n = strlen(path);
+    if (WholeBuffers() && strncmp(path, prefix, sizeof prefix - 1) == 0 && n >= sizeof suffix - 1 &&
+        strcmp(path + n - (sizeof suffix - 1), suffix) == 0) {
+        const size_t length = sizeof driver - 1 < size ? sizeof driver - 1 : size;
+        memcpy(target, driver, length);
+        return (ssize_t)length;
+    }
+    return NEXT(readlink)(path, target, size);
 }
 
 int close(int fd) {
