@@ -84,7 +84,7 @@ def driver_cases(tag, port, host_played, files):
         # chip ignores the handshake, so the case shows the chip told, the
         # send not held by anything else and Ctrl+C ending it.
         out.append(Case(f"{tag}_xoff_ctrl_c", ["/data/long.bin", "-MS", "-B9600", "-F2", "-N"], port=port,
-                        probe=0.5, interrupt=1.0, settings=raw_settings(9600, ixon=1), aborted=True,
+                        probe=0.5, interrupt=0.8, settings=raw_settings(9600, ixon=1), aborted=True,
                         expect_line=long, role="xoff"))
     else:
         # IXON stays off: velta reads the device's XOFF itself.
@@ -108,7 +108,7 @@ class UsbStage(uart_stage.Stage):
         files["long_stream.bin"] = header(len(long)) + long
         out = driver_cases("ftdi", FTDI, True, files) + driver_cases("acm", ACM, False, files)
         out.append(Case("list_ports", ["--list-ports"], port=ACM, status=0, dtr=(0, None, None), port_option=False,
-                        console_has=(FTDI.encode(), ACM.encode())))
+                        console_has=(FTDI.encode(), ACM.encode(), b"0403:6001", b"0525:a4a7")))
         # Last on each driver: the port does not come back.
         # Last on each driver: the port does not come back. QEMU's FTDI chip
         # takes bytes as fast as they come, so there the transfer still
