@@ -377,7 +377,7 @@ def measured(c, report):
     out = ""
     if c.line_rate and span is not None:
         out += f"  (first to last byte {span:.2f} s, line time {len(c.expect_line) * 10 / c.line_rate:.2f} s)"
-    if c.max_after_xoff is not None:
+    if c.max_after_xoff is not None or c.role == "xoff":
         out += f"  ({after:.0f} bytes after the XOFF)"
     if c.unplug is not None and m:
         out += f"  (ended {float(m.group(1)):.2f} s after the unplug)"
