@@ -473,7 +473,8 @@ def stage_main(stage_class):
             line_bytes, report = run_case(guest, port, c, stage.unplug)
             problems = check(c, line_bytes, report)
             failed += bool(problems)
-            print(f"{'ok  ' if not problems else 'FAIL'} {c.name:24s} {time.monotonic() - t0:5.1f} s{measured(c, report)}"
+            took = time.monotonic() - t0
+            print(f"{'ok  ' if not problems else 'FAIL'} {c.name:24s} {took:5.1f} s{measured(c, report)}"
                   + "".join(f"\n       {p}" for p in problems), flush=True)
         guest.next_line(30)
     finally:
