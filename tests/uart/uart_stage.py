@@ -5,9 +5,11 @@ runs it on its second UART, an emulated 16550A whose host end is a
 pseudo-terminal where this script plays the device. The guest runs one case
 at a time when told to; uart_case (guest/uart_case.c) reports velta's exit
 status, DTR before, during and after, and the line settings the driver held.
+The guest builder, the case runner and the checks are shared with the USB
+stage (usb_stage.py), which subclasses Stage.
 
-  uart_stage.py --velta STATIC_VELTA --case-helper STATIC_UART_CASE --work DIR
-                [--kernel VMLINUZ] [--busybox BUSYBOX] [--only NAME]
+  uart_stage.py --velta STATIC_VELTA --helper STATIC_UART_CASE [--helper ...]
+                --work DIR [--kernel VMLINUZ] [--busybox BUSYBOX] [--only NAME]
 
 QEMU sends nothing while no one holds the host end, and does not pace the
 line at the rate set, so the cases that need time on the line pace here.
