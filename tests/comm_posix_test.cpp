@@ -181,9 +181,7 @@ struct FlowBytesCase {
     bool held;
 };
 
-void PrintTo(const FlowBytesCase& c, std::ostream* os) { *os << c.name; }
-
-class FlowBytes : public ::testing::TestWithParam<FlowBytesCase> {};
+CASE_TABLE(FlowBytes, FlowBytesCase);
 
 TEST_P(FlowBytes, TheLastOfXoffAndXonDecides) {
     const FlowBytesCase& c = GetParam();
@@ -211,7 +209,7 @@ INSTANTIATE_TEST_SUITE_P(Sequences, FlowBytes,
                                            FlowBytesCase{"XoffXonXoff", {kXoff, kXon, kXoff}, true},
                                            FlowBytesCase{"NoiseAroundXoff", {'n', kXoff, 'z'}, true},
                                            FlowBytesCase{"NoiseAlone", {'n', '\0', 'z'}, false}),
-                         [](const ::testing::TestParamInfo<FlowBytesCase>& info) { return info.param.name; });
+                         CaseName());
 
 // Where the link obeys XOFF itself no more than a FIFO may reach the device
 // after it, also where the queue reads empty at once (here a pseudo-terminal,

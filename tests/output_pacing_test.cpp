@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "case_table.h"
 #include "output_pacing.h"
 
 namespace {
@@ -19,9 +20,7 @@ struct QueueCase {
     int window;
 };
 
-void PrintTo(const QueueCase& c, std::ostream* os) { *os << c.name; }
-
-class QueueRule : public ::testing::TestWithParam<QueueCase> {};
+CASE_TABLE(QueueRule, QueueCase);
 
 TEST_P(QueueRule, AQueueAboveTheBytesSinceItWasEmptyIsNoCount) {
     const QueueCase& c = GetParam();
@@ -49,7 +48,7 @@ INSTANTIATE_TEST_SUITE_P(
                       QueueCase{"CdcAcmAt300", k300, {10240}, false, 15},
                       QueueCase{"OneMoreThanSinceEmpty", k38400, {1, 2, -1, 2}, false, 11},
                       QueueCase{"StaysNoCountOnceSeen", k38400, {20480, -1, 1}, false, 11}),
-    [](const ::testing::TestParamInfo<QueueCase>& info) { return info.param.name; });
+    CaseName());
 
 // A driver that had no room for a byte: where the queue counts bytes the
 // line may have been idle meanwhile; where it is no count, the driver's
@@ -60,9 +59,7 @@ struct BusyCase {
     long long lineFreeAfter;  // in characters from the first write
 };
 
-void PrintTo(const BusyCase& c, std::ostream* os) { *os << c.name; }
-
-class BusyDriver : public ::testing::TestWithParam<BusyCase> {};
+CASE_TABLE(BusyDriver, BusyCase);
 
 TEST_P(BusyDriver, TheClockKeepsTheWaitOnlyWhereTheQueueIsNoCount) {
     const BusyCase& c = GetParam();
@@ -78,6 +75,6 @@ TEST_P(BusyDriver, TheClockKeepsTheWaitOnlyWhereTheQueueIsNoCount) {
 
 INSTANTIATE_TEST_SUITE_P(Queues, BusyDriver,
                          ::testing::Values(BusyCase{"CountingBytes", 1, 11}, BusyCase{"NoCount", 10240, 3}),
-                         [](const ::testing::TestParamInfo<BusyCase>& info) { return info.param.name; });
+                         CaseName());
 
 }  // namespace
