@@ -1,7 +1,8 @@
 # A thin front over CMake. `make demo` builds the two programs and runs the
 # main job against the device simulator; `make check` installs what the
 # tests need and runs every test, native, under Wine and on the kernel's
-# serial driver in QEMU, and checks the release archives.
+# serial drivers in QEMU (8250, ftdi_sio, cdc-acm), and checks the release
+# archives.
 #
 # Variables (make VAR=value ...):
 #   JOBS       parallel compile jobs and CTest jobs (default 2)
@@ -20,7 +21,7 @@ PREFIX    ?= /usr/local
 DESTDIR   ?=
 DIST      ?= dist
 
-.PHONY: all build windows release demo install dist deps check check-native check-wine check-dist check-uart bench clean
+.PHONY: all build windows release demo install dist deps check check-native check-wine check-dist check-uart check-usb bench clean
 
 all: build
 
@@ -66,7 +67,7 @@ deps:
 
 check: deps
 	$(MAKE) build windows
-	$(MAKE) check-native check-wine check-uart
+	$(MAKE) check-native check-wine check-uart check-usb
 	$(MAKE) dist
 	$(MAKE) check-dist
 
@@ -82,6 +83,11 @@ check-dist:
 # The kernel's own 8250 serial driver, in a QEMU guest (about half a minute).
 check-uart:
 	tests/uart/run.sh $(BUILD)
+
+# The kernel's USB-serial drivers, ftdi_sio and cdc-acm, in the same guest
+# (about a minute and a half).
+check-usb:
+	tests/uart/run.sh $(BUILD) --usb
 
 bench: build windows
 	bench/run.sh $(BUILD) $(WIN_BUILD)

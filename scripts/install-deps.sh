@@ -3,8 +3,8 @@
 # there: a C++ compiler, CMake, GoogleTest, the mingw-w64 cross compiler for
 # VELTA.exe and Wine to run it, groff and zsh to check the manual pages and
 # the zsh completion, dpkg-dev and lintian to build and check the Debian
-# package, QEMU, a kernel and busybox for the stage on the kernel's serial
-# driver, and picocom (the tests run velta inside it). Needs root (or sudo)
+# package, QEMU, a kernel and busybox for the stages on the kernel's serial
+# drivers, and picocom (the tests run velta inside it). Needs root (or sudo)
 # only when something is missing. Debian and Ubuntu package names.
 set -e
 missing=""
