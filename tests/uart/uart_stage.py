@@ -61,7 +61,8 @@ class Case:
     write, xoff, none); device: the guest-side device (line_device's
     arguments) where the guest holds the far end itself; unplug: seconds
     after the start at which the port goes away; line_rate: the send must
-    take at most 1.1 times its line time at this rate, first byte to last;
+    not crawl at this rate (first byte to last within twice its line time and
+    2 s; the log gives the figure against the line time);
     max_after_xoff: the most bytes that may still come after the XOFF."""
 
     def __init__(self, name, args, role="none", data=b"", expect_line=None, expect_file=None, probe=None,
@@ -324,8 +325,12 @@ def check(c, line_bytes, report):
     if c.device and "bytes" not in device:
         problems.append("the guest's device did not report")
     if c.line_rate and not c.aborted:
+        # The speed itself is a measurement (logged beside the case, and in the
+        # benchmark); the case fails only where the send crawls, as it did on
+        # cdc-acm before the line clock paced it (16 times its line time), so
+        # that a busy machine cannot fail it.
         span = device["span"] if c.device else report.get("span", 0)
-        allowed = 1.1 * len(c.expect_line) * 10 / c.line_rate
+        allowed = 2 * len(c.expect_line) * 10 / c.line_rate + 2
         if span > allowed:
             problems.append(f"the send took {span:.2f} s first byte to last, more than {allowed:.2f} s")
     if c.max_after_xoff is not None:
