@@ -7,6 +7,7 @@
 #include "port_list.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -20,7 +21,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <sstream>
 
@@ -34,13 +34,48 @@ bool Exists(const std::string& path) {
     return lstat(path.c_str(), &st) == 0;
 }
 
+// Every file read here may be swapped for something hostile: the lock
+// directory is writable by every local user, so a lock file may be a FIFO
+// (an open or a read that never returns), a link to /dev/zero (a line that
+// never ends) or simply huge. So: no blocking open, no final symlink
+// followed, regular files only, and never more than max bytes.
+constexpr size_t kSmallFileMax = 4096;       // a sysfs attribute is at most a page
+constexpr size_t kLockTableMax = 1u << 20;   // /proc/locks: a line per lock held
+
+std::string ReadSmallFile(const std::string& path, size_t max) {
+    std::string data;
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return data;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        data.resize(max);
+        size_t got = 0;
+        while (got < max) {
+            const ssize_t n = read(fd, &data[got], max - got);
+            if (n > 0)
+                got += static_cast<size_t>(n);
+            else if (n == 0 || errno != EINTR)
+                break;
+        }
+        data.resize(got);
+    }
+    close(fd);
+    return data;
+}
+
 // The first line of a small file, without its line end; empty if unreadable.
 std::string ReadLine(const std::string& path) {
-    std::ifstream in(path);
-    std::string line;
-    std::getline(in, line);
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' ')) line.pop_back();
+    std::string line = ReadSmallFile(path, kSmallFileMax);
+    line.erase(std::min(line.find('\n'), line.size()));
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
     return line;
+}
+
+// A process id written in decimal, leading blanks allowed; 0 if none fits.
+long ParsePid(const std::string& text) {
+    errno = 0;
+    const long pid = std::strtol(text.c_str(), nullptr, 10);
+    return errno == 0 && pid > 0 && pid <= INT_MAX ? pid : 0;
 }
 
 std::vector<std::string> Entries(const std::string& dir) {
@@ -100,21 +135,21 @@ long LockHolder(const std::string& proc, const std::string& path) {
     char key[64];
     std::snprintf(key, sizeof key, "%02x:%02x:%lu", major(st.st_dev), minor(st.st_dev),
                   static_cast<unsigned long>(st.st_ino));
-    std::ifstream locks(proc + "/locks");
+    std::istringstream locks(ReadSmallFile(proc + "/locks", kLockTableMax));
     for (std::string line; std::getline(locks, line);) {
         std::istringstream fields(line);
         std::vector<std::string> f;
         for (std::string word; fields >> word;) f.push_back(word);
         if (f.size() < 2 || f[1] == "->") continue;  // a process waiting for the lock
         for (size_t i = 1; i < f.size(); ++i)
-            if (f[i] == key) return std::atol(f[i - 1].c_str());
+            if (f[i] == key) return ParsePid(f[i - 1]);
     }
     return 0;
 }
 
 // The process named by a UUCP lock file (minicom, cu), if it still lives.
 long LockFileHolder(const PortRoots& roots, const std::string& name) {
-    const long pid = std::atol(ReadLine(roots.lock + "/LCK.." + name).c_str());
+    const long pid = ParsePid(ReadLine(roots.lock + "/LCK.." + name));
     return pid > 0 && Exists(roots.proc + "/" + std::to_string(pid)) ? pid : 0;
 }
 

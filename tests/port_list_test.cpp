@@ -2,7 +2,8 @@
 // kernel lays them out: a USB adapter with its stable by-id name, a CDC ACM
 // board, a platform UART slot with no hardware behind it, a real UART, and
 // a virtual console; "in use" from a real flock seen in the real
-// /proc/locks and from a UUCP lock file. Without sysfs, the macOS layout.
+// /proc/locks and from a UUCP lock file, and lock files that are anything
+// but one. Without sysfs, the macOS layout.
 #include <gtest/gtest.h>
 
 #include <sys/file.h>
@@ -10,7 +11,10 @@
 #include <unistd.h>
 
 #include <fcntl.h>
+#include <limits.h>
+
 #include <fstream>
+#include <functional>
 
 #include "port_list.h"
 #include "program_support.h"
@@ -120,6 +124,99 @@ TEST(PortList, InUseFromFlockAndFromALiveLockFile) {
     EXPECT_EQ(ports[1].holder, getpid());
     EXPECT_FALSE(ports[2].inUse);
 }
+
+// The lock directory is writable by every local user, so a lock file may be
+// anything. Only a regular file's first page counts; nothing blocks, nothing
+// grows without end, no link is followed. The first row shows that the lock
+// file is read at all.
+struct LockFileCase {
+    const char* name;
+    std::function<void(FakeTree&, const std::string& lockFile)> make;
+    bool heldByUs;
+};
+
+void PrintTo(const LockFileCase& c, std::ostream* os) { *os << c.name; }
+
+class HostileLockFileTest : public ::testing::TestWithParam<LockFileCase> {};
+
+TEST_P(HostileLockFileTest, OnlyARegularFilesFirstPageNamesTheHolder) {
+    FakeTree tree;
+    BuildLinuxTree(tree);
+    GetParam().make(tree, "lock/LCK..ttyACM0");
+    const std::vector<SerialPort> ports = ListSerialPorts(tree.roots);
+    ASSERT_EQ(ports.size(), 3u);
+    EXPECT_EQ(ports[0].holder, GetParam().heldByUs ? getpid() : 0);
+    EXPECT_EQ(ports[0].inUse, GetParam().heldByUs);
+}
+
+// The same as a process: `velta --list-ports` in a mount namespace that lays
+// a fake tty class over /sys/class/tty and the tree's lock folder over the
+// system's. The one class entry is named "null" so that its device,
+// /dev/null, exists. The time-out only bounds a hang; it ends at once.
+TEST_P(HostileLockFileTest, ListPortsAsAProcessEndsAndSaysTheSame) {
+    char lockDir[PATH_MAX];
+    if (CurrentTarget().Name() != "native" || geteuid() != 0 || !realpath("/var/lock", lockDir) ||
+        RunProcess({"unshare", "--mount", "true"}).exitCode != 0)
+        GTEST_SKIP() << "needs the native program, root, /var/lock and unshare --mount";
+    FakeTree tree;
+    tree.File("class/null/device");
+    tree.File("lock/other");
+    GetParam().make(tree, "lock/LCK..null");
+    std::vector<std::string> argv = {"unshare", "--mount", "sh", "-c",
+                                     "mount --bind \"$1\" /sys/class/tty && mount --bind \"$2\" \"$3\" && "
+                                     "shift 3 && exec \"$@\"",
+                                     "sh", tree.Path("class"), tree.Path("lock"), lockDir};
+    for (const std::string& arg : CurrentTarget().Command({"--list-ports"})) argv.push_back(arg);
+    ProcessOptions options;
+    options.env = CurrentTarget().Environment();
+    const ProcessResult r = RunProcess(argv, options, 20);
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(r.exitCode, 0) << r.errors;
+    EXPECT_EQ(r.output, "-P/dev/null  null" + (GetParam().heldByUs ? Format(kPortListInUseBy, getpid()) : "") + "\n");
+}
+
+std::string OurPidLine() { return "      " + std::to_string(getpid()) + "\n"; }
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, HostileLockFileTest,
+    ::testing::Values(
+        LockFileCase{"OurPid", [](FakeTree& tree, const std::string& lock) { tree.File(lock, OurPidLine()); }, true},
+        LockFileCase{"Fifo",
+                     [](FakeTree& tree, const std::string& lock) {
+                         tree.File("lock/other");
+                         ASSERT_EQ(mkfifo(tree.Path(lock).c_str(), 0644), 0);
+                     },
+                     false},
+        LockFileCase{"LinkToDevZero",
+                     [](FakeTree& tree, const std::string& lock) { tree.Link(lock, "/dev/zero"); }, false},
+        LockFileCase{"LinkToAFileWithOurPid",
+                     [](FakeTree& tree, const std::string& lock) {
+                         tree.File("lock/real", OurPidLine());
+                         tree.Link(lock, "real");
+                     },
+                     false},
+        LockFileCase{"Folder", [](FakeTree& tree, const std::string& lock) { tree.File(lock + "/inside", "1"); },
+                     false},
+        LockFileCase{"OurPidPastTheFirstPage",
+                     [](FakeTree& tree, const std::string& lock) {
+                         tree.File(lock, std::string(5000, ' ') + OurPidLine());
+                     },
+                     false},
+        // Sparse: a gigabyte of zeros after the pid costs no disk, and would
+        // cost a gigabyte of memory to read whole.
+        LockFileCase{"OurPidThenAGigabyteOfZeros",
+                     [](FakeTree& tree, const std::string& lock) {
+                         tree.File(lock, std::to_string(getpid()));
+                         ASSERT_EQ(truncate(tree.Path(lock).c_str(), 1L << 30), 0);
+                     },
+                     true},
+        // Cut to 32 bits, the number would be our pid.
+        LockFileCase{"NumberTooLargeForAPid",
+                     [](FakeTree& tree, const std::string& lock) {
+                         tree.File(lock, std::to_string((1LL << 32) + getpid()) + "\n");
+                     },
+                     false}),
+    [](const ::testing::TestParamInfo<LockFileCase>& i) { return i.param.name; });
 
 TEST(PortList, WithoutSysfsTheCalloutDevices) {
     FakeTree tree;
