@@ -128,7 +128,9 @@ TEST(ReceiveFault, WriteFailureIsReportedNotCompleted) {
 
 struct AbortCase {
     const char* name;
+    std::vector<std::string> options;
     std::string sent;  // before Ctrl+C
+    std::string kept;  // what the file holds
 };
 
 // Test names, not byte dumps, in the test list.
@@ -140,24 +142,31 @@ class ReceiveAbortTest : public ::testing::TestWithParam<AbortCase> {};
 TEST_P(ReceiveAbortTest, EverythingReceivedIsKept) {
     const AbortCase& c = GetParam();
     Reception rx;
-    rx.Start({});
+    rx.Start(c.options);
     rx.Send(c.sent);
     usleep(300000);
     rx.process->Signal(SIGINT);
     ProcessResult r = rx.Finish();
     EXPECT_FALSE(r.timedOut);
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(ReadFile(rx.file), c.sent);
+    EXPECT_EQ(ReadFile(rx.file), c.kept);
     EXPECT_EQ(r.output.substr(r.output.size() - (sizeof kAborted - 1)), CurrentTarget().Console(kAborted));
     EXPECT_EQ(r.output.find(kReceiveDone), std::string::npos);
     CommLink link;
     EXPECT_NE(link.OpenConnection(1, 9600, 8, 0, 0, 0, rx.pty.path().c_str()), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Phases, ReceiveAbortTest,
-                         ::testing::Values(AbortCase{"AtThePrompt", ""},
-                                           AbortCase{"InTheHeader", HeaderBytes(40000, 0, 0).substr(0, 5)},
-                                           AbortCase{"InTheData", HeaderBytes(40000, 0, 0) + Pattern(20000, 4)}),
-                         [](const ::testing::TestParamInfo<AbortCase>& i) { return i.param.name; });
+const std::string kCutHeader = HeaderBytes(40000, 0, 0).substr(0, 10);
+const std::string kCutData = Pattern(20000, 4);
+
+// With -N no header byte is kept, not even of a header cut short.
+INSTANTIATE_TEST_SUITE_P(
+    Phases, ReceiveAbortTest,
+    ::testing::Values(AbortCase{"AtThePrompt", {}, "", ""},
+                      AbortCase{"InTheHeader", {}, kCutHeader, kCutHeader},
+                      AbortCase{"InTheHeaderDashN", {"-N"}, kCutHeader, ""},
+                      AbortCase{"InTheData", {}, HeaderBytes(40000, 0, 0) + kCutData, HeaderBytes(40000, 0, 0) + kCutData},
+                      AbortCase{"InTheDataDashN", {"-N"}, HeaderBytes(40000, 0, 0) + kCutData, kCutData}),
+    [](const ::testing::TestParamInfo<AbortCase>& i) { return i.param.name; });
 
 }  // namespace
