@@ -2,7 +2,8 @@
 // each print is converted to UTF-16 and written with WriteConsoleW at once, so
 // the Japanese shows whatever the console's code page is. Anywhere else the
 // CP932 bytes go out through the runtime's text-mode standard output ("\n"
-// becomes CR LF): redirected to a file or a pipe in 4096-byte blocks.
+// becomes CR LF): redirected to a file or a pipe in 4096-byte blocks. The
+// catalogue's messages speak the user's UI language.
 #include "console.h"
 
 #include <fcntl.h>
@@ -11,6 +12,8 @@
 
 #include <cstdio>
 #include <string>
+
+#include "messages.h"
 
 namespace {
 
@@ -55,9 +58,16 @@ void WriteToConsole(HANDLE console, const std::string& text) {
     }
 }
 
+// The language Windows shows its own texts in for this user (under Wine,
+// the one its locale variables name).
+Language UserLanguage() {
+    return PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_JAPANESE ? Language::kJapanese : Language::kEnglish;
+}
+
 }  // namespace
 
 void ConsoleInit() {
+    SetMessageLanguage(UserLanguage());
     consoleErr = ConsoleHandle(STD_ERROR_HANDLE);
     consoleOut = ConsoleHandle(STD_OUTPUT_HANDLE);
     if (consoleOut) return;
