@@ -39,7 +39,7 @@ bool Exists(const std::string& path) {
 // never ends) or simply huge. So: no blocking open, no final symlink
 // followed, regular files only, and never more than max bytes.
 constexpr size_t kSmallFileMax = 4096;       // a sysfs attribute is at most a page
-constexpr size_t kLockTableMax = 1u << 20;   // /proc/locks: a line per lock held
+constexpr size_t kTableMax = 1u << 20;       // /proc/locks, /etc/group: a line per lock or group
 
 std::string ReadSmallFile(const std::string& path, size_t max) {
     std::string data;
@@ -134,7 +134,7 @@ long LockHolder(const std::string& proc, const std::string& path) {
     char key[64];
     std::snprintf(key, sizeof key, "%02x:%02x:%lu", major(st.st_dev), minor(st.st_dev),
                   static_cast<unsigned long>(st.st_ino));
-    std::istringstream locks(ReadSmallFile(proc + "/locks", kLockTableMax));
+    std::istringstream locks(ReadSmallFile(proc + "/locks", kTableMax));
     for (std::string line; std::getline(locks, line);) {
         std::istringstream fields(line);
         std::vector<std::string> f;
@@ -211,7 +211,7 @@ void ListExistingPorts() {
 // an empty root) does not have; device groups (dialout, uucp) live in the
 // file on every system anyway.
 std::string GroupName(gid_t gid) {
-    std::ifstream in("/etc/group");
+    std::istringstream in(ReadSmallFile("/etc/group", kTableMax));
     for (std::string line; std::getline(in, line);) {
         // name:password:gid:members
         const size_t first = line.find(':');
