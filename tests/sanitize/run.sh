@@ -15,9 +15,10 @@ logs=$build/sanitizer-logs
 rm -rf "$logs"
 mkdir -p "$logs"
 
-export ASAN_OPTIONS="abort_on_error=1:detect_leaks=1:log_path=$logs/asan:strict_string_checks=1"
-export UBSAN_OPTIONS="abort_on_error=1:halt_on_error=1:print_stacktrace=1:log_path=$logs/ubsan"
-export LSAN_OPTIONS="log_path=$logs/lsan"
+# One log name for all three: in a combined build the last options read set it.
+export ASAN_OPTIONS="abort_on_error=1:detect_leaks=1:log_path=$logs/report:strict_string_checks=1"
+export UBSAN_OPTIONS="abort_on_error=1:halt_on_error=1:print_stacktrace=1:log_path=$logs/report"
+export LSAN_OPTIONS="log_path=$logs/report"
 
 (cd "$build" && ctest --output-on-failure -j"$jobs" --timeout 600)
 status=$?
