@@ -16,25 +16,20 @@ here=$(cd "$(dirname "$0")" && pwd)
 bin=$build/tests/fuzz
 work=$build/fuzz
 targets="options sender receiver console port_list"
-# About two minutes for `make check`: each lane runs half of the targets.
+# About two minutes for `make check`: each lane shares them among its targets.
 lane_seconds=110
 
 rm -rf "$work"
-mkdir -p "$work"
-count=0
+mkdir -p "$work/found" "$work/logs"
 for t in $targets; do
     [ -x "$bin/fuzz_$t" ] || { echo "fuzz: $bin/fuzz_$t is not built (configure with -DVELTA_FUZZ=ON)"; exit 1; }
-    count=$((count + 1))
 done
-if [ -z "$seconds" ]; then
-    seconds=$((lane_seconds / ((count + 1) / 2)))
-fi
 
 # libFuzzer's own flags: the target's console and warnings are closed
 # (-close_fd_mask=3), libFuzzer and the sanitizers still report.
 flags_for() {
     name=$1
-    set -- -timeout=5 -rss_limit_mb=2048 -close_fd_mask=3 -print_final_stats=1 -artifact_prefix="$work/$name-"
+    set -- -timeout=5 -rss_limit_mb=2048 -close_fd_mask=3 -print_final_stats=1 -artifact_prefix="$work/found/$name-"
     [ -f "$here/$name.dict" ] && set -- "$@" -dict="$here/$name.dict"
     echo "$@"
 }
@@ -44,7 +39,7 @@ report() {
     t=$1 log=$2
     echo "fuzz: fuzz_$t FAILED; the end of its log ($log):"
     grep -v '^INFO\|^#\|^"' "$log" | tail -40
-    for input in "$work/$t-"*; do
+    for input in "$work/found/$t-"*; do
         [ -f "$input" ] || continue
         echo "fuzz: the input ($(wc -c <"$input") bytes), in hex:"
         od -An -tx1 -v "$input" | head -64
@@ -64,7 +59,7 @@ summary() {
 }
 
 for t in $targets; do
-    log=$work/$t-replay.log
+    log=$work/logs/$t-replay.log
     # shellcheck disable=SC2046
     if "$bin/fuzz_$t" $(flags_for "$t") -runs=0 "$here/corpus/$t" >"$log" 2>&1; then
         summary "$t" "$log" " (replay of $(ls "$here/corpus/$t" | wc -l) committed inputs)"
@@ -75,13 +70,14 @@ done
 [ -f "$work/failed" ] && exit 1
 
 lane() {
+    each=${seconds:-$((lane_seconds / $#))}
     for t in "$@"; do
-        log=$work/$t.log
+        log=$work/logs/$t.log
         mkdir -p "$work/corpus/$t"
         # shellcheck disable=SC2046
-        if "$bin/fuzz_$t" $(flags_for "$t") -max_total_time="$seconds" "$work/corpus/$t" "$here/corpus/$t" \
+        if "$bin/fuzz_$t" $(flags_for "$t") -max_total_time="$each" "$work/corpus/$t" "$here/corpus/$t" \
             >"$log" 2>&1; then
-            summary "$t" "$log" " in $seconds s"
+            summary "$t" "$log" " in $each s"
         else
             report "$t" "$log"
         fi
