@@ -20,6 +20,17 @@ export ASAN_OPTIONS="abort_on_error=1:detect_leaks=1:log_path=$logs/report:stric
 export UBSAN_OPTIONS="abort_on_error=1:halt_on_error=1:print_stacktrace=1:log_path=$logs/report"
 export LSAN_OPTIONS="log_path=$logs/report"
 
+# First the canary: each kind of report must abort it and leave a log.
+for kind in buffer overflow; do
+    "$build/tests/sanitize/sanitizer_canary" "$kind" 2>/dev/null
+    canary=$?
+    if [ "$canary" -ne 134 ] || ! ls "$logs"/report.* >/dev/null 2>&1; then
+        echo "sanitizer: the canary's $kind report ended it with status $canary, logged: $(ls "$logs")"
+        exit 1
+    fi
+    rm -f "$logs"/*
+done
+
 (cd "$build" && ctest --output-on-failure -j"$jobs" --timeout 600)
 status=$?
 
