@@ -170,8 +170,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Node locks = ConsumeNode(input, 64);
     std::set<long> live;
     for (int n = input.ConsumeIntegralInRange(0, 3); n > 0; --n) {
-        live.insert(input.ConsumeIntegralInRange<long>(1, 99999));
-        mkdir((roots.proc + "/" + std::to_string(*live.rbegin())).c_str(), 0755);
+        const long pid = input.ConsumeIntegralInRange<long>(1, 99999);
+        live.insert(pid);
+        mkdir((roots.proc + "/" + std::to_string(pid)).c_str(), 0755);
     }
 
     // Each tty under a USB interface: <bus>/<interface>/tty/<name>, its
