@@ -61,13 +61,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider input(data, size);
-    standInLine.Reset();
+    const bool binary = input.ConsumeBool();
+    StartTransfer(2, binary, input.ConsumeBool());
     StandInLine& line = standInLine;
-    settings = TransferSettings();
-    settings.mode = 2;
-    settings.fileName = "fuzz.bin";
-    settings.binaryMode = input.ConsumeBool() ? 1 : 0;
-    settings.sendHeader = input.ConsumeBool() ? 1 : 0;
     if (input.ConsumeBool()) line.abortAtFill = input.ConsumeIntegralInRange<size_t>(0, 40);
     line.fillSizes.clear();
     for (int n = input.ConsumeIntegralInRange(1, 4); n > 0; --n)

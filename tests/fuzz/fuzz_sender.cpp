@@ -70,12 +70,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider input(data, size);
-    standInLine.Reset();
+    const bool binary = input.ConsumeBool();
+    StartTransfer(1, binary, input.ConsumeBool());
     StandInLine& line = standInLine;
-    settings = TransferSettings();
-    settings.fileName = "fuzz.bin";
-    settings.binaryMode = input.ConsumeBool() ? 1 : 0;
-    settings.sendHeader = input.ConsumeBool() ? 1 : 0;
     settings.loadAddressGiven = input.ConsumeBool() ? 1 : 0;
     settings.loadAddress = input.ConsumeIntegral<uint32_t>();
     if (input.ConsumeBool()) {

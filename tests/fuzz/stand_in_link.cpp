@@ -8,6 +8,7 @@
 
 #include "abort_wait.h"
 #include "comm.h"
+#include "settings.h"
 
 StandInLine standInLine;
 
@@ -91,4 +92,13 @@ void StandInLine::Reset() {
     // Closed and opened again: nothing left in the receive buffer.
     commLink.CloseConnection();
     commLink.OpenConnection(1, 9600, 8, 0, 0, 0);
+}
+
+void StartTransfer(int mode, bool binary, bool withHeader) {
+    standInLine.Reset();
+    settings = TransferSettings();
+    settings.mode = mode;
+    settings.fileName = "fuzz.bin";
+    settings.binaryMode = binary ? 1 : 0;
+    settings.sendHeader = withHeader ? 1 : 0;
 }

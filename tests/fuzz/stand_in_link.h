@@ -36,3 +36,8 @@ struct StandInLine {
 };
 
 extern StandInLine standInLine;
+
+// Ready for one transfer: the line reset, the settings as the command line
+// "fuzz.bin -MS" or "-MR" would leave them, then binary or text (-T) and
+// with or without the header (-N).
+void StartTransfer(int mode, bool binary, bool withHeader);
