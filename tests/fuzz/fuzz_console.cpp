@@ -112,8 +112,7 @@ void CheckLocaleNames(FuzzedDataProvider& input) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    StartFuzzing();
+void SetUpTarget() {
     // The console converts to UTF-8 only in a UTF-8 locale.
     setenv("LC_ALL", "C.UTF-8", 1);
     ConsoleInit();
@@ -123,7 +122,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         if (OnlyStringConversions(kMessages[i].english) && OnlyStringConversions(kMessages[i].japanese))
             stringMessages.push_back(&kMessages[i]);
     FUZZ_EXPECT(!stringMessages.empty(), "no message with only %%s");
-    return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -60,11 +60,6 @@ extern "C" [[noreturn]] void __wrap_exit(int status) {
     __real_exit(status);
 }
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    StartFuzzing();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Arguments are the input split at NUL bytes, after the program's name.
     std::vector<std::string> args = {"velta"};

@@ -126,8 +126,7 @@ std::string LockKey(const std::string& device) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    StartFuzzing();
+void SetUpTarget() {
     // In memory where there is a tmpfs: the tree is made again for every
     // input, and a disk's journal makes that a hundred times slower.
     struct stat st;
@@ -139,7 +138,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         Clear();
         rmdir(root.c_str());
     });
-    return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

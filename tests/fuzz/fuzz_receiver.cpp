@@ -54,11 +54,6 @@ Expected Model(const std::string& in, bool binary, bool keepHeader) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    StartFuzzing();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider input(data, size);
     const bool binary = input.ConsumeBool();

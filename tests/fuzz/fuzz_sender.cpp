@@ -63,11 +63,6 @@ std::string StoredHeader(size_t dataLength, int delta, uint16_t load, const std:
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    StartFuzzing();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider input(data, size);
     const bool binary = input.ConsumeBool();

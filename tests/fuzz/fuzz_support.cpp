@@ -7,7 +7,7 @@
 
 int reportFd = 2;
 
-void StartFuzzing() {
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
     reportFd = dup(STDERR_FILENO);
     std::fflush(stdout);
     const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
@@ -15,6 +15,8 @@ void StartFuzzing() {
         dup2(null, STDOUT_FILENO);
         close(null);
     }
+    if (SetUpTarget) SetUpTarget();
+    return 0;
 }
 
 MemoryFile::MemoryFile(const std::string& content) : fd_(memfd_create("velta-fuzz", MFD_CLOEXEC)) {

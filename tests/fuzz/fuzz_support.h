@@ -24,10 +24,10 @@ extern int reportFd;
         }                                                                                \
     } while (0)
 
-// Called first by every target: keeps the error stream for reasons, and
-// sends standard output (the program's console, of no interest here and
-// slow) nowhere.
-void StartFuzzing();
+// libFuzzer's start-up (fuzz_support.cpp) keeps the error stream for
+// reasons and sends standard output (the program's console, of no interest
+// here and slow) nowhere; then it calls this, where a target defines it.
+void SetUpTarget() __attribute__((weak));
 
 // A file in memory: a regular file, as the driver would open one.
 class MemoryFile {
