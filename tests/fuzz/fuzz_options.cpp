@@ -1,7 +1,8 @@
 // Fuzz target: the command line. Any arguments; the parse must agree with
 // itself (long options may stand anywhere), keep the settings within what
-// the grammar can produce, and the usage exit must come exactly when the
-// parse fails or names no file, with status -1. The exit is caught by
+// the grammar can produce, and the usage exit after the banner must come
+// exactly when the parse failed or named no file, with status -1, leaving
+// the settings as they were. The exit is caught by
 // linking with -Wl,--wrap=exit, so the product's code stays as it is.
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -35,12 +36,12 @@ bool OneOf(int32_t value, std::initializer_list<int32_t> allowed) {
     return false;
 }
 
-// ParseOptions, with its exit caught: true when it ended the process.
-bool ParseOptionsExited(int argc, char** argv) {
+// EndOnUsageError, with its exit caught: true when it ended the process.
+bool EndedOnUsageError(ParseResult result) {
     std::jmp_buf trap;
     exitTrap = &trap;
     if (setjmp(trap) == 0) {
-        ParseOptions(argc, argv);
+        EndOnUsageError(result);
         exitTrap = nullptr;
         return false;
     }
@@ -98,10 +99,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_EXPECT((result == ParseResult::kUnknownLongOption) == (parsed.unknownOption != nullptr),
                 "unknown option without its name, or the other way round");
 
+    // The driver's way: the parse into the global settings, then the exit.
     const bool usageExit = result != ParseResult::kOk || !parsed.fileName;
-    const bool exited = ParseOptionsExited(argc, argv.data());
-    FUZZ_EXPECT(exited == usageExit, "ParseOptions exited: %d", exited);
+    FUZZ_EXPECT(ParseArguments(argc, argv.data(), &settings) == result, "a second parse differs");
+    const bool exited = EndedOnUsageError(result);
+    FUZZ_EXPECT(exited == usageExit, "EndOnUsageError exited: %d", exited);
     if (usageExit) FUZZ_EXPECT(exitStatus == -1, "usage exit status %d", exitStatus);
-    else FUZZ_EXPECT(SameSettings(settings, parsed), "ParseOptions and ParseArguments differ");
+    FUZZ_EXPECT(SameSettings(settings, parsed), "the global settings differ from the parse");
     return 0;
 }
