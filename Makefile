@@ -74,7 +74,8 @@ deps:
 check: deps
 	$(MAKE) build windows
 	$(MAKE) check-native check-wine check-uart
-	$(MAKE) check-san check-fuzz
+	$(MAKE) san-build
+	$(MAKE) -j2 --output-sync=target check-san check-fuzz
 	$(MAKE) dist
 	$(MAKE) check-dist
 
@@ -102,6 +103,8 @@ check-san: san-build
 	tests/sanitize/run.sh $(SAN_BUILD) $(JOBS)
 
 # Every fuzz corpus replayed, then two minutes of fuzzing in two lanes.
+# `make check` runs it beside check-san, whose suite mostly waits on its
+# pseudo-terminals while the fuzzers keep the two cores busy.
 check-fuzz: san-build
 	tests/fuzz/run.sh $(SAN_BUILD)
 
