@@ -157,14 +157,15 @@ TEST_P(ReceiveAbortTest, EverythingReceivedIsKept) {
 
 const std::string kCutHeader = HeaderBytes(40000, 0, 0).substr(0, 10);
 const std::string kCutData = Pattern(20000, 4);
+const std::string kHeaderThenCutData = HeaderBytes(40000, 0, 0) + kCutData;
 
 INSTANTIATE_TEST_SUITE_P(
     Phases, ReceiveAbortTest,
     ::testing::Values(AbortCase{"AtThePrompt", {}, "", ""},
                       AbortCase{"InTheHeader", {}, kCutHeader, kCutHeader},
                       AbortCase{"InTheHeaderDashN", {"-N"}, kCutHeader, ""},
-                      AbortCase{"InTheData", {}, HeaderBytes(40000, 0, 0) + kCutData, HeaderBytes(40000, 0, 0) + kCutData},
-                      AbortCase{"InTheDataDashN", {"-N"}, HeaderBytes(40000, 0, 0) + kCutData, kCutData}),
+                      AbortCase{"InTheData", {}, kHeaderThenCutData, kHeaderThenCutData},
+                      AbortCase{"InTheDataDashN", {"-N"}, kHeaderThenCutData, kCutData}),
     [](const ::testing::TestParamInfo<AbortCase>& i) { return i.param.name; });
 
 }  // namespace
