@@ -62,7 +62,7 @@ for t in $targets; do
     log=$work/logs/$t-replay.log
     # shellcheck disable=SC2046
     if "$bin/fuzz_$t" $(flags_for "$t") -runs=0 "$here/corpus/$t" >"$log" 2>&1; then
-        summary "$t" "$log" " (replay of $(ls "$here/corpus/$t" | wc -l) committed inputs)"
+        summary "$t" "$log" " (replay of $(find "$here/corpus/$t" -type f | wc -l) committed inputs)"
     else
         report "$t" "$log"
     fi
