@@ -338,6 +338,17 @@ int CommLink::ApplyPortSettings(uint32_t rate, uint8_t size, uint8_t stop, uint8
     return SetCommState(native->handle, &dcb);
 }
 
+// WriteByte has drained the driver's queue after every byte, so only the
+// UART's FIFO can still hold the tail here.
+int CommLink::FinishSending() {
+    Native& n = *native;
+    if (!isOpen || Aborted()) return 0;
+    if (!n.wroteAny) return 1;
+    if (!Pause(n.timer, kFifoCharacters * n.characterUs)) return 0;
+    n.wroteAny = false;  // nothing left for the close to wait for
+    return 1;
+}
+
 int CommLink::CloseConnection() {
     isOpen = 0;
     Native& n = *native;

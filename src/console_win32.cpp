@@ -28,18 +28,6 @@ HANDLE ConsoleHandle(DWORD which) {
     return h && h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode) ? h : nullptr;
 }
 
-std::string Format(const char* format, va_list args) {
-    va_list measure;
-    va_copy(measure, args);
-    int length = std::vsnprintf(nullptr, 0, format, measure);
-    va_end(measure);
-    if (length <= 0) return {};
-    std::string text(static_cast<size_t>(length) + 1, '\0');
-    std::vsnprintf(&text[0], text.size(), format, args);
-    text.resize(static_cast<size_t>(length));
-    return text;
-}
-
 // Control characters ("\a", "\r", "\n") convert to themselves, and a byte
 // that is not CP932 becomes a substitute character: nothing is dropped.
 void WriteToConsole(HANDLE console, const std::string& text) {
@@ -86,17 +74,26 @@ void ConsoleInit() {
 
 void ConsoleVPrint(const char* format, va_list args) {
     if (consoleOut)
-        WriteToConsole(consoleOut, Format(format, args));
+        WriteToConsole(consoleOut, FormatText(format, args));
     else
         std::vfprintf(stdout, format, args);
 }
 
 void ConsoleErrorV(const char* format, va_list args) {
     if (consoleErr)
-        WriteToConsole(consoleErr, Format(format, args));
+        WriteToConsole(consoleErr, FormatText(format, args));
     else
         std::vfprintf(stderr, format, args);
 }
 
 // A process has one console: both handles being console handles means it.
 bool ConsoleSharedLine() { return consoleOut && consoleErr; }
+
+// The progress line is written like any other text here.
+bool ConsoleErrorIfReady(const std::string& text) {
+    if (consoleErr)
+        WriteToConsole(consoleErr, text);
+    else
+        std::fputs(text.c_str(), stderr);
+    return true;
+}

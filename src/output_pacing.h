@@ -44,3 +44,29 @@ struct OutputPacing {
     }
     void Measured(long long ns) { drainNs = std::max(ns, drainNs - drainNs / 64); }
 };
+
+// The tail of a completed send: the bytes still queued after the last write
+// belong to the device, and closing the port throws them away. However slow
+// the line, the wait goes on while the queue is seen to shrink; only a queue
+// that nothing has left for kBoundNs (a device holding XOFF or CTS at the
+// end) is given up, and the send is then a lost line, not a complete one.
+// Each back end reads its own queue and clock and feeds them in; an abort
+// ends the wait there, at once.
+struct TailWait {
+    static constexpr long long kBoundNs = 3000000000LL;
+    enum class State { kEmpty, kMoving, kHeld };
+
+    long long fewest = -1;  // the fewest bytes seen queued so far
+    long long since = 0;    // when that count was first seen
+
+    // queued: the bytes known still to leave (at least 1 while the driver
+    // says its transmitter is busy but counts nothing); now: any clock in ns.
+    State Observe(long long queued, long long now) {
+        if (queued <= 0) return State::kEmpty;
+        if (fewest < 0 || queued < fewest) {
+            fewest = queued;
+            since = now;
+        }
+        return now - since >= kBoundNs ? State::kHeld : State::kMoving;
+    }
+};

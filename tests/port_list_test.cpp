@@ -24,7 +24,7 @@ namespace {
 class FakeTree {
 public:
     FakeTree() : root_(dir_.Path("root")) { roots.sys = root_ + "/sys"; roots.dev = root_ + "/dev";
-        roots.lock = root_ + "/lock"; roots.proc = "/proc"; }
+        roots.lock = {root_ + "/lock"}; roots.proc = "/proc"; }
 
     // A file with its parent folders.
     void File(const std::string& path, const std::string& content = "") {
@@ -125,42 +125,41 @@ TEST(PortList, InUseFromFlockAndFromALiveLockFile) {
     EXPECT_FALSE(ports[2].inUse);
 }
 
-// The lock directory is writable by every local user, so a lock file may be
-// anything. Only a regular file's first page counts; nothing blocks, nothing
-// grows without end, no link is followed. The first row shows that the lock
-// file is read at all.
+// Lock files are anyone's to write: only a regular file, not followed
+// through a link, and a pid in ASCII or as a binary int, counts; nothing
+// blocks and nothing grows without end.
 struct LockFileCase {
     const char* name;
     std::function<void(FakeTree&, const std::string& lockFile)> make;
-    bool heldByUs;
+    bool inUse;
 };
 
 void PrintTo(const LockFileCase& c, std::ostream* os) { *os << c.name; }
 
-class HostileLockFileTest : public ::testing::TestWithParam<LockFileCase> {};
+class LockFileTest : public ::testing::TestWithParam<LockFileCase> {};
 
-TEST_P(HostileLockFileTest, OnlyARegularFilesFirstPageNamesTheHolder) {
+TEST_P(LockFileTest, CountsOnlyAReadableLiveLock) {
     FakeTree tree;
     BuildLinuxTree(tree);
     GetParam().make(tree, "lock/LCK..ttyACM0");
-    const std::vector<SerialPort> ports = ListSerialPorts(tree.roots);
+    const std::vector<SerialPort> ports = ListSerialPorts(tree.roots);  // never blocks on a FIFO
     ASSERT_EQ(ports.size(), 3u);
-    EXPECT_EQ(ports[0].holder, GetParam().heldByUs ? getpid() : 0);
-    EXPECT_EQ(ports[0].inUse, GetParam().heldByUs);
+    EXPECT_EQ(ports[0].inUse, GetParam().inUse);
+    EXPECT_EQ(ports[0].holder, GetParam().inUse ? getpid() : 0);
 }
 
 // The same as a process: `velta --list-ports` in a mount namespace that lays
 // a fake tty class over /sys/class/tty and the tree's lock folder over the
 // system's. The one class entry is named "null" so that its device,
 // /dev/null, exists. The time-out only bounds a hang; it ends at once.
-TEST_P(HostileLockFileTest, ListPortsAsAProcessEndsAndSaysTheSame) {
+TEST_P(LockFileTest, ListPortsAsAProcessEndsAndSaysTheSame) {
     char lockDir[PATH_MAX];
     if (CurrentTarget().Name() != "native" || geteuid() != 0 || !realpath("/var/lock", lockDir) ||
         RunProcess({"unshare", "--mount", "true"}).exitCode != 0)
         GTEST_SKIP() << "needs the native program, root, /var/lock and unshare --mount";
     FakeTree tree;
     tree.File("class/null/device");
-    tree.File("lock/other");
+    tree.File("lock/.keep");
     GetParam().make(tree, "lock/LCK..null");
     std::vector<std::string> argv = {"unshare", "--mount", "sh", "-c",
                                      "mount --bind \"$1\" /sys/class/tty && mount --bind \"$2\" \"$3\" && "
@@ -172,51 +171,71 @@ TEST_P(HostileLockFileTest, ListPortsAsAProcessEndsAndSaysTheSame) {
     const ProcessResult r = RunProcess(argv, options, 20);
     EXPECT_FALSE(r.timedOut);
     EXPECT_EQ(r.exitCode, 0) << r.errors;
-    EXPECT_EQ(r.output, "-P/dev/null  null" + (GetParam().heldByUs ? Format(kPortListInUseBy, getpid()) : "") + "\n");
+    EXPECT_EQ(r.output, "-P/dev/null  null" + (GetParam().inUse ? Format(kPortListInUseBy, getpid()) : "") + "\n");
 }
 
-std::string OurPidLine() { return "      " + std::to_string(getpid()) + "\n"; }
+std::string Ascii(pid_t pid) { return "      " + std::to_string(pid) + "\n"; }
 
 INSTANTIATE_TEST_SUITE_P(
-    Kinds, HostileLockFileTest,
+    Locks, LockFileTest,
     ::testing::Values(
-        LockFileCase{"OurPid", [](FakeTree& tree, const std::string& lock) { tree.File(lock, OurPidLine()); }, true},
+        LockFileCase{"AsciiPid", [](FakeTree& t, const std::string& f) { t.File(f, Ascii(getpid())); }, true},
+        LockFileCase{"BinaryPid",
+                     [](FakeTree& t, const std::string& f) {
+                         const int32_t pid = getpid();
+                         t.File(f, std::string(reinterpret_cast<const char*>(&pid), sizeof pid));
+                     },
+                     true},
+        LockFileCase{"Stale", [](FakeTree& t, const std::string& f) { t.File(f, "  999999999\n"); }, false},
+        LockFileCase{"Garbage", [](FakeTree& t, const std::string& f) { t.File(f, "minicom\n"); }, false},
         LockFileCase{"Fifo",
-                     [](FakeTree& tree, const std::string& lock) {
-                         tree.File("lock/other");
-                         ASSERT_EQ(mkfifo(tree.Path(lock).c_str(), 0644), 0);
+                     [](FakeTree& t, const std::string& f) {
+                         t.File("lock/.keep");
+                         ASSERT_EQ(mkfifo(t.Path(f).c_str(), 0644), 0);
                      },
                      false},
-        LockFileCase{"LinkToDevZero",
-                     [](FakeTree& tree, const std::string& lock) { tree.Link(lock, "/dev/zero"); }, false},
-        LockFileCase{"LinkToAFileWithOurPid",
-                     [](FakeTree& tree, const std::string& lock) {
-                         tree.File("lock/real", OurPidLine());
-                         tree.Link(lock, "real");
+        LockFileCase{"SymbolicLink",
+                     [](FakeTree& t, const std::string& f) {
+                         t.File("elsewhere", Ascii(getpid()));
+                         t.Link(f, t.Path("elsewhere"));
                      },
                      false},
-        LockFileCase{"Folder", [](FakeTree& tree, const std::string& lock) { tree.File(lock + "/inside", "1"); },
-                     false},
-        LockFileCase{"OurPidPastTheFirstPage",
-                     [](FakeTree& tree, const std::string& lock) {
-                         tree.File(lock, std::string(5000, ' ') + OurPidLine());
-                     },
+        LockFileCase{"LinkToDevZero", [](FakeTree& t, const std::string& f) { t.Link(f, "/dev/zero"); }, false},
+        LockFileCase{"Folder", [](FakeTree& t, const std::string& f) { t.File(f + "/inside", "1"); }, false},
+        LockFileCase{"PidPastTheFirstBytes",
+                     [](FakeTree& t, const std::string& f) { t.File(f, std::string(5000, ' ') + Ascii(getpid())); },
                      false},
         // Sparse: a gigabyte of zeros after the pid costs no disk, and would
         // cost a gigabyte of memory to read whole.
-        LockFileCase{"OurPidThenAGigabyteOfZeros",
-                     [](FakeTree& tree, const std::string& lock) {
-                         tree.File(lock, std::to_string(getpid()));
-                         ASSERT_EQ(truncate(tree.Path(lock).c_str(), 1L << 30), 0);
+        LockFileCase{"PidThenAGigabyteOfZeros",
+                     [](FakeTree& t, const std::string& f) {
+                         t.File(f, std::to_string(getpid()));
+                         ASSERT_EQ(truncate(t.Path(f).c_str(), 1L << 30), 0);
                      },
                      true},
         // Cut to 32 bits, the number would be our pid.
         LockFileCase{"NumberTooLargeForAPid",
-                     [](FakeTree& tree, const std::string& lock) {
-                         tree.File(lock, std::to_string((1LL << 32) + getpid()) + "\n");
+                     [](FakeTree& t, const std::string& f) {
+                         t.File(f, std::to_string((1LL << 32) + getpid()) + "\n");
                      },
                      false}),
     [](const ::testing::TestParamInfo<LockFileCase>& i) { return i.param.name; });
+
+// What a USB device says of itself reaches the terminal without its control
+// characters, and numbered names sort by number.
+TEST(PortList, DeviceStringsArePrintableAndNumbersSortByValue) {
+    FakeTree tree;
+    const std::string usb = kUsbDevice;
+    for (auto fact : {std::make_pair("idVendor", "0403"), std::make_pair("idProduct", "6001"),
+                      std::make_pair("product", "Evil\x1b]0;owned\x07\x1b[2J \xc2\x9b" "31m")})
+        tree.File("sys/" + usb + "/" + fact.first, std::string(fact.second) + "\n");
+    tree.Tty("ttyUSB10", usb + "/1-2:1.0/ttyUSB10", "../../../ttyUSB10");
+    tree.Tty("ttyUSB2", usb + "/1-2:1.1/ttyUSB2", "../../../ttyUSB2");
+    const std::vector<SerialPort> ports = ListSerialPorts(tree.roots);
+    ASSERT_EQ(ports.size(), 2u);
+    EXPECT_EQ(ports[0].details, "ttyUSB2  0403:6001 Evil?]0;owned??[2J ?31m");
+    EXPECT_EQ(ports[1].option, "-P" + tree.Path("dev/ttyUSB10"));
+}
 
 TEST(PortList, WithoutSysfsTheCalloutDevices) {
     FakeTree tree;

@@ -15,6 +15,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
+#include <cstring>
 #include <cstdlib>
 #include <map>
 #include <set>
@@ -73,6 +75,22 @@ long Pid(const std::string& text) {
     return errno == 0 && pid > 0 && pid <= INT_MAX ? pid : 0;
 }
 
+// What a UUCP lock file names: a binary int when the file is exactly
+// four bytes, else the number its first 64 bytes start with.
+long LockFilePid(const Node& node) {
+    if (node.kind != Kind::kText && node.kind != Kind::kHuge) return 0;
+    std::string head = node.text;
+    if (node.kind == Kind::kHuge) head.resize(std::max<size_t>(head.size(), 64), '\0');
+    head.resize(std::min<size_t>(head.size(), 64));
+    if (node.kind == Kind::kText && head.size() == sizeof(int32_t)) {
+        int32_t pid = 0;
+        std::memcpy(&pid, head.data(), sizeof pid);
+        return pid > 0 ? pid : 0;
+    }
+    const long pid = std::strtol(head.c_str(), nullptr, 10);
+    return pid > 0 ? pid : 0;
+}
+
 Node ConsumeNode(FuzzedDataProvider& input, size_t maxText) {
     Node node;
     node.kind = static_cast<Kind>(input.ConsumeIntegralInRange<int>(0, int(Kind::kCount) - 1));
@@ -85,6 +103,9 @@ std::string ConsumeName(FuzzedDataProvider& input) {
     if (input.ConsumeBool()) return kNames[input.ConsumeIntegralInRange(0, 4)];
     std::string name = input.ConsumeRandomLengthString(24);
     name.erase(std::remove_if(name.begin(), name.end(), [](char c) { return c == '/' || c == '\0'; }), name.end());
+    // Printable, so that the names the lister shows are the names made.
+    for (char& c : name)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F || static_cast<unsigned char>(c) == 0xC2) c = 'x';
     // "serial" would be the folder of the by-id links in /dev.
     return name.empty() || name == "." || name == ".." || name == "serial" ? "ttyX" : name;
 }
@@ -147,8 +168,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     roots.sys = root + "/sys";
     roots.dev = root + "/dev";
     roots.proc = root + "/proc";
-    roots.lock = root + "/lock";
-    for (const std::string& dir : {roots.sys + "/class/tty", roots.dev + "/serial/by-id", roots.proc, roots.lock})
+    const std::string lockDir = root + "/lock";
+    roots.lock = {lockDir};
+    for (const std::string& dir : {roots.sys + "/class/tty", roots.dev + "/serial/by-id", roots.proc, lockDir})
         MakeDirs(dir);
 
     std::map<std::string, Tty> ttys;
@@ -185,7 +207,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (t.device) FUZZ_EXPECT(symlink("../..", (ttyDir + "/device").c_str()) == 0, "device link");
         Make(ttyDir + "/type", t.type);
         Make(busDir + "/idVendor", t.vendor);
-        Make(roots.lock + "/LCK.." + name, t.lock);
+        Make(lockDir + "/LCK.." + name, t.lock);
         if (t.node != Kind::kAbsent) Make(roots.dev + "/" + name, Node{t.node, ""});
         if (!t.alias.empty())
             FUZZ_EXPECT(symlink(("../../" + name).c_str(), (roots.dev + "/serial/by-id/" + t.alias).c_str()) == 0,
@@ -205,14 +227,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!t.device || t.node == Kind::kAbsent || FirstLine(t.type) == "0") continue;
         long holder = tableRead && t.flock ? Pid(std::to_string(t.flockPid)) : 0;
         if (!holder) {
-            const long pid = Pid(FirstLine(t.lock));
+            const long pid = LockFilePid(t.lock);
             holder = live.count(pid) ? pid : 0;
         }
         const std::string device = t.alias.empty() ? roots.dev + "/" + name : roots.dev + "/serial/by-id/" + t.alias;
         expected.push_back({"-P" + device, name, holder});
     }
 
-    const std::vector<SerialPort> ports = ListSerialPorts(roots);
+    // Compared in the model's order; the lister's own (numbers by value) is
+    // the unit tests' concern.
+    std::vector<SerialPort> ports = ListSerialPorts(roots);
+    std::sort(ports.begin(), ports.end(), [](const SerialPort& a, const SerialPort& b) { return a.details < b.details; });
+    std::sort(expected.begin(), expected.end(), [](const Expected& a, const Expected& b) { return a.name < b.name; });
     FUZZ_EXPECT(ports.size() == expected.size(), "%zu ports, model %zu", ports.size(), expected.size());
     for (size_t i = 0; i < ports.size(); ++i) {
         FUZZ_EXPECT(ports[i].option == expected[i].option, "%s, model %s", ports[i].option.c_str(),
