@@ -7,6 +7,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <iconv.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <vector>
@@ -57,20 +58,16 @@ std::string Expand(const std::string& converted, const std::vector<std::string>&
     return out;
 }
 
-// What ConsoleError writes, caught in memory.
+// What ConsoleError writes, caught in memory: the console writes to
+// descriptor 2 itself.
 std::string ErrorStreamOf(const char* format, const std::vector<std::string>& a) {
-    char* buffer = nullptr;
-    size_t length = 0;
-    FILE* caught = open_memstream(&buffer, &length);
-    FUZZ_EXPECT(caught != nullptr, "open_memstream");
-    FILE* saved = stderr;
-    stderr = caught;
+    MemoryFile caught;
+    const int saved = dup(STDERR_FILENO);
+    dup2(caught.Descriptor(), STDERR_FILENO);
     ConsoleError(format, a[0].c_str(), a[1].c_str(), a[2].c_str(), a[3].c_str());
-    stderr = saved;
-    std::fclose(caught);
-    std::string text(buffer, length);
-    std::free(buffer);
-    return text;
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    return caught.Content();
 }
 
 void CheckConversion(const std::string& text) {

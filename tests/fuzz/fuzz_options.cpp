@@ -36,12 +36,12 @@ bool OneOf(int32_t value, std::initializer_list<int32_t> allowed) {
     return false;
 }
 
-// EndOnUsageError, with its exit caught: true when it ended the process.
-bool EndedOnUsageError(ParseResult result) {
+// CheckArguments, with its exit caught: true when it ended the process.
+bool EndedOnUsageError(ParseResult result, int argc, char** argv) {
     std::jmp_buf trap;
     exitTrap = &trap;
     if (setjmp(trap) == 0) {
-        EndOnUsageError(result);
+        CheckArguments(result, argc, argv);
         exitTrap = nullptr;
         return false;
     }
@@ -102,8 +102,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The driver's way: the parse into the global settings, then the exit.
     const bool usageExit = result != ParseResult::kOk || !parsed.fileName;
     FUZZ_EXPECT(ParseArguments(argc, argv.data(), &settings) == result, "a second parse differs");
-    const bool exited = EndedOnUsageError(result);
-    FUZZ_EXPECT(exited == usageExit, "EndOnUsageError exited: %d", exited);
+    const bool exited = EndedOnUsageError(result, argc, argv.data());
+    FUZZ_EXPECT(exited == usageExit, "CheckArguments exited: %d", exited);
     if (usageExit) FUZZ_EXPECT(exitStatus == -1, "usage exit status %d", exitStatus);
     FUZZ_EXPECT(SameSettings(settings, parsed), "the global settings differ from the parse");
     return 0;

@@ -29,8 +29,8 @@ std::string MadeHeader(uint32_t total, uint32_t load) {
 // Binary: a file that starts FF FE 4D and is 16 bytes or more carries its
 // own header and sends what it announces (refused when the file is shorter
 // or the size is below 16); any other file gets a made header. -N sends no
-// header: the whole file, or what follows the stored header (at most its
-// size). -S replaces a stored load address. Text: up to the first 0x1A,
+// header: the whole file, or the data the stored header announces. -S
+// replaces a stored load address. Text: up to the first 0x1A,
 // one added when there is none.
 Expected Model(const std::string& file, const TransferSettings& s) {
     if (!s.binaryMode) {
@@ -46,8 +46,7 @@ Expected Model(const std::string& file, const TransferSettings& s) {
         header[8] = char(s.loadAddress);
         header[9] = char(s.loadAddress >> 8);
     }
-    if (s.sendHeader) return {header + file.substr(16, total - 16), 0};
-    return {file.substr(16, total), 0};
+    return {(s.sendHeader ? header : "") + file.substr(16, total - 16), 0};
 }
 
 // A stored header whose size is near the file's (delta), so that the fuzzer
@@ -88,7 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     MemoryFile file(content);
     FILE* stream = file.Open("rb");
-    const int result = SendFile(stream);
+    SendPlan plan;
+    const int result = PlanSend(stream, &plan) ? SendFile(stream, plan) : -1;
     std::fclose(stream);
     FUZZ_EXPECT(result == expected.result, "result %d, model %d", result, expected.result);
     FUZZ_EXPECT(line.sent == expected.line, "%zu bytes on the line, model %zu", line.sent.size(),

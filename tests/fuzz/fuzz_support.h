@@ -39,6 +39,7 @@ public:
     // A stream on it, as the driver opens the file to send or to receive into.
     FILE* Open(const char* mode);
     std::string Content() const;
+    int Descriptor() const { return fd_; }
 
 private:
     int fd_;

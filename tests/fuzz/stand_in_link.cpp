@@ -36,7 +36,10 @@ int CommLink::CloseConnection() {
     return 1;
 }
 
-int CommLink::AdoptStandardStreams(uint32_t) { return 0; }
+int CommLink::AdoptStandardStreams(uint32_t, bool) { return 0; }
+
+// Every byte written has left the line at once, unless Ctrl+C came.
+int CommLink::FinishSending() { return abortRequested.load() ? 0 : 1; }
 
 int CommLink::FillReceiveBuffer() {
     receiveCount = 0;
