@@ -7,7 +7,6 @@
 #include "port_list.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
 #ifdef __linux__
@@ -26,6 +25,7 @@
 
 #include "console.h"
 #include "console_text.h"
+#include "small_file.h"
 #include "uucp_lock.h"
 
 namespace {
@@ -35,34 +35,10 @@ bool Exists(const std::string& path) {
     return lstat(path.c_str(), &st) == 0;
 }
 
-// Every file read here may be swapped for something hostile: the lock
-// directory is writable by every local user, so a lock file may be a FIFO
-// (an open or a read that never returns), a link to /dev/zero (a line that
-// never ends) or simply huge. So: no blocking open, no final symlink
-// followed, regular files only, and never more than max bytes.
+// Every file read here goes through ReadSmallFile: at most a page of a
+// sysfs attribute, a table's worth of /proc/locks or /etc/group.
 constexpr size_t kSmallFileMax = 4096;       // a sysfs attribute is at most a page
 constexpr size_t kTableMax = 1u << 20;       // /proc/locks, /etc/group: a line per lock or group
-
-std::string ReadSmallFile(const std::string& path, size_t max) {
-    std::string data;
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return data;
-    struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        data.resize(max);
-        size_t got = 0;
-        while (got < max) {
-            const ssize_t n = read(fd, &data[got], max - got);
-            if (n > 0)
-                got += static_cast<size_t>(n);
-            else if (n == 0 || errno != EINTR)
-                break;
-        }
-        data.resize(got);
-    }
-    close(fd);
-    return data;
-}
 
 // The first line of a small file, without its line end; empty if unreadable.
 std::string ReadLine(const std::string& path) {
