@@ -1,7 +1,8 @@
 # A thin front over CMake. `make demo` builds the two programs and runs the
 # main job against the device simulator; `make check` installs what the
 # tests need and runs every test, native, under Wine and on the kernel's
-# serial driver in QEMU, and checks the release archives.
+# serial drivers in QEMU (8250, ftdi_sio, cdc-acm), runs the native tests
+# again under ASan and UBSan, fuzzes, and checks the release archives.
 #
 # Variables (make VAR=value ...):
 #   JOBS       parallel compile jobs and CTest jobs (default 2)
@@ -12,6 +13,9 @@
 #   PREFIX     where `make install` puts things (default /usr/local)
 #   DESTDIR    staging root prepended to PREFIX by `make install` (default none)
 #   DIST       where `make dist` puts the archives and their sums (default dist)
+#   SAN_BUILD  the clang build under ASan and UBSan, with the fuzz targets
+#              (default build-san)
+#   FUZZ_SECONDS  how long `make fuzz` fuzzes each target (default 600)
 BUILD     ?= build
 WIN_BUILD ?= build-win
 REL_BUILD ?= build-release
@@ -19,8 +23,11 @@ JOBS      ?= 2
 PREFIX    ?= /usr/local
 DESTDIR   ?=
 DIST      ?= dist
+SAN_BUILD ?= build-san
+FUZZ_SECONDS ?= 600
 
-.PHONY: all build windows release demo install dist deps check check-native check-wine check-dist check-uart bench clean
+.PHONY: all build windows release demo install dist deps check check-native check-wine check-dist check-uart check-usb \
+        bench clean san-build check-san check-fuzz fuzz
 
 all: build
 
@@ -66,7 +73,9 @@ deps:
 
 check: deps
 	$(MAKE) build windows
-	$(MAKE) check-native check-wine check-uart
+	$(MAKE) check-native check-wine check-uart check-usb
+	$(MAKE) san-build
+	$(MAKE) -j2 --output-sync=target check-san check-fuzz
 	$(MAKE) dist
 	$(MAKE) check-dist
 
@@ -83,11 +92,35 @@ check-dist:
 check-uart:
 	tests/uart/run.sh $(BUILD)
 
+# The kernel's USB-serial drivers, ftdi_sio and cdc-acm, in the same guest
+# (about a minute and a half).
+check-usb:
+	tests/uart/run.sh $(BUILD) --usb
+
+# clang, with every C++ object under ASan and UBSan, and the fuzz targets.
+san-build:
+	cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVELTA_SANITIZE=ON -DVELTA_FUZZ=ON
+	cmake --build $(SAN_BUILD) -j$(JOBS)
+
+# The native suite under the sanitizers; any report fails it.
+check-san: san-build
+	tests/sanitize/run.sh $(SAN_BUILD) $(JOBS)
+
+# Every fuzz corpus replayed, then two minutes of fuzzing in two lanes.
+# `make check` runs it beside check-san, whose suite mostly waits on its
+# pseudo-terminals while the fuzzers keep the two cores busy.
+check-fuzz: san-build
+	tests/fuzz/run.sh $(SAN_BUILD)
+
+fuzz: san-build
+	tests/fuzz/run.sh $(SAN_BUILD) $(FUZZ_SECONDS)
+
 bench: build windows
 	bench/run.sh $(BUILD) $(WIN_BUILD)
 
 clean:
-	rm -rf $(BUILD) $(WIN_BUILD) $(REL_BUILD) $(DIST)
+	rm -rf $(BUILD) $(WIN_BUILD) $(REL_BUILD) $(SAN_BUILD) $(DIST)
 
 # Not part of check: RUNS interrupted runs at each phase against the
 # simulator; VELTA_TARGET=wine runs the Windows build under Wine.

@@ -62,6 +62,8 @@ struct Subject {
 // in portLog the most bytes that were on their way at once.
 Subject WithUart(const Config& c, Subject t);
 Subject WithUsbAdapter(const Config& c, Subject t);
+// The same transfers counted as cdc-acm counts them: whole write buffers.
+Subject WithCdcAcm(const Config& c, Subject t);
 
 // Starts the subject with its console in a file of the work folder.
 std::unique_ptr<Process> StartSubject(const Config& c, const Subject& t, const std::vector<std::string>& args);
@@ -132,12 +134,12 @@ struct SubjectFigures {
 struct PortRow {
     unsigned rate = 0;
     size_t size = 0;
-    Paced uart, usb, alone;
+    Paced uart, usb, acm, alone;
 };
 
 struct PortFigures {
     std::vector<PortRow> rows;
-    Paced uartXon, usbXon;  // -F2 at 38400 bit/s
+    Paced uartXon, usbXon, acmXon;  // -F2 at 38400 bit/s
 };
 
 // The measurements.

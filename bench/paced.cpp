@@ -222,18 +222,20 @@ void MeasurePaced(const Config& c, const Subject& t, SubjectFigures* out) {
 PortFigures MeasurePorts(const Config& c, const Subject& t) {
     PortFigures f;
     const int n = c.repeats;
-    Note("modelled ports: a send at 9600, 19200 and 38400 bit/s on each, %d time(s) (about %d s)", n, 12 * n + 20);
+    Note("modelled ports: a send at 9600, 19200 and 38400 bit/s on each, %d time(s) (about %d s)", n, 18 * n + 24);
     for (unsigned rate : {9600u, 19200u, 38400u}) {
         PortRow r;
         r.rate = rate;
         r.size = rate / 4800 * 1024;  // about 2 s on the line
         r.uart = Median(n, [&] { return PacedSend(c, WithUart(c, t), rate, r.size, false); });
         r.usb = Median(n, [&] { return PacedSend(c, WithUsbAdapter(c, t), rate, r.size, false); });
+        r.acm = Median(n, [&] { return PacedSend(c, WithCdcAcm(c, t), rate, r.size, false); });
         r.alone = SimAloneLoads(c, rate, r.size);
         f.rows.push_back(r);
     }
     f.uartXon = PacedSend(c, WithUart(c, t), 38400, 8 * 1024, true);
     f.usbXon = PacedSend(c, WithUsbAdapter(c, t), 38400, 8 * 1024, true);
+    f.acmXon = PacedSend(c, WithCdcAcm(c, t), 38400, 8 * 1024, true);
     return f;
 }
 

@@ -184,22 +184,25 @@ void PrintAbort(const std::vector<SubjectFigures>& all) {
 static std::string Efficiency(const Paced& p) { return p.ok ? Format("%.1f %%", 100 * p.ideal / p.wall) : "failed"; }
 
 void PrintPorts(const PortFigures& f) {
-    std::printf("\n5. Send on a modelled UART (16-byte FIFO) and USB adapter (1 ms frames), native, -F0: line efficiency\n"
-                "   (ideal / wall time, goal >= 95 %% on the USB adapter), processor share, most bytes on their way\n");
-    std::printf("  %-22s %10s %10s %10s %10s %10s %11s %10s\n", "", "UART", "USB", "sim alone", "UART CPU",
-                "USB CPU", "UART most", "USB most");
+    std::printf("\n5. Send on a modelled UART (16-byte FIFO), USB adapter (1 ms frames) and cdc-acm board (the same\n"
+                "   frames, a queue that counts whole write buffers), native, -F0: line efficiency (ideal / wall\n"
+                "   time, goal >= 95 %% on the USB models), processor share, most bytes on their way\n");
+    std::printf("  %-22s %8s %8s %8s %9s %8s %8s %8s %6s %6s %6s\n", "", "UART", "USB", "cdc-acm", "sim alone",
+                "UART CPU", "USB CPU", "acm CPU", "UART", "USB", "acm");
     for (const PortRow& r : f.rows) {
         const std::string label = Format("%zu KiB at %u bit/s", r.size / 1024, r.rate);
-        std::printf("  %-22s %10s %10s %10s %10s %10s %11ld %10ld\n", label.c_str(), Efficiency(r.uart).c_str(),
-                    Efficiency(r.usb).c_str(), Efficiency(r.alone).c_str(), Percent(r.uart, true).c_str(),
-                    Percent(r.usb, true).c_str(), r.uart.largest, r.usb.largest);
-        for (const Paced* p : {&r.uart, &r.usb, &r.alone})
+        std::printf("  %-22s %8s %8s %8s %9s %8s %8s %8s %6ld %6ld %6ld\n", label.c_str(), Efficiency(r.uart).c_str(),
+                    Efficiency(r.usb).c_str(), Efficiency(r.acm).c_str(), Efficiency(r.alone).c_str(),
+                    Percent(r.uart, true).c_str(), Percent(r.usb, true).c_str(), Percent(r.acm, true).c_str(),
+                    r.uart.largest, r.usb.largest, r.acm.largest);
+        for (const Paced* p : {&r.uart, &r.usb, &r.acm, &r.alone})
             if (!p->ok) std::printf("    %s\n", p->why.c_str());
     }
     std::printf("  -F2 at 38400 bit/s, the most bytes on their way at once (what the device may still get after\n"
-                "  its XOFF): UART %ld, USB %ld; line efficiency UART %s, USB %s\n",
-                f.uartXon.largest, f.usbXon.largest, Efficiency(f.uartXon).c_str(), Efficiency(f.usbXon).c_str());
-    for (const Paced* p : {&f.uartXon, &f.usbXon})
+                "  its XOFF): UART %ld, USB %ld, cdc-acm %ld; line efficiency UART %s, USB %s, cdc-acm %s\n",
+                f.uartXon.largest, f.usbXon.largest, f.acmXon.largest, Efficiency(f.uartXon).c_str(),
+                Efficiency(f.usbXon).c_str(), Efficiency(f.acmXon).c_str());
+    for (const Paced* p : {&f.uartXon, &f.usbXon, &f.acmXon})
         if (!p->ok) std::printf("    %s\n", p->why.c_str());
 }
 

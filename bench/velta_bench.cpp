@@ -64,6 +64,12 @@ Subject WithUsbAdapter(const Config& c, Subject t) {
     return t;
 }
 
+Subject WithCdcAcm(const Config& c, Subject t) {
+    t = WithUart(c, t);
+    t.env.push_back("VELTA_UART_MODEL=acm");
+    return t;
+}
+
 static std::string ConsolePath(const Config& c, const Subject& t) {
     return Path(c, "console-" + t.name + ".txt");
 }

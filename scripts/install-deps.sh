@@ -3,13 +3,15 @@
 # there: a C++ compiler, CMake, GoogleTest, the mingw-w64 cross compiler for
 # VELTA.exe and Wine to run it, groff and zsh to check the manual pages and
 # the zsh completion, dpkg-dev and lintian to build and check the Debian
-# package, QEMU, a kernel and busybox for the stage on the kernel's serial
-# driver, and picocom (the tests run velta inside it). Needs root (or sudo)
-# only when something is missing. Debian and Ubuntu package names.
+# package, QEMU, a kernel and busybox for the stages on the kernel's serial
+# drivers, picocom (the tests run velta inside it), and clang with its
+# sanitizer and libFuzzer runtimes and llvm-symbolizer for the sanitizer
+# build and the fuzz targets. Needs root (or sudo) only when something is
+# missing. Debian and Ubuntu package names.
 set -e
 missing=""
 need() { dpkg -s "$1" >/dev/null 2>&1 || missing="$missing $1"; }
-for p in g++ cmake make libgtest-dev g++-mingw-w64-x86-64 wine64 wine groff-base dpkg-dev lintian zsh python3 qemu-system-x86 linux-image-amd64 busybox-static picocom; do need "$p"; done
+for p in g++ cmake make libgtest-dev g++-mingw-w64-x86-64 wine64 wine groff-base dpkg-dev lintian zsh python3 qemu-system-x86 linux-image-amd64 busybox-static picocom clang libclang-rt-dev llvm; do need "$p"; done
 [ -z "$missing" ] && exit 0
 echo "installing:$missing"
 SUDO=""

@@ -22,10 +22,15 @@
 #include <algorithm>
 #include <initializer_list>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace {
+
+constexpr uint8_t kXon = 0x11, kXoff = 0x13;
 
 long long NowNs() {
     timespec t;
@@ -39,6 +44,9 @@ struct CommLink::Native {
     int fd = -1;
     termios found = {};  // the line settings as the port had them at open
     OutputPacing pacing;
+    bool xoffHeld = false;  // the device's last XOFF has not been followed by its XON
+    bool readsXoff = false;  // the sender obeys XOFF itself: the kernel's IXON stops nothing here
+    bool statusTrusted = false;  // the line status said empty at the open
     int writeFd = -1;  // the port's fd, or standard output when adopted
     bool adopted = false;  // standard input and output, set up by a terminal program
     int savedFlags[2] = {-1, -1};  // file status flags of descriptors 0 and 1, put back at the close
@@ -173,6 +181,51 @@ termios KeptSettings(termios found, ModemLine dtr, speed_t rate) {
     return found;
 }
 
+// The last part of a symbolic link's target: a sysfs driver or bus name.
+std::string LinkName(const std::string& path) {
+    char target[PATH_MAX];
+    const ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
+    if (n <= 0) return "";
+    target[n] = '\0';
+    const char* slash = std::strrchr(target, '/');
+    return slash ? slash + 1 : target;
+}
+
+// Linux: whether the kernel's IXON stops nothing on this port, so that the
+// sender must read the device's XOFF itself. cdc-acm and the usb-serial
+// drivers implement no stop and start, and bytes handed to them keep going;
+// of those, ftdi_sio and cp210x program their chip to stop on XOFF by itself
+// when IXON is set, within a character, sooner than the XOFF could reach us
+// through the chip's receive latency (16 ms by default on FTDI). A UART
+// stops its transmitter, a pseudo-terminal its output. From the drivers'
+// sources; tried here on the 8250, cdc-acm and ftdi_sio (QEMU's chip ignores
+// the handshake).
+bool IxonStopsNothing(const std::string& device) {
+#ifdef __linux__
+    char real[PATH_MAX];
+    if (!realpath(device.c_str(), real)) return false;
+    const std::string tty = "/sys/class/tty/" + std::string(std::strrchr(real, '/') + 1) + "/device/";
+    const std::string driver = LinkName(tty + "driver");
+    if (driver == "cdc_acm") return true;
+    return LinkName(tty + "subsystem") == "usb-serial" && driver != "ftdi_sio" && driver != "cp210x";
+#else
+    (void)device;
+    return false;
+#endif
+}
+
+// Whether the driver's line status says the transmitter is empty: at the
+// open, before anything was written, it should.
+bool TransmitterReadsEmpty(int fd) {
+#ifdef TIOCSERGETLSR
+    unsigned int lsr = 0;
+    return ioctl(fd, TIOCSERGETLSR, &lsr) == 0 && (lsr & TIOCSER_TEMT);
+#else
+    (void)fd;
+    return false;
+#endif
+}
+
 void ReleasePort(int fd) {
     ioctl(fd, TIOCNXCL);
     close(fd);  // also drops the flock
@@ -180,13 +233,13 @@ void ReleasePort(int fd) {
 
 // After a write: returns while there is room under the drain rule (one
 // byte: the queue empty; a window: fewer than `window` bytes queued and
-// ahead of the line), else sleeps about as long as the line needs, until
-// only the reach is ahead. While the queue does not move (flow control holds
-// it) the sleeps back off to a few a second. False on abort.
+// ahead of the line; a queue that is no count of bytes: the line clock
+// alone), else sleeps about as long as the line needs, until only the reach
+// is ahead. While the queue does not move (flow control holds it) the sleeps
+// back off to a few a second. False on abort.
 bool AwaitRoom(int fd, OutputPacing& pacing) {
     constexpr long long kMaxSleepNs = 20000000LL;
-    const int window = pacing.Window();
-    long long aheadLimit = window * pacing.charNs;
+    int window = pacing.Window();
     long long sleepNs = 0;
     int lastQueued = -1;
     for (;;) {
@@ -194,52 +247,98 @@ bool AwaitRoom(int fd, OutputPacing& pacing) {
         int queued = 0;
         if (ioctl(fd, TIOCOUTQ, &queued) != 0) return true;
         const long long now = NowNs();
-        if (queued <= 0 && (lastQueued < 0 || window == 1)) pacing.Measured(lastQueued < 0 ? 0 : now - pacing.writtenAt);
+        pacing.Queued(queued);
+        if (!pacing.queueCountsBytes)
+            window = pacing.Window();
+        else if (queued <= 0 && (lastQueued < 0 || (window == 1 && lastQueued > 0)))
+            pacing.Measured(lastQueued < 0 ? 0 : now - pacing.writtenAt);
         const long long ahead = pacing.lineFree - now;
-        const bool held = window == 1 ? queued > 0 : queued >= window;
-        if (!held && (window == 1 || ahead < aheadLimit)) return true;
-        aheadLimit = pacing.Reach() * pacing.charNs;
+        const int bound = pacing.AheadBound(window);
+        const long long refillNs = pacing.RefillPoint(window) * pacing.charNs;
+        const bool held = pacing.Held(queued, window);
+        if (!held && (bound == 0 || ahead < (lastQueued < 0 ? bound * pacing.charNs : refillNs))) return true;
         if (held)
             sleepNs = queued == lastQueued ? std::min(sleepNs * 2, kMaxSleepNs)
                                            : std::min((queued - window + 1) * pacing.charNs, kMaxSleepNs);
         else
-            sleepNs = std::min(ahead - aheadLimit + pacing.charNs, kMaxSleepNs);
+            sleepNs = std::min(ahead - refillNs + pacing.charNs, kMaxSleepNs);
         lastQueued = queued;
         if (!SleepUnlessAborted(static_cast<long>(std::max(sleepNs, 20000LL)))) return false;
     }
 }
 
 // The bytes still to leave after the last write, as far as the driver
-// tells: its queue, and where it reports the transmitter (TIOCSERGETLSR),
-// the bytes a FIFO it does not count may hold, by the line rate from the
-// writes, and at least one while it is busy. -1: the transmitter is empty.
-long long TailBytes(int fd, const OutputPacing& pacing, long long now) {
+// tells: its queue, and where it reports the transmitter (TIOCSERGETLSR)
+// busy, what a FIFO it does not count may hold, by the line rate from the
+// writes, and at least one. A status that did not say empty even at the
+// open, before anything was written (QEMU's FTDI chip never does), is not
+// trusted beyond what the pacing allows: no more than a FIFO ahead of the
+// line, so once the queue has read empty (emptyAt), the bytes' line time or
+// 16 characters and 2 more, whichever ends first. -1: the transmitter is empty.
+long long TailBytes(int fd, const OutputPacing& pacing, bool statusTrusted, long long now, long long& emptyAt) {
     int queued = 0;
     if (ioctl(fd, TIOCOUTQ, &queued) != 0) queued = 0;
+    if (queued > 0)
+        emptyAt = -1;
+    else if (emptyAt < 0)
+        emptyAt = now;
 #ifdef TIOCSERGETLSR
     unsigned int lsr = 0;
     if (ioctl(fd, TIOCSERGETLSR, &lsr) == 0) {
-        if (lsr & TIOCSER_TEMT) return -1;
-        const long long ahead = (pacing.lineFree - now + pacing.charNs - 1) / pacing.charNs;
-        return std::max<long long>({queued, ahead, 1});
+        long long busyNs = pacing.lineFree - now;
+        if (!statusTrusted && emptyAt >= 0)
+            busyNs = std::min(busyNs, emptyAt + (OutputPacing::kFifo + 2) * pacing.charNs - now);
+        if ((lsr & TIOCSER_TEMT) || (!statusTrusted && emptyAt >= 0 && busyNs <= 0)) return -1;
+        return std::max<long long>({queued, (busyNs + pacing.charNs - 1) / pacing.charNs, 1});
     }
 #endif
     return queued;
 }
 
+// The device's XOFF and XON while we send are read from the line here, not
+// left to the kernel's IXON: that stops only drivers that implement stop and
+// start (the 8250 does; cdc-acm and several USB bridge drivers do not), and
+// bytes handed to the others keep going. Nothing else comes from the device
+// during a send; the last XOFF or XON read decides. False when the line has
+// failed.
+bool NoticeXonXoff(int fd, bool& held) {
+    int waiting = 0;
+    if (ioctl(fd, FIONREAD, &waiting) != 0) return false;
+    while (waiting > 0) {
+        uint8_t bytes[256];
+        const ssize_t got = read(fd, bytes, std::min<size_t>(sizeof bytes, static_cast<size_t>(waiting)));
+        if (got <= 0) return got < 0 && (errno == EAGAIN || errno == EINTR);
+        for (ssize_t i = 0; i < got; ++i)
+            if (bytes[i] == kXoff || bytes[i] == kXon) held = bytes[i] == kXoff;
+        waiting -= static_cast<int>(got);
+    }
+    return true;
+}
+
+// Holds the sender from the device's XOFF until its XON. False on abort or
+// when the line has failed.
+bool AwaitXon(int fd, bool& held) {
+    while (NoticeXonXoff(fd, held)) {
+        if (!held) return true;
+        if (!WaitForPort(fd, POLLIN)) return false;
+    }
+    return false;
+}
+
 // After the last byte: waits until it has left the transmitter, so that
 // dropping DTR or closing cannot cut the tail off. Where the driver reports
-// the transmitter empty, until it says so; elsewhere until the queue is
-// empty and then for the 16 characters of a FIFO and 2 more. It waits as
-// long as the tail is seen to shrink (TailWait); an abort ends it at once.
-// False when it did not empty.
-bool WaitForTail(int fd, const OutputPacing& pacing) {
+// the transmitter empty, until it says so or could no longer be busy (see
+// TailBytes); elsewhere until the queue is empty and then for the 16
+// characters of a FIFO and 2 more. It waits as long as the tail is seen to
+// shrink (TailWait); an abort ends it at once. False when it did not empty.
+bool WaitForTail(int fd, const OutputPacing& pacing, bool statusTrusted) {
     if (pacing.lineFree == 0) return true;  // nothing was sent
     const long long stepNs = std::min(std::max(2 * pacing.charNs, 500000LL), 20000000LL);
     TailWait tail;
+    long long emptyAt = -1;
     for (;;) {
         const long long now = NowNs();
-        const long long left = TailBytes(fd, pacing, now);
+        const long long left = TailBytes(fd, pacing, statusTrusted, now, emptyAt);
         if (left < 0) return true;
         const TailWait::State state = tail.Observe(left, now);
         if (state == TailWait::State::kHeld) return false;
@@ -379,6 +478,8 @@ int CommLink::OpenConnection(int portNumber, uint32_t rate, uint8_t size, uint8_
     LowerModemLines(fd, dtrMode, rtsMode);
     ioctl(fd, TIOCEXCL);
     native->fd = native->writeFd = fd;
+    native->xoffHeld = false;
+    native->readsXoff = IxonStopsNothing(openFailure.device);
     tcgetattr(fd, &native->found);
     tcflush(fd, TCIOFLUSH);  // whatever the line held before is not ours
     if (!ApplyPortSettings(baudRate, byteSize, stopBits, parity, flowControl)) {
@@ -390,6 +491,7 @@ int CommLink::OpenConnection(int portNumber, uint32_t rate, uint8_t size, uint8_
     isOpen = 1;
     // Leaving a kept rate of 0 raises them again; lowered once more.
     LowerModemLines(fd, dtrMode, rtsMode);
+    native->statusTrusted = TransmitterReadsEmpty(fd);
     // DTR (and RTS, unless it is the handshake line) tell the device we are
     // here. A pseudo-terminal has no modem lines, so the result is ignored.
     int lines = (dtrMode != ModemLine::kOff ? TIOCM_DTR : 0) |
@@ -413,9 +515,11 @@ int CommLink::ApplyPortSettings(uint32_t rate, uint8_t size, uint8_t stop, uint8
     t.c_iflag &= ~(IXON | IXOFF | IXANY);
     if (flowControl & kFlowCtsRts) t.c_cflag |= CRTSCTS;
     if (flowControl & kFlowXonXoffIn) t.c_iflag |= IXOFF;
-    if (flowControl & kFlowXonXoffOut) t.c_iflag |= IXON;
-    t.c_cc[VSTART] = 0x11;
-    t.c_cc[VSTOP] = 0x13;
+    // kFlowXonXoffOut: IXON where it stops the port; elsewhere WriteByte
+    // obeys the device's XOFF itself.
+    if ((flowControl & kFlowXonXoffOut) && !native->readsXoff) t.c_iflag |= IXON;
+    t.c_cc[VSTART] = kXon;
+    t.c_cc[VSTOP] = kXoff;
     t.c_cc[VMIN] = 0;
     t.c_cc[VTIME] = 0;
     cfsetispeed(&t, speed);
@@ -425,7 +529,7 @@ int CommLink::ApplyPortSettings(uint32_t rate, uint8_t size, uint8_t stop, uint8
 
 int CommLink::FinishSending() {
     if (native->fd < 0 || abortRequested.load()) return 0;
-    const bool gone = WaitForTail(native->writeFd, native->pacing);
+    const bool gone = WaitForTail(native->writeFd, native->pacing, native->statusTrusted);
     native->pacing.Reset(native->pacing.charNs);  // what is left is not waited for twice
     return gone ? 1 : 0;
 }
@@ -482,19 +586,23 @@ int CommLink::WaitForData() {
 
 int CommLink::WriteByte(int byte) {
     if (!isOpen || abortRequested.load()) return 0;
+    const bool obeysXoff = (flowControl & kFlowXonXoffOut) && native->readsXoff;
+    if (obeysXoff && !AwaitXon(native->fd, native->xoffHeld)) return 0;
     const int fd = native->writeFd;
     const uint8_t data = static_cast<uint8_t>(byte);
+    long long busySince = -1;
     for (;;) {
         ssize_t n = write(fd, &data, 1);
         if (n == 1) break;
         if (n < 0 && errno != EAGAIN && errno != EINTR) return LineFailed(errno);
         // XOFF received, CTS low or the queue full: wait until it moves.
         if (abortRequested.load()) return 0;
+        if (busySince < 0) busySince = NowNs();
         if (!WaitForPort(fd, POLLOUT)) return LineFailed(portFailure);
     }
     const long long charNs = LineCharacterNs(baudRate, byteSize, parity != 0, stopBits ? 2 : 1);
     OutputPacing& pacing = native->pacing;
-    if (pacing.charNs != charNs) pacing.Reset(charNs);
-    pacing.Written(NowNs());
+    if (pacing.charNs != charNs || pacing.obeysXoff != obeysXoff) pacing.Reset(charNs, obeysXoff);
+    pacing.Written(NowNs(), busySince);
     return AwaitRoom(fd, pacing) ? 1 : 0;
 }

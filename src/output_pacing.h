@@ -21,28 +21,74 @@
 // 16550's FIFO and one queued byte, what a sender on a UART has out after an
 // XOFF. A queue that reads empty right after a write (a UART with room in its
 // FIFO, a pseudo-terminal) measures as no wait, which wears a long measure down.
+//
+// Some drivers' queue is no count of bytes at all: cdc-acm answers with its
+// whole write-buffer capacity (10240) while any write is in flight, for one
+// byte as for thousands. A queue that reads more than the bytes handed over
+// since it last read empty cannot be counting bytes; from then on the line
+// clock alone paces, and the queue is trusted only when it reads empty. The
+// bytes of a USB frame are then in flight besides those ahead of the line,
+// so the window leaves room for them, and half of it is the reach.
+//
+// Where the sender obeys the device's XOFF itself, no more than a FIFO may
+// reach the device after it: so then the bytes are never more than a FIFO
+// ahead of the line clock, also where the queue reads empty at once (an
+// adapter that takes bytes as fast as they come).
 struct OutputPacing {
     static constexpr int kFifo = 16;
+    static constexpr long long kUsbFrameNs = 1125000;  // a transfer's latency and the 1 ms frame
     long long charNs = 1;
     long long drainNs = 0;   // the longest recent drain time, decaying
     long long writtenAt = 0;
     long long lineFree = 0;  // when the bytes written could have left at the line rate
+    long long sinceEmpty = 0;  // bytes handed over since the queue last read empty
+    bool queueCountsBytes = true;
+    bool obeysXoff = false;  // the sender stops on the device's XOFF itself
 
-    void Reset(long long characterNs) { *this = OutputPacing(); charNs = characterNs; }
+    void Reset(long long characterNs, bool xoff = false) {
+        *this = OutputPacing();
+        charNs = characterNs;
+        obeysXoff = xoff;
+    }
     // Bytes that cover one drain time; 1 where the hardware's FIFO does it.
     int Reach() const {
+        if (!queueCountsBytes) return Window() / 2;
         if (drainNs <= 2 * charNs) return 1;
         return static_cast<int>(std::min<long long>((drainNs + charNs - 1) / charNs, kFifo / 2));
     }
     int Window() const {
+        if (!queueCountsBytes)
+            return static_cast<int>(std::max<long long>(kFifo - (kUsbFrameNs + charNs - 1) / charNs, 2));
         const int reach = Reach();
         return reach == 1 ? 1 : std::max(reach + 1, std::min(2 * reach, kFifo + 1 - reach));
     }
-    void Written(long long now) {
+    // Characters of line time that the bytes written may be ahead of the line
+    // for another byte to go at once (0: no bound, the queue alone paces),
+    // and how far they must fall after a wait before writing again.
+    int AheadBound(int window) const { return window > 1 ? window : obeysXoff ? kFifo : 0; }
+    int RefillPoint(int window) const { return window > 1 ? Reach() : kFifo / 2; }
+    // busySince: since when the driver had no room for this byte (-1: it had
+    // room). Where the queue is no count of bytes, a driver without room is a
+    // busy line, not an idle one, so the line clock keeps the time waited.
+    void Written(long long now, long long busySince = -1) {
         writtenAt = now;
-        lineFree = std::max(lineFree, now) + charNs;
+        const long long start = !queueCountsBytes && busySince >= 0 ? busySince : now;
+        lineFree = std::max(lineFree, start) + charNs;
+        ++sinceEmpty;
     }
     void Measured(long long ns) { drainNs = std::max(ns, drainNs - drainNs / 64); }
+    // What the driver's output queue read after a write.
+    void Queued(long long queued) {
+        if (queued <= 0)
+            sinceEmpty = 0;
+        else if (queued > sinceEmpty)
+            queueCountsBytes = false;
+    }
+    // Whether the queue holds the writer back: never where it is no count of
+    // bytes, as the line clock paces there.
+    bool Held(long long queued, int window) const {
+        return queueCountsBytes && (window == 1 ? queued > 0 : queued >= window);
+    }
 };
 
 // The tail of a completed send: the bytes still queued after the last write

@@ -20,12 +20,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <sstream>
 
 #include "console.h"
 #include "console_text.h"
+#include "small_file.h"
 #include "uucp_lock.h"
 
 namespace {
@@ -35,13 +35,24 @@ bool Exists(const std::string& path) {
     return lstat(path.c_str(), &st) == 0;
 }
 
+// Every file read here goes through ReadSmallFile: at most a page of a
+// sysfs attribute, a table's worth of /proc/locks or /etc/group.
+constexpr size_t kSmallFileMax = 4096;       // a sysfs attribute is at most a page
+constexpr size_t kTableMax = 1u << 20;       // /proc/locks, /etc/group: a line per lock or group
+
 // The first line of a small file, without its line end; empty if unreadable.
 std::string ReadLine(const std::string& path) {
-    std::ifstream in(path);
-    std::string line;
-    std::getline(in, line);
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' ')) line.pop_back();
+    std::string line = ReadSmallFile(path, kSmallFileMax);
+    line.erase(std::min(line.find('\n'), line.size()));
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
     return line;
+}
+
+// A process id written in decimal, leading blanks allowed; 0 if none fits.
+long ParsePid(const std::string& text) {
+    errno = 0;
+    const long pid = std::strtol(text.c_str(), nullptr, 10);
+    return errno == 0 && pid > 0 && pid <= INT_MAX ? pid : 0;
 }
 
 // A USB device names itself: its strings reach the user's terminal, so a
@@ -140,14 +151,14 @@ long LockHolder(const std::string& proc, const std::string& path) {
     char key[64];
     std::snprintf(key, sizeof key, "%02x:%02x:%lu", major(st.st_dev), minor(st.st_dev),
                   static_cast<unsigned long>(st.st_ino));
-    std::ifstream locks(proc + "/locks");
+    std::istringstream locks(ReadSmallFile(proc + "/locks", kTableMax));
     for (std::string line; std::getline(locks, line);) {
         std::istringstream fields(line);
         std::vector<std::string> f;
         for (std::string word; fields >> word;) f.push_back(word);
         if (f.size() < 2 || f[1] == "->") continue;  // a process waiting for the lock
         for (size_t i = 1; i < f.size(); ++i)
-            if (f[i] == key) return std::atol(f[i - 1].c_str());
+            if (f[i] == key) return ParsePid(f[i - 1]);
     }
     return 0;
 }
@@ -213,7 +224,7 @@ void ListExistingPorts() {
 // an empty root) does not have; device groups (dialout, uucp) live in the
 // file on every system anyway.
 std::string GroupName(gid_t gid) {
-    std::ifstream in("/etc/group");
+    std::istringstream in(ReadSmallFile("/etc/group", kTableMax));
     for (std::string line; std::getline(in, line);) {
         // name:password:gid:members
         const size_t first = line.find(':');

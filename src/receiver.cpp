@@ -46,17 +46,24 @@ bool FlushReceived(FILE* file) {
     return !fileFailed;
 }
 
-int ReceiveBinary(FILE* file) {
-    TransferHeader header;
-    for (uint8_t& byte : header.bytes) {
+bool ReceiveHeader(FILE* file, TransferHeader* header) {
+    for (uint8_t& byte : header->bytes) {
         int r = ReceiveByte(file);
-        if (r < 0) return -1;
+        if (r < 0) return false;
         byte = static_cast<uint8_t>(r);
     }
+    return true;
+}
+
+int ReceiveBinary(FILE* file) {
+    TransferHeader header;
+    const bool whole = ReceiveHeader(file, &header);
+    // -N: the file gets the data only, and no part of a header that was cut short.
+    if (!settings.sendHeader) blockFill = 0;
+    if (!whole) return -1;
     // The transfer goes on as always; the warning says why it may make no sense.
     if (header.bytes[0] != 0xFF || header.bytes[1] != 0xFE || header.bytes[2] != 0x4D)
         ConsoleError(kNoHeaderMagic, header.bytes[0], header.bytes[1], header.bytes[2]);
-    if (!settings.sendHeader) blockFill = 0;  // -N: the file gets the data only
     const uint32_t total = header.TotalSize();
     const uint32_t n = total - kHeaderSize;
     ConsolePrint(kReceiveHeaderLine, header.LoadAddress(), header.RunAddress(), static_cast<unsigned long>(n));

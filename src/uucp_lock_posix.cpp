@@ -4,7 +4,6 @@
 // never more than a pid's worth.
 #include "uucp_lock.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,29 +12,26 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "small_file.h"
+
 namespace {
 
 // Ten ASCII digits and a line end (HDB), or a binary int (version 2 UUCP).
 constexpr size_t kMaxLockFile = 64;
 
-// The pid a lock file names; 0 when it names none.
+// The pid a lock file names; 0 when it names none. Exactly four bytes are
+// a binary int (the whole file, as it is shorter than the read).
 long ReadLockFilePid(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return 0;
-    struct stat st;
-    char text[kMaxLockFile + 1] = {};
-    ssize_t n = -1;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) n = read(fd, text, kMaxLockFile);
-    close(fd);
-    if (n == static_cast<ssize_t>(sizeof(int32_t)) && st.st_size == n) {
+    const std::string text = ReadSmallFile(path, kMaxLockFile);
+    if (text.size() == sizeof(int32_t)) {
         int32_t pid = 0;
-        std::memcpy(&pid, text, sizeof pid);
+        std::memcpy(&pid, text.data(), sizeof pid);
         return pid > 0 ? pid : 0;
     }
-    if (n <= 0) return 0;
+    if (text.empty()) return 0;
     char* end = nullptr;
-    const long pid = std::strtol(text, &end, 10);
-    return end != text && pid > 0 ? pid : 0;
+    const long pid = std::strtol(text.c_str(), &end, 10);
+    return end != text.c_str() && pid > 0 ? pid : 0;
 }
 
 // The names a lock for the device may have: LCK..ttyUSB0 by its base name

@@ -8,7 +8,13 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <sys/syscall.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -138,6 +144,99 @@ TEST(CommLinkWrite, XoffHoldsTheWriterAndXonReleasesIt) {
     ASSERT_EQ(got.size(), static_cast<size_t>(count));
     for (int i = 0; i < count; ++i) EXPECT_EQ(static_cast<uint8_t>(got[i]), i);
     EXPECT_EQ(ReadUntilQuiet(pty.master(), 0.2), "");  // every byte once
+}
+
+// The pseudo-terminals of the cases below stand for a cdc-acm port, on which
+// the kernel's IXON stops nothing: the link finds the driver's name in sysfs,
+// answered here by this stand-in for readlink.
+std::atomic<bool> ptysAreCdcAcm{false};
+
+struct AsCdcAcm {
+    AsCdcAcm() { ptysAreCdcAcm = true; }
+    ~AsCdcAcm() { ptysAreCdcAcm = false; }
+};
+
+}  // namespace
+
+extern "C" ssize_t readlink(const char* path, char* target, size_t size) {
+    const std::string p = path;
+    if (ptysAreCdcAcm && p.rfind("/sys/class/tty/", 0) == 0 && p.size() > 14 &&
+        p.compare(p.size() - 14, 14, "/device/driver") == 0) {
+        const std::string answer = "../../../bus/usb/drivers/cdc_acm";
+        const size_t n = std::min(size, answer.size());
+        std::memcpy(target, answer.data(), n);
+        return static_cast<ssize_t>(n);
+    }
+    return syscall(SYS_readlink, path, target, size);
+}
+
+namespace {
+
+// There the device's flow bytes are read by the link itself (IXON stays
+// off): the last of XOFF and XON decides, whatever else came with them.
+struct FlowBytesCase {
+    const char* name;
+    std::string fromDevice;
+    bool held;
+};
+
+CASE_TABLE(FlowBytes, FlowBytesCase);
+
+TEST_P(FlowBytes, TheLastOfXoffAndXonDecides) {
+    const FlowBytesCase& c = GetParam();
+    AsCdcAcm acm;
+    Pty pty;
+    CommLink link;
+    ASSERT_NE(link.OpenConnection(1, 38400, 8, 0, 0, kFlowXonXoffOut, pty.path().c_str()), 0);
+    termios t;
+    ASSERT_EQ(tcgetattr(pty.slave(), &t), 0);
+    EXPECT_EQ(t.c_iflag & IXON, 0u);  // the kernel would stop nothing on cdc-acm
+    ASSERT_TRUE(WriteAll(pty.master(), c.fromDevice));
+    usleep(50000);
+    std::thread writer([&] { EXPECT_NE(link.WriteByte('A'), 0); });
+    EXPECT_EQ(ReadUntilQuiet(pty.master(), 0.3), c.held ? "" : "A");
+    if (c.held) {
+        ASSERT_TRUE(WriteAll(pty.master(), std::string(1, kXon)));
+        EXPECT_EQ(ReadExactly(pty.master(), 1, 10), "A");
+    }
+    writer.join();
+}
+
+INSTANTIATE_TEST_SUITE_P(Sequences, FlowBytes,
+                         ::testing::Values(FlowBytesCase{"Xoff", {kXoff}, true},
+                                           FlowBytesCase{"XoffThenXon", {kXoff, kXon}, false},
+                                           FlowBytesCase{"XoffXonXoff", {kXoff, kXon, kXoff}, true},
+                                           FlowBytesCase{"NoiseAroundXoff", {'n', kXoff, 'z'}, true},
+                                           FlowBytesCase{"NoiseAlone", {'n', '\0', 'z'}, false}),
+                         CaseName());
+
+// Where the link obeys XOFF itself no more than a FIFO may reach the device
+// after it, also where the queue reads empty at once (here a pseudo-terminal,
+// which takes bytes as fast as they come): so the bytes never run more than
+// a FIFO ahead of the line clock.
+TEST(CommLinkWrite, ReadingXoffItselfTheBytesStayWithinAFifoOfTheLine) {
+    AsCdcAcm acm;
+    Pty pty;
+    CommLink link;
+    constexpr int kRate = 9600, kCount = 60;
+    ASSERT_NE(link.OpenConnection(1, kRate, 8, 0, 0, kFlowXonXoffOut, pty.path().c_str()), 0);
+    const auto start = std::chrono::steady_clock::now();
+    std::thread writer([&] {
+        for (int i = 0; i < kCount; ++i) ASSERT_NE(link.WriteByte(i), 0);
+    });
+    std::string got;
+    double worst = 0;  // the most bytes ahead of the line clock seen
+    while (got.size() < static_cast<size_t>(kCount)) {
+        std::string more = ReadExactly(pty.master(), 1, 10);
+        if (more.empty()) break;
+        got += more;
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        worst = std::max(worst, got.size() - seconds * kRate / 10);
+    }
+    writer.join();
+    EXPECT_EQ(got.size(), static_cast<size_t>(kCount));
+    EXPECT_LE(worst, 17.5);
+    EXPECT_GE(worst, 1.0);  // and it did run ahead: the clock bounds, nothing slower
 }
 
 // Abort cases run in a fresh process (a re-executed death test): the flag,

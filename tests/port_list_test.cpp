@@ -2,7 +2,8 @@
 // kernel lays them out: a USB adapter with its stable by-id name, a CDC ACM
 // board, a platform UART slot with no hardware behind it, a real UART, and
 // a virtual console; "in use" from a real flock seen in the real
-// /proc/locks and from a UUCP lock file. Without sysfs, the macOS layout.
+// /proc/locks and from a UUCP lock file, and lock files that are anything
+// but one. Without sysfs, the macOS layout.
 #include <gtest/gtest.h>
 
 #include <sys/file.h>
@@ -10,6 +11,8 @@
 #include <unistd.h>
 
 #include <fcntl.h>
+#include <limits.h>
+
 #include <fstream>
 #include <functional>
 
@@ -125,7 +128,8 @@ TEST(PortList, InUseFromFlockAndFromALiveLockFile) {
 }
 
 // Lock files are anyone's to write: only a regular file, not followed
-// through a link, and a pid in ASCII or as a binary int, counts.
+// through a link, and a pid in ASCII or as a binary int, counts; nothing
+// blocks and nothing grows without end.
 struct LockFileCase {
     const char* name;
     std::function<void(FakeTree&, const std::string& lockFile)> make;
@@ -144,6 +148,32 @@ TEST_P(LockFileTest, CountsOnlyAReadableLiveLock) {
     ASSERT_EQ(ports.size(), 3u);
     EXPECT_EQ(ports[0].inUse, GetParam().inUse);
     EXPECT_EQ(ports[0].holder, GetParam().inUse ? getpid() : 0);
+}
+
+// The same as a process: `velta --list-ports` in a mount namespace that lays
+// a fake tty class over /sys/class/tty and the tree's lock folder over the
+// system's. The one class entry is named "null" so that its device,
+// /dev/null, exists. The time-out only bounds a hang; it ends at once.
+TEST_P(LockFileTest, ListPortsAsAProcessEndsAndSaysTheSame) {
+    char lockDir[PATH_MAX];
+    if (CurrentTarget().Name() != "native" || geteuid() != 0 || !realpath("/var/lock", lockDir) ||
+        RunProcess({"unshare", "--mount", "true"}).exitCode != 0)
+        GTEST_SKIP() << "needs the native program, root, /var/lock and unshare --mount";
+    FakeTree tree;
+    tree.File("class/null/device");
+    tree.File("lock/.keep");
+    GetParam().make(tree, "lock/LCK..null");
+    std::vector<std::string> argv = {"unshare", "--mount", "sh", "-c",
+                                     "mount --bind \"$1\" /sys/class/tty && mount --bind \"$2\" \"$3\" && "
+                                     "shift 3 && exec \"$@\"",
+                                     "sh", tree.Path("class"), tree.Path("lock"), lockDir};
+    for (const std::string& arg : CurrentTarget().Command({"--list-ports"})) argv.push_back(arg);
+    ProcessOptions options;
+    options.env = CurrentTarget().Environment();
+    const ProcessResult r = RunProcess(argv, options, 20);
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(r.exitCode, 0) << r.errors;
+    EXPECT_EQ(r.output, "-P/dev/null  null" + (GetParam().inUse ? Format(kPortListInUseBy, getpid()) : "") + "\n");
 }
 
 std::string Ascii(pid_t pid) { return "      " + std::to_string(pid) + "\n"; }
@@ -170,6 +200,25 @@ INSTANTIATE_TEST_SUITE_P(
                      [](FakeTree& t, const std::string& f) {
                          t.File("elsewhere", Ascii(getpid()));
                          t.Link(f, t.Path("elsewhere"));
+                     },
+                     false},
+        LockFileCase{"LinkToDevZero", [](FakeTree& t, const std::string& f) { t.Link(f, "/dev/zero"); }, false},
+        LockFileCase{"Folder", [](FakeTree& t, const std::string& f) { t.File(f + "/inside", "1"); }, false},
+        LockFileCase{"PidPastTheFirstBytes",
+                     [](FakeTree& t, const std::string& f) { t.File(f, std::string(5000, ' ') + Ascii(getpid())); },
+                     false},
+        // Sparse: a gigabyte of zeros after the pid costs no disk, and would
+        // cost a gigabyte of memory to read whole.
+        LockFileCase{"PidThenAGigabyteOfZeros",
+                     [](FakeTree& t, const std::string& f) {
+                         t.File(f, std::to_string(getpid()));
+                         ASSERT_EQ(truncate(t.Path(f).c_str(), 1L << 30), 0);
+                     },
+                     true},
+        // Cut to 32 bits, the number would be our pid.
+        LockFileCase{"NumberTooLargeForAPid",
+                     [](FakeTree& t, const std::string& f) {
+                         t.File(f, std::to_string((1LL << 32) + getpid()) + "\n");
                      },
                      false}),
     [](const ::testing::TestParamInfo<LockFileCase>& i) { return i.param.name; });

@@ -123,32 +123,41 @@ TEST(ReceiveFault, WriteFailureIsReportedNotCompleted) {
 
 struct AbortCase {
     const char* name;
+    std::vector<std::string> options;
     std::string sent;  // before Ctrl+C
+    std::string kept;  // what the file holds
 };
 
 CASE_TABLE(ReceiveAbortTest, AbortCase);
 
-// Whatever arrived before Ctrl+C is in the file; the port is free at once.
+// Whatever arrived before Ctrl+C is in the file (with -N, nothing of the
+// header); the port is free at once.
 TEST_P(ReceiveAbortTest, EverythingReceivedIsKept) {
     const AbortCase& c = GetParam();
     Reception rx;
-    rx.Start({});
+    rx.Start(c.options);
     rx.Send(c.sent);
     usleep(300000);
     rx.process->Signal(SIGINT);
     ProcessResult r = rx.Finish();
     EXPECT_FALSE(r.timedOut);
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(ReadFile(rx.file), c.sent);
+    EXPECT_EQ(ReadFile(rx.file), c.kept);
     EXPECT_EQ(Tail(r.output, sizeof kAborted - 1), CurrentTarget().Console(kAborted));
     EXPECT_EQ(r.output.find(kReceiveDone), std::string::npos);
     EXPECT_TRUE(PortIsFree(rx.pty));
 }
 
+const std::string kCutHeader = HeaderBytes(40000, 0, 0).substr(0, 10);
+const std::string kCutData = Pattern(20000, 4);
+const std::string kHeaderThenCutData = HeaderBytes(40000, 0, 0) + kCutData;
+
 INSTANTIATE_TEST_SUITE_P(Phases, ReceiveAbortTest,
-                         ::testing::Values(AbortCase{"AtThePrompt", ""},
-                                           AbortCase{"InTheHeader", HeaderBytes(40000, 0, 0).substr(0, 5)},
-                                           AbortCase{"InTheData", HeaderBytes(40000, 0, 0) + Pattern(20000, 4)}),
+                         ::testing::Values(AbortCase{"AtThePrompt", {}, "", ""},
+                                           AbortCase{"InTheHeader", {}, kCutHeader, kCutHeader},
+                                           AbortCase{"InTheHeaderDashN", {"-N"}, kCutHeader, ""},
+                                           AbortCase{"InTheData", {}, kHeaderThenCutData, kHeaderThenCutData},
+                                           AbortCase{"InTheDataDashN", {"-N"}, kHeaderThenCutData, kCutData}),
                          CaseName());
 
 }  // namespace

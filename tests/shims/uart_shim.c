@@ -7,7 +7,7 @@
  *
  * Here every byte written to a terminal that the program has set up with
  * tcsetattr leaves the line one character time (start, data, parity and
- * stop bits at the output rate set) after the one before it, in one of two
+ * stop bits at the output rate set) after the one before it, in one of three
  * models (VELTA_UART_MODEL):
  *   uart (default)  a 16550A: the UART holds up to VELTA_UART_FIFO bytes
  *                   (default 16) in its transmit FIFO; TIOCOUTQ reports the
@@ -19,6 +19,10 @@
  *                   usb-serial drivers count them; then they sit in the
  *                   adapter's FIFO, which nobody counts, and leave at the
  *                   line rate.
+ *   acm             the same transfers, counted as cdc-acm counts them: its
+ *                   whole write-buffer size (10240) for each write still in
+ *                   flight, however few bytes it carried; and the driver
+ *                   that sysfs names for the terminal is cdc_acm.
  * With VELTA_UART_HOLD=N the device holds the line (CTS low, or XOFF) once
  * N bytes have left it: the rest stay where they are, as bytes to leave.
  * With VELTA_UART_LSR=1, TIOCSERGETLSR reports TIOCSER_TEMT once the last
@@ -42,6 +46,7 @@
 #define MAX_TRANSFERS 512
 #define FRAME_NS 1000000LL
 #define USB_LATENCY_NS 125000LL
+#define ACM_BUFFER 10240L
 
 struct Transfer {
     long long done; /* when it reaches the adapter */
@@ -71,10 +76,15 @@ static int Fifo(void) {
     return fifo;
 }
 
-static int Usb(void) {
+static const char* Model(void) {
     const char* model = getenv("VELTA_UART_MODEL");
-    return model && strcmp(model, "usb") == 0;
+    return model ? model : "uart";
 }
+
+/* Both USB models carry each write in a USB transfer. */
+static int Usb(void) { return strcmp(Model(), "usb") == 0 || strcmp(Model(), "acm") == 0; }
+
+static int WholeBuffers(void) { return strcmp(Model(), "acm") == 0; }
 
 static int Lsr(void) {
     const char* lsr = getenv("VELTA_UART_LSR");
@@ -115,6 +125,7 @@ static long Pending(struct Port* p, long long now) {
 /* What the driver counts in TIOCOUTQ. */
 static long Counted(struct Port* p, long long now) {
     long pending = Pending(p, now);
+    if (WholeBuffers()) return p->used * ACM_BUFFER;
     if (Usb()) return p->inFlight;
     return pending > Fifo() ? pending - Fifo() : 0;
 }
@@ -162,6 +173,20 @@ ssize_t write(int fd, const void* data, size_t n) {
     long pending = Pending(p, now);
     if (pending > p->largest) p->largest = pending;
     return written;
+}
+
+/* acm: the driver of every terminal in sysfs is cdc_acm, so that the
+ * program treats the pseudo-terminal as such a port. */
+ssize_t readlink(const char* path, char* target, size_t size) {
+    static const char prefix[] = "/sys/class/tty/", suffix[] = "/device/driver", driver[] = "../cdc_acm";
+    const size_t n = strlen(path);
+    if (WholeBuffers() && strncmp(path, prefix, sizeof prefix - 1) == 0 && n >= sizeof suffix - 1 &&
+        strcmp(path + n - (sizeof suffix - 1), suffix) == 0) {
+        const size_t length = sizeof driver - 1 < size ? sizeof driver - 1 : size;
+        memcpy(target, driver, length);
+        return (ssize_t)length;
+    }
+    return NEXT(readlink)(path, target, size);
 }
 
 int close(int fd) {

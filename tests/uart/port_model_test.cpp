@@ -1,6 +1,7 @@
 // The program on a pseudo-terminal that the preloaded port shim (see
-// tests/shims/uart_shim.c) turns into a UART with a 16-byte transmit FIFO or a USB
-// adapter: the tail of a send has left the line before DTR drops, the wait
+// tests/shims/uart_shim.c) turns into a UART with a 16-byte transmit FIFO, a
+// USB adapter, or a cdc-acm board whose queue counts whole write buffers: the
+// tail of a send has left the line before DTR drops, the wait
 // for it is bounded and gives way to Ctrl+C, and the bytes on their way
 // never exceed what a UART's FIFO holds. Also the link reading bytes that
 // arrive one at a time, which it takes in batches.
@@ -74,7 +75,9 @@ INSTANTIATE_TEST_SUITE_P(Ports, TailTest,
                                            PortModel{"UartQueueOnly38400", "uart", false, 38400, 16},
                                            PortModel{"UsbAdapter9600", "usb", false, 9600, 16},
                                            PortModel{"UsbAdapter38400", "usb", false, 38400, 16},
-                                           PortModel{"UsbAdapterWithLineStatus19200", "usb", true, 19200, 16}),
+                                           PortModel{"UsbAdapterWithLineStatus19200", "usb", true, 19200, 16},
+                                           PortModel{"CdcAcm9600", "acm", false, 9600, 16},
+                                           PortModel{"CdcAcm38400", "acm", false, 38400, 16}),
                          [](const ::testing::TestParamInfo<PortModel>& info) { return info.param.name; });
 
 // A FIFO far deeper than any UART's, which only the line status tells

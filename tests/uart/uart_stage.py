@@ -5,9 +5,11 @@ runs it on its second UART, an emulated 16550A whose host end is a
 pseudo-terminal where this script plays the device. The guest runs one case
 at a time when told to; uart_case (guest/uart_case.c) reports velta's exit
 status, DTR before, during and after, and the line settings the driver held.
+The guest builder, the case runner and the checks are shared with the USB
+stage (usb_stage.py), which subclasses Stage.
 
-  uart_stage.py --velta STATIC_VELTA --case-helper STATIC_UART_CASE --work DIR
-                [--kernel VMLINUZ] [--busybox BUSYBOX] [--only NAME]
+  uart_stage.py --velta STATIC_VELTA --helper STATIC_UART_CASE [--helper ...]
+                --work DIR [--kernel VMLINUZ] [--busybox BUSYBOX] [--only NAME]
 
 QEMU sends nothing while no one holds the host end, and does not pace the
 line at the rate set, so the cases that need time on the line pace here.
@@ -55,13 +57,25 @@ def header(data_len, load=0x2000, run=0):
 
 
 class Case:
+    """One run of velta. role: what the host end of the pty does (collect,
+    write, xoff, none); device: the guest-side device (line_device's
+    arguments) where the guest holds the far end itself; unplug: seconds
+    after the start at which the port goes away; line_rate: the send must
+    not crawl at this rate (first byte to last within twice its line time and
+    2 s; the log gives the figure against the line time);
+    max_after_xoff: the most bytes that may still come after the XOFF."""
+
     def __init__(self, name, args, role="none", data=b"", expect_line=None, expect_file=None, probe=None,
-                 interrupt=None, settings=None, aborted=False, pace=None, dtr=(0, 1, 0)):
+                 interrupt=None, settings=None, aborted=False, pace=None, port="/dev/ttyS1", device=None,
+                 unplug=None, line_rate=None, max_after_xoff=None, dtr=(0, 1, 0), status=1, console_has=(),
+                 port_option=True):
         self.name, self.args, self.role, self.data = name, args, role, data
         self.expect_line, self.expect_file = expect_line, expect_file
         self.probe, self.interrupt, self.settings = probe, interrupt, settings
         self.aborted, self.pace = aborted, pace
-        self.dtr = dtr  # DTR before, seen while running, after; None: either
+        self.port, self.device, self.unplug = port, device, unplug
+        self.line_rate, self.max_after_xoff, self.dtr = line_rate, max_after_xoff, dtr
+        self.status, self.console_has, self.port_option = status, console_has, port_option
 
 
 def raw_settings(rate, crtscts=0, ixon=0, ixoff=0):
@@ -95,8 +109,11 @@ def cases():
                         interrupt=1.5, settings=s, aborted=True))
     out.append(Case("data_ctrl_c", ["out.bin", "-MR", "-B38400"], "write", data=header(len(long)) + long,
                     probe=1.0, interrupt=2.0, aborted=True, pace=(128, 0.02), expect_file=header(len(long)) + long))
+    # The 8250 stops its transmitter on the kernel's IXON. A 16550's FIFO
+    # and one byte may still come after the XOFF.
     out.append(Case("xoff_ctrl_c", ["/data/long.bin", "-MS", "-B38400", "-F2"], "xoff", probe=1.5, interrupt=2.0,
-                    settings=raw_settings(38400, ixon=1), aborted=True, expect_line=header(len(long)) + long))
+                    settings=raw_settings(38400, ixon=1), aborted=True, expect_line=header(len(long)) + long,
+                    max_after_xoff=17))
     # --dtr: never raised, or left raised after the run; DTR is probed while
     # velta waits at the prompt. The kernel raises DTR in every open of the
     # port, velta's included, and velta lowers it at once: the runner's
@@ -109,7 +126,9 @@ def cases():
     return out, {"binary.bin": binary, "text.txt": text, "long.bin": long}
 
 
-def guest_script(all_cases):
+def guest_script(all_cases, prologue=()):
+    """The guest's /init: prologue (module loads and the like) after the
+    mounts, then each case when the host says go."""
     lines = [
         "#!/bin/sh",
         "/bin/busybox --install -s /bin",
@@ -117,9 +136,7 @@ def guest_script(all_cases):
         "mount -t proc proc /proc; mount -t sysfs sys /sys; mount -t devtmpfs dev /dev",
         "mkdir -p /dev/pts /tmp; mount -t devpts devpts /dev/pts; mount -t tmpfs tmp /tmp",
         "stty -F /dev/console -echo -onlcr 2>/dev/null",
-        # velta puts back the settings it found: at rest the line is raw, so
-        # bytes the host still sends after a case are not echoed into the next.
-        "stty -F /dev/ttyS1 raw -echo 2>/dev/null",
+        *prologue,
         "cd /tmp",
         "echo @@BOOTED",
     ]
@@ -129,12 +146,21 @@ def guest_script(all_cases):
             opts += f" -p {c.probe}"
         if c.interrupt is not None:
             opts += f" -i {c.interrupt}"
-        args = " ".join(c.args + ["-P/dev/ttyS1"])
+        if c.unplug is not None:
+            opts += f" -u {c.unplug[0]}" + (f" -U '{c.unplug[1]}'" if c.unplug[1] else "")
+        args = " ".join(c.args + (["-P" + c.port] if c.port_option else []))
         lines += [
             f"echo '@@CASE {c.name}'",
             "read -r go",
-            "rm -f /tmp/out.bin /tmp/console.txt",
-            f"/uart_case{opts} /dev/ttyS1 /tmp/console.txt -- /velta {args}",
+            "rm -f /tmp/out.bin /tmp/console.txt /tmp/line.bin",
+        ]
+        if c.device:
+            lines.append(f"/line_device {' '.join(c.device)} >/tmp/device.txt & device=$!")
+        lines.append(f"/uart_case{opts} {c.port} /tmp/console.txt -- /velta {args}")
+        if c.device:
+            lines += ["sleep 0.2; kill -TERM $device; wait $device; cat /tmp/device.txt",
+                      "[ -f /tmp/line.bin ] && echo \"@@LINE $(od -An -tx1 -v /tmp/line.bin | tr -d ' \\n')\""]
+        lines += [
             "echo \"@@CONSOLE $(od -An -tx1 -v /tmp/console.txt | tr -d ' \\n')\"",
             "[ -f /tmp/out.bin ] && echo \"@@FILE $(od -An -tx1 -v /tmp/out.bin | tr -d ' \\n')\"",
             f"echo '@@END {c.name}'",
@@ -143,15 +169,20 @@ def guest_script(all_cases):
     return "\n".join(lines) + "\n"
 
 
-def build_initramfs(work, velta, helper, busybox, files, script):
+def build_initramfs(work, velta, helpers, busybox, files, script, modules=()):
+    """A busybox initramfs with velta, the helpers and the data files at /,
+    the kernel modules (paths) in /modules, and script as /init."""
     root = os.path.join(work, "root")
     shutil.rmtree(root, ignore_errors=True)
-    for d in ("bin", "data", "proc", "sys", "dev", "tmp"):
+    for d in ("bin", "data", "proc", "sys", "dev", "tmp", "modules"):
         os.makedirs(os.path.join(root, d))
     shutil.copy(busybox, os.path.join(root, "bin", "busybox"))
     os.symlink("busybox", os.path.join(root, "bin", "sh"))
     shutil.copy(velta, os.path.join(root, "velta"))
-    shutil.copy(helper, os.path.join(root, "uart_case"))
+    for helper in helpers:
+        shutil.copy(helper, os.path.join(root, os.path.basename(helper)))
+    for module in modules:
+        shutil.copy(module, os.path.join(root, "modules", os.path.basename(module)))
     for name, data in files.items():
         with open(os.path.join(root, "data", name), "wb") as f:
             f.write(data)
@@ -167,12 +198,13 @@ def build_initramfs(work, velta, helper, busybox, files, script):
 class Guest:
     """QEMU with the guest's console on our pipes and its second UART on a pty."""
 
-    def __init__(self, kernel, initrd, log):
+    def __init__(self, kernel, initrd, log, device_args=("-serial", "chardev:dev")):
+        """device_args: where the pty chardev "dev" is plugged in (the second UART by default)."""
         cmd = ["qemu-system-x86_64", "-machine", "pc", "-accel", "tcg", "-m", "256", "-nodefaults",
                "-display", "none", "-no-reboot", "-kernel", kernel, "-initrd", initrd,
                "-append", "console=ttyS0 quiet loglevel=3 panic=-1",
                "-chardev", "stdio,id=con,signal=off", "-serial", "chardev:con",
-               "-chardev", "pty,id=dev", "-serial", "chardev:dev"]
+               "-chardev", "pty,id=dev", *device_args]
         self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.lines = queue.Queue()
         self.log = open(log, "wb")
@@ -222,20 +254,29 @@ def read_available(fd):
         got += chunk
 
 
-def run_case(guest, port, c):
+def run_case(guest, port, c, on_unplug=None):
+    """Plays the host's part of case c; returns the bytes the host end read
+    and the guest's report."""
     read_available(port)
     guest.say("go")
     line_bytes, report = b"", {}
     to_write, held = b"", False
-    next_write = 0.0
+    next_write, first_at = 0.0, None
     deadline = time.monotonic() + 60
     while time.monotonic() < deadline:
         r, _, _ = select.select([port], [], [], 0.005)
-        if r:
-            line_bytes += read_available(port)
+        got = read_available(port) if r else b""
+        if got:
+            line_bytes += got
+            first_at = first_at or time.monotonic()
+            report["span"] = time.monotonic() - first_at
+            if held:
+                report["after_xoff"] = report.get("after_xoff", 0) + len(got)
         if c.role == "xoff" and not held and line_bytes:
+            line_bytes += read_available(port)
             os.write(port, XOFF)
             held = True
+            report["after_xoff"] = 0
         if to_write and time.monotonic() >= next_write:
             n = c.pace[0] if c.pace else len(to_write)
             try:
@@ -258,13 +299,20 @@ def run_case(guest, port, c):
                     to_write = c.data
             elif text.startswith("@@RESULT"):
                 report["result"] = text
+            elif text.startswith("@@UNPLUG") and on_unplug:
+                on_unplug()
+            elif text.startswith("@@DEVICE"):
+                report["device"] = dict((k, float(v)) for k, v in re.findall(r"(\w+)=(-?[\d.]+)", text))
+            elif text.startswith("@@LINE "):
+                report["line"] = bytes.fromhex(text[7:])
             elif text.startswith("@@CONSOLE "):
                 report["console"] = bytes.fromhex(text[10:])
             elif text.startswith("@@FILE "):
                 report["file"] = bytes.fromhex(text[7:])
             elif text.startswith("@@END"):
                 time.sleep(0.05)
-                return line_bytes + read_available(port), report
+                line_bytes += read_available(port)
+                return report.get("line", line_bytes), report
     return line_bytes, dict(report, error="the case did not end within 60 s")
 
 
@@ -272,23 +320,45 @@ def check(c, line_bytes, report):
     problems = []
     if "error" in report:
         problems.append(report["error"])
-    m = re.search(r"status=(\d+) dtr=(\d)(\d)(\d)", report.get("result", ""))
+    m = re.search(r"status=(\d+) dtr=(\d)(\d)(\d) unplugged=(-?[\d.]+)", report.get("result", ""))
     if not m:
         return problems + [f"no result line: {report.get('result')}"]
-    status, before, during, after = (int(x) for x in m.groups())
-    if status != 1:
-        problems.append(f"exit status {status}, expected 1")
-    if any(want is not None and got != want for got, want in zip((before, during, after), c.dtr)):
-        problems.append(f"DTR before/during/after {before}{during}{after}, expected {''.join(map(str, c.dtr))}")
+    status, dtr, unplugged = int(m.group(1)), tuple(int(x) for x in m.group(2, 3, 4)), float(m.group(5))
+    if status != c.status:
+        problems.append(f"exit status {status}, expected {c.status}")
+    if any(want is not None and got != want for got, want in zip(dtr, c.dtr)):
+        problems.append(f"DTR before/during/after {dtr}, expected {c.dtr}")
+    if c.unplug is not None and not 0 <= unplugged <= 1.0:
+        problems.append(f"velta ended {unplugged:.2f} s after the unplug, expected within 1 s")
+    device = report.get("device", {})
+    if c.device and "bytes" not in device:
+        problems.append("the guest's device did not report")
+    if c.line_rate and not c.aborted:
+        # The speed itself is a measurement (logged beside the case, and in the
+        # benchmark); the case fails only where the send crawls, as it did on
+        # cdc-acm before the line clock paced it (16 times its line time), so
+        # that a busy machine cannot fail it.
+        span = device["span"] if c.device else report.get("span", 0)
+        allowed = 2 * len(c.expect_line) * 10 / c.line_rate + 2
+        if span > allowed:
+            problems.append(f"the send took {span:.2f} s first byte to last, more than {allowed:.2f} s")
+    if c.max_after_xoff is not None:
+        after = device.get("after_xoff", report.get("after_xoff", -1))
+        if not 0 <= after <= c.max_after_xoff:
+            problems.append(f"{after:.0f} bytes came after the XOFF, at most {c.max_after_xoff} may")
     console = report.get("console", b"")
     if c.aborted and ABORT_LINE not in console:
         problems.append("no abort line on the console")
     if not c.aborted and ABORT_LINE in console:
         problems.append("the console says aborted")
-    if not c.aborted and c.args[1] == "-MS" and SEND_DONE not in console:
+    mode = c.args[1] if len(c.args) > 1 else ""
+    if not c.aborted and mode == "-MS" and SEND_DONE not in console:
         problems.append("the console does not say the send completed")
-    if not c.aborted and c.args[1] == "-MR" and RECEIVE_DONE not in console:
+    if not c.aborted and mode == "-MR" and RECEIVE_DONE not in console:
         problems.append("the console does not say the reception completed")
+    for text in c.console_has:
+        if text not in console:
+            problems.append(f"the console does not show {text!r}")
     if c.settings is not None:
         got = report.get("settings", {})
         wrong = {k: got.get(k) for k, v in c.settings.items() if got.get(k) != v}
@@ -314,6 +384,22 @@ def check(c, line_bytes, report):
     return problems
 
 
+def measured(c, report):
+    """The figures a case is judged by, for the log."""
+    device = report.get("device", {})
+    span = device.get("span", report.get("span"))
+    after = device.get("after_xoff", report.get("after_xoff", -1))
+    m = re.search(r"unplugged=([\d.]+)", report.get("result", ""))
+    out = ""
+    if c.line_rate and span is not None:
+        out += f"  (first to last byte {span:.2f} s, line time {len(c.expect_line) * 10 / c.line_rate:.2f} s)"
+    if c.max_after_xoff is not None or c.role == "xoff":
+        out += f"  ({after:.0f} bytes after the XOFF)"
+    if c.unplug is not None and m:
+        out += f"  (ended {float(m.group(1)):.2f} s after the unplug)"
+    return out
+
+
 def first_difference(a, b):
     for i, (x, y) in enumerate(zip(a, b)):
         if x != y:
@@ -321,31 +407,61 @@ def first_difference(a, b):
     return min(len(a), len(b))
 
 
-def main():
+class Stage:
+    """What a stage puts in the shared guest: its cases and data files, the
+    guest's prologue, the kernel modules, where the host's pty plugs in, and
+    how the host takes a device away. This one is the 8250 stage."""
+    name = "uart"
+
+    def __init__(self, args):
+        self.args = args
+
+    def cases(self):
+        return cases()
+
+    def prologue(self):
+        # velta puts back the settings it found: at rest the line is raw, so
+        # bytes the host still sends after a case are not echoed into the next.
+        return ["stty -F /dev/ttyS1 raw -echo 2>/dev/null"]
+
+    def modules(self):
+        return []
+
+    def device_args(self):
+        return ["-serial", "chardev:dev"]
+
+    def unplug(self):
+        pass
+
+
+def stage_main(stage_class):
     p = argparse.ArgumentParser()
     p.add_argument("--velta", required=True)
-    p.add_argument("--case-helper", required=True)
+    p.add_argument("--helper", action="append", required=True, help="a static program for the guest's /")
     p.add_argument("--work", required=True)
     p.add_argument("--kernel", default=(sorted(glob.glob("/boot/vmlinuz-*")) or [""])[-1])
     p.add_argument("--busybox", default=shutil.which("busybox") or "/bin/busybox")
     p.add_argument("--only", default="")
     a = p.parse_args()
+    stage = stage_class(a)
+    name = stage.name
     if not a.kernel or not os.path.exists(a.kernel):
-        print("uart: no kernel in /boot (apt-get install linux-image-amd64)", file=sys.stderr)
+        print(f"{name}: no kernel in /boot (apt-get install linux-image-amd64)", file=sys.stderr)
         return 3
     started = time.monotonic()
-    all_cases, files = cases()
+    all_cases, files = stage.cases()
     if a.only:
         all_cases = [c for c in all_cases if re.search(a.only, c.name)]
     os.makedirs(a.work, exist_ok=True)
-    image = build_initramfs(a.work, a.velta, a.case_helper, a.busybox, files, guest_script(all_cases))
-    guest = Guest(a.kernel, image, os.path.join(a.work, "guest.log"))
+    image = build_initramfs(a.work, a.velta, a.helper, a.busybox, files, guest_script(all_cases, stage.prologue()),
+                            stage.modules())
+    guest = Guest(a.kernel, image, os.path.join(a.work, "guest.log"), stage.device_args())
     failed = 0
     try:
         try:
             path = guest.pty_path.get(timeout=30)
         except queue.Empty:
-            print("uart: QEMU did not report its pseudo-terminal; see " + os.path.join(a.work, "guest.log"))
+            print(f"{name}: QEMU did not report its pseudo-terminal; see " + os.path.join(a.work, "guest.log"))
             return 3
         # Held for the guest's whole life: QEMU drops what the guest sends while no one holds it.
         port = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
@@ -357,30 +473,31 @@ def main():
         while True:
             line = guest.next_line(120)
             if line is None or line == b"":
-                print("uart: the guest did not boot; see " + os.path.join(a.work, "guest.log"))
+                print(f"{name}: the guest did not boot; see " + os.path.join(a.work, "guest.log"))
                 return 3
             if line == b"@@BOOTED":
                 break
-        print(f"uart: guest booted in {time.monotonic() - boot:.1f} s ({os.path.basename(a.kernel)})")
+        print(f"{name}: guest booted in {time.monotonic() - boot:.1f} s ({os.path.basename(a.kernel)})")
         for c in all_cases:
             line = guest.next_line(60)
             while line and not line.startswith(b"@@CASE"):
                 line = guest.next_line(60)
             if not line:
-                print("uart: the guest stopped before " + c.name)
+                print(f"{name}: the guest stopped before " + c.name)
                 return 1
             t0 = time.monotonic()
-            line_bytes, report = run_case(guest, port, c)
+            line_bytes, report = run_case(guest, port, c, stage.unplug)
             problems = check(c, line_bytes, report)
             failed += bool(problems)
-            print(f"{'ok  ' if not problems else 'FAIL'} {c.name:24s} {time.monotonic() - t0:5.1f} s"
-                  + "".join(f"\n       {p}" for p in problems))
+            took = time.monotonic() - t0
+            print(f"{'ok  ' if not problems else 'FAIL'} {c.name:24s} {took:5.1f} s{measured(c, report)}"
+                  + "".join(f"\n       {p}" for p in problems), flush=True)
         guest.next_line(30)
     finally:
         guest.stop()
-    print(f"uart: {len(all_cases) - failed} of {len(all_cases)} cases passed in {time.monotonic() - started:.0f} s")
+    print(f"{name}: {len(all_cases) - failed} of {len(all_cases)} cases passed in {time.monotonic() - started:.0f} s")
     return 1 if failed else 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(stage_main(Stage))
