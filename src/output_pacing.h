@@ -44,3 +44,61 @@ struct OutputPacing {
     }
     void Measured(long long ns) { drainNs = std::max(ns, drainNs - drainNs / 64); }
 };
+
+// One wait for room after a write, the same rule on every back end: the
+// caller looks at its driver's queue, hands the count here and sleeps as
+// long as it is told, until there is room (one byte: the queue empty; a
+// window: fewer than `window` bytes queued and ahead of the line). After a
+// sleep only the reach is kept ahead, so a wake-up tops up about that many
+// bytes. While the queue does not move (flow control holds it) the sleeps
+// back off to a few a second.
+struct RoomWait {
+    static constexpr long long kMaxSleepNs = 20000000LL;
+    static constexpr long long kMinSleepNs = 20000LL;
+    int window;
+    long long aheadLimit;
+    long long sleepNs = 0;
+    long lastQueued = -1;
+
+    explicit RoomWait(const OutputPacing& pacing)
+        : window(pacing.Window()), aheadLimit(window * pacing.charNs) {}
+    // 0 when there is room for the next byte, else the nanoseconds to sleep
+    // before looking again. Measures the drain time where it can.
+    long long Next(OutputPacing& pacing, long queued, long long now) {
+        if (queued <= 0 && (lastQueued < 0 || window == 1))
+            pacing.Measured(lastQueued < 0 ? 0 : now - pacing.writtenAt);
+        const long long ahead = pacing.lineFree - now;
+        const bool held = window == 1 ? queued > 0 : queued >= window;
+        if (!held && (window == 1 || ahead < aheadLimit)) return 0;
+        aheadLimit = pacing.Reach() * pacing.charNs;
+        if (held)
+            sleepNs = queued == lastQueued ? std::min(sleepNs * 2, kMaxSleepNs)
+                                           : std::min((queued - window + 1) * pacing.charNs, kMaxSleepNs);
+        else
+            sleepNs = std::min(ahead - aheadLimit + pacing.charNs, kMaxSleepNs);
+        lastQueued = queued;
+        return std::max(sleepNs, kMinSleepNs);
+    }
+};
+
+// The tail of a completed send: how long a back end keeps waiting for its
+// last bytes to leave before it calls them lost. It waits while they still
+// leave (the count not yet gone shrinks) and gives up only when nothing has
+// left for the bound, so a slow line is never cut off and a held one is not
+// waited on for ever.
+struct TailWait {
+    long long boundNs;
+    long long lastMoveNs;
+    long lastQueued = -1;
+    bool moved = true;
+
+    TailWait(long long bound, long long now) : boundNs(bound), lastMoveNs(now) {}
+    // Counts one look at the bytes not yet gone; true once nothing has left for the bound.
+    bool GivenUp(long queued, long long now) {
+        moved = lastQueued < 0 || queued < lastQueued;
+        if (moved) lastMoveNs = now;
+        lastQueued = queued;
+        return now - lastMoveNs >= boundNs;
+    }
+    bool Moved() const { return moved; }
+};
