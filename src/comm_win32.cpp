@@ -164,14 +164,57 @@ DWORD WaitOrAbort(HANDLE object, DWORD ms) {
     return WaitForMultipleObjects(2, both, FALSE, ms);
 }
 
-// Sleeps about ns nanoseconds; false when an abort came meanwhile.
-bool Pause(const CommLink::Native& n, long long ns) {
+// A sleep that no event ends (NtDelayExecution). Under Wine it sleeps about
+// as long as asked, where a waitable timer wakes a millisecond or more late
+// (the server's clock); on Windows it wakes on the system tick, where a
+// high-resolution timer does not.
+void Delay(long long ns) {
+    using DelayExecution = LONG(NTAPI*)(BOOLEAN, PLARGE_INTEGER);
+    static const auto delay = reinterpret_cast<DelayExecution>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtDelayExecution")));
     LARGE_INTEGER due;
     due.QuadPart = -std::max(ns / 100, 1LL);  // relative, in 100 ns units
+    if (delay) delay(FALSE, &due);
+}
+
+// Sleeps about ns nanoseconds on the timer, or until the abort.
+DWORD TimerSleep(const CommLink::Native& n, long long ns) {
+    LARGE_INTEGER due;
+    due.QuadPart = -std::max(ns / 100, 1LL);
     const DWORD ms = static_cast<DWORD>(ns / 1000000);
-    const bool timed = n.timer && SetWaitableTimer(n.timer, &due, 0, nullptr, nullptr, FALSE);
-    const DWORD woken = timed ? WaitOrAbort(n.timer, ms + kWaitSliceMs) : WaitForSingleObject(abortEvent, ms + 1);
-    return !Aborted() && woken != WAIT_OBJECT_0 + (timed ? 1 : 0);
+    if (!n.timer || !SetWaitableTimer(n.timer, &due, 0, nullptr, nullptr, FALSE))
+        return WaitForSingleObject(abortEvent, ms + 1) == WAIT_OBJECT_0 ? WAIT_OBJECT_0 + 1 : WAIT_TIMEOUT;
+    return WaitOrAbort(n.timer, ms + kWaitSliceMs);
+}
+
+// Pauses shorter than this may go to Delay, which an abort does not end:
+// the abort is then seen this much later at most.
+constexpr long long kShortPauseNs = 2000000;
+
+// Whether Delay keeps short pauses better than the timer here: a few of
+// each, once, the first time the output queue is waited for.
+bool DelayIsFiner(const CommLink::Native& n) {
+    constexpr long long kTrialNs = 200000;
+    long long timerLate = 0, delayLate = 0;
+    for (int i = 0; i < 3; ++i) {
+        long long at = NowNs();
+        TimerSleep(n, kTrialNs);
+        timerLate += NowNs() - at;
+        at = NowNs();
+        Delay(kTrialNs);
+        delayLate += NowNs() - at;
+    }
+    return delayLate < timerLate;
+}
+
+// Sleeps about ns nanoseconds; false when an abort came meanwhile.
+bool Pause(const CommLink::Native& n, long long ns) {
+    static const bool delayIsFiner = DelayIsFiner(n);
+    if (ns <= kShortPauseNs && delayIsFiner)
+        Delay(ns);
+    else if (TimerSleep(n, ns) == WAIT_OBJECT_0 + 1)
+        return false;
+    return !Aborted();
 }
 
 // The device has gone or refuses the port's own calls: the link stops, and
