@@ -359,16 +359,16 @@ DWORD WINAPI Worker(void*) {
     }
 }
 
-// Every call on the port counts; after the last one the device is gone.
+// Every call on the port counts; after the last one the device is gone,
+// from the moment of that last call.
 bool Gone() {
     if (vanished) return true;
     if (config.vanishAfter >= 0 && calls >= config.vanishAfter) {
         vanished = true;
-        report.vanished = NowNs();
         WriteReport();
         return true;
     }
-    ++calls;
+    if (++calls == config.vanishAfter) report.vanished = NowNs();
     return false;
 }
 
