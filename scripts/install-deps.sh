@@ -4,15 +4,18 @@
 # VELTA.exe and Wine to run it, groff and zsh to check the manual pages and
 # the zsh completion, dpkg-dev for the Debian package's dependencies, QEMU,
 # a kernel and busybox for the stage on the kernel's serial driver, and
-# picocom (the tests run velta inside it). Needs root (or sudo) only when
+# picocom (the tests run velta inside it), and the de_DE.UTF-8 locale (a Wine
+# case shows a German file name). Needs root (or sudo) only when
 # something is missing. Debian and Ubuntu package names.
 set -e
 missing=""
 need() { dpkg -s "$1" >/dev/null 2>&1 || missing="$missing $1"; }
-for p in g++ cmake make libgtest-dev g++-mingw-w64-x86-64 wine64 wine groff-base dpkg-dev zsh python3 qemu-system-x86 linux-image-amd64 busybox-static picocom; do need "$p"; done
-[ -z "$missing" ] && exit 0
-echo "installing:$missing"
+for p in g++ cmake make libgtest-dev g++-mingw-w64-x86-64 wine64 wine groff-base dpkg-dev zsh python3 qemu-system-x86 linux-image-amd64 busybox-static picocom locales; do need "$p"; done
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO=sudo
-$SUDO apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing
+if [ -n "$missing" ]; then
+    echo "installing:$missing"
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing
+fi
+locale -a 2>/dev/null | grep -qix 'de_DE\.utf-\?8' || $SUDO localedef -i de_DE -f UTF-8 de_DE.UTF-8
