@@ -26,14 +26,16 @@ static_assert(sizeof(DCB) == 28, "DCB layout");
 
 namespace {
 
-// One overlapped write of one byte. On a USB adapter a write stays pending
-// until the USB transfer carrying it completes, about a millisecond later:
-// a window of bytes ahead of the line means as many writes pending at
-// once, each with a record (and a byte) of its own. More records than the
-// widest window, so the window, not the records, sets the pace.
+// One overlapped write. On a USB adapter a write stays pending until the
+// USB transfer carrying it completes, about a millisecond later: a window of
+// bytes ahead of the line means writes pending at once, each with a record
+// (and bytes) of its own. The bytes that the window lets go together go in
+// one write: under Wine every write is a round trip to its server, and on
+// Windows one request and one USB transfer instead of one a byte. More
+// records than the widest window, so the window, not the records, sets the pace.
 struct WriteRecord {
     OVERLAPPED overlapped = {};
-    BYTE data = 0;  // the system reads it after WriteFile has returned
+    BYTE data[OutputPacing::kFifo] = {};  // the system reads them after WriteFile has returned
     bool inFlight = false;
 };
 constexpr int kWriteRecords = 16;
@@ -44,7 +46,9 @@ struct CommLink::Native {
     HANDLE handle = nullptr;
     char device[16] = {};  // "COM3", for what is said when the line is lost
     WriteRecord writes[kWriteRecords];
-    int nextWrite = 0;
+    int nextWrite = 0;  // the record the next bytes gather in
+    int gathered = 0;   // bytes in it not yet handed to the driver
+    int credit = 1;     // how many may gather before they are handed over
     OVERLAPPED readOverlapped = {};
     OVERLAPPED waitOverlapped = {};
     HANDLE timer = nullptr;    // paces the waits for the output queue
@@ -354,7 +358,8 @@ bool DiscardOutput(CommLink::Native& n) {
 }
 
 // After a write: returns once the drain rule leaves room for the next byte,
-// sleeping meanwhile as it says. False on an abort or a lost line.
+// sleeping meanwhile as it says, with the credit of bytes that may then go
+// together. False on an abort or a lost line.
 bool AwaitRoom(CommLink::Native& n) {
     RoomWait wait(n.pacing);
     for (;;) {
@@ -362,10 +367,39 @@ bool AwaitRoom(CommLink::Native& n) {
         long queued = 0;
         COMSTAT status;
         if (!QueuedOutput(n, &queued, &status)) return false;
-        const long long sleepNs = wait.Next(n.pacing, queued, NowNs());
-        if (sleepNs == 0) return true;
+        const long long now = NowNs();
+        const long long sleepNs = wait.Next(n.pacing, queued, now);
+        if (sleepNs == 0) {
+            n.credit = wait.Credit(n.pacing, queued, now);
+            return true;
+        }
         if (!Pause(n, sleepNs)) return false;
     }
+}
+
+// Hands the bytes gathered to the driver in one write and waits for room as
+// the drain rule says. False on an abort or a lost line, and when the
+// driver refused the write; after a refusal the queue is still waited for.
+bool HandOver(CommLink::Native& n) {
+    WriteRecord& record = n.writes[n.nextWrite];
+    const DWORD count = static_cast<DWORD>(n.gathered);
+    n.gathered = 0;
+    n.nextWrite = (n.nextWrite + 1) % kWriteRecords;
+    bool accepted = WriteFile(n.handle, record.data, count, nullptr, &record.overlapped) != 0;
+    if (!accepted) {
+        const DWORD error = GetLastError();
+        accepted = record.inFlight = error == ERROR_IO_PENDING;
+        if (!accepted) LineLost(n, error);
+    }
+    const long long now = NowNs();
+    for (DWORD i = 0; accepted && i < count; ++i) n.pacing.Written(now);
+    // Flow control may hold the write back; an abort still ends the wait at
+    // once, and what was held is dropped.
+    if (!AwaitRoom(n)) {
+        DiscardOutput(n);
+        return false;
+    }
+    return accepted;
 }
 
 // After the last byte of a send: waits until it has left the line, so that
@@ -448,7 +482,8 @@ void ReleaseNative(CommLink::Native& n) {
 // not be made, or 0.
 DWORD PrepareNative(CommLink::Native& n) {
     n.handle = nullptr;
-    n.nextWrite = 0;
+    n.nextWrite = n.gathered = 0;
+    n.credit = 1;
     n.readInFlight = n.waitInFlight = n.wroteAny = n.haveSavedState = n.lineLost = false;
     n.inputQueue = kReceiveBufferSize;
     n.pacing = OutputPacing();
@@ -620,6 +655,8 @@ int CommLink::CloseConnection() {
     // sent is not flushed: to a device on a pseudo-terminal, a flush of the
     // PC's output followed by new settings (the restore below) looks like the
     // next open.
+    if (n.gathered && !Aborted() && !n.lineLost) HandOver(n);
+    n.gathered = 0;
     if (n.wroteAny && (Aborted() || n.lineLost || !DrainTail(n))) DiscardOutput(n);
     // Restoring re-applies the saved DTR control; DTR drops after it. The
     // flush of what was received comes after the settings, so that it cannot
@@ -678,24 +715,13 @@ int CommLink::WriteByte(int byte) {
     if (!isOpen || Aborted()) return 0;
     Native& n = *native;
     WriteRecord& record = n.writes[n.nextWrite];
-    if (n.lineLost || !Reclaim(n, record)) return 0;
-    n.nextWrite = (n.nextWrite + 1) % kWriteRecords;
-    record.data = static_cast<BYTE>(byte);
-    n.wroteAny = true;
-    bool accepted = WriteFile(n.handle, &record.data, 1, nullptr, &record.overlapped) != 0;
-    if (!accepted) {
-        const DWORD error = GetLastError();
-        accepted = record.inFlight = error == ERROR_IO_PENDING;
-        if (!accepted) LineLost(n, error);
-    }
+    if (n.lineLost || (n.gathered == 0 && !Reclaim(n, record))) return 0;
     const long long charNs = n.characterUs * 1000LL;
     if (n.pacing.charNs != charNs) n.pacing.Reset(charNs);
-    if (accepted) n.pacing.Written(NowNs());
-    // Flow control may hold the write back; an abort still ends the wait at
-    // once, and what was held is dropped.
-    if (!AwaitRoom(n)) {
-        DiscardOutput(n);
-        return 0;
-    }
-    return accepted ? 1 : 0;
+    record.data[n.gathered++] = static_cast<BYTE>(byte);
+    n.wroteAny = true;
+    // Within the credit the byte joins the next ones; the last it allows
+    // takes them all to the driver.
+    if (n.gathered < n.credit) return 1;
+    return HandOver(n) ? 1 : 0;
 }

@@ -79,6 +79,15 @@ struct RoomWait {
         lastQueued = queued;
         return std::max(sleepNs, kMinSleepNs);
     }
+    // Once there is room: how many bytes may go to the driver together, in
+    // one write. One where each byte is drained alone; else what tops the
+    // queue and the bytes ahead of the line up to the window.
+    int Credit(const OutputPacing& pacing, long queued, long long now) const {
+        if (window == 1) return 1;
+        const long long ahead = std::max(pacing.lineFree - now, 0LL);
+        const long long byLine = (window * pacing.charNs - ahead + pacing.charNs - 1) / pacing.charNs;
+        return static_cast<int>(std::max(1LL, std::min<long long>(window - queued, byLine)));
+    }
 };
 
 // The tail of a completed send: how long a back end keeps waiting for its

@@ -220,8 +220,9 @@ TEST_F(WineClose, LastBytesLeaveTheLineBeforeDtrDrops) {
 }
 
 // A 2 s send at 9600 bit/s whose queue holds each byte for its character
-// time: a program that sleeps about that time asks a few times per byte; one
-// that polls without pausing asks many times per byte.
+// time: a program that sleeps about that time asks a few times per byte (or
+// once for the few bytes a window hands over together); one that polls
+// without pausing asks many times per byte.
 TEST_F(WineClose, WaitForTheOutputQueueSleeps) {
     Pty pty;
     const size_t size = 1900;
@@ -232,7 +233,7 @@ TEST_F(WineClose, WaitForTheOutputQueueSleeps) {
     ASSERT_FALSE(r.timedOut);
     EXPECT_EQ(r.exitCode, 1);
     const long asked = QueueRecord("outq");
-    EXPECT_GE(asked, static_cast<long>(size)) << "the queue shim saw the sender";
+    EXPECT_GE(asked, static_cast<long>(size / 16)) << "the queue shim saw the sender";
     EXPECT_LE(asked, static_cast<long>(4 * size)) << "output-queue requests for " << size << " bytes";
 }
 
