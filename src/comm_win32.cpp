@@ -36,6 +36,7 @@ namespace {
 struct WriteRecord {
     OVERLAPPED overlapped = {};
     BYTE data[OutputPacing::kFifo] = {};  // the system reads them after WriteFile has returned
+    DWORD count = 0;
     bool inFlight = false;
 };
 constexpr int kWriteRecords = 16;
@@ -270,14 +271,14 @@ bool CancelAndWait(HANDLE port, OVERLAPPED* const (&records)[N]) {
 }
 
 // Collects the writes that have completed. A write the driver failed (not
-// one cancelled here) means the line is gone. The number still pending, or
-// -1 when the line is lost.
+// one cancelled here) means the line is gone. The bytes of the writes still
+// pending, or -1 when the line is lost.
 long ReapWrites(CommLink::Native& n) {
     long pending = 0;
     for (WriteRecord& record : n.writes) {
         if (!record.inFlight) continue;
         if (InFlight(record.overlapped)) {
-            ++pending;
+            pending += static_cast<long>(record.count);
             continue;
         }
         record.inFlight = false;
@@ -382,7 +383,7 @@ bool AwaitRoom(CommLink::Native& n) {
 // driver refused the write; after a refusal the queue is still waited for.
 bool HandOver(CommLink::Native& n) {
     WriteRecord& record = n.writes[n.nextWrite];
-    const DWORD count = static_cast<DWORD>(n.gathered);
+    const DWORD count = record.count = static_cast<DWORD>(n.gathered);
     n.gathered = 0;
     n.nextWrite = (n.nextWrite + 1) % kWriteRecords;
     bool accepted = WriteFile(n.handle, record.data, count, nullptr, &record.overlapped) != 0;
