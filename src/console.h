@@ -2,11 +2,16 @@
 // texts are CP932 bytes; each platform decides how to show them (unchanged,
 // converted to the locale's UTF-8, or as UTF-16 on a Windows console) and how
 // output is buffered: at once on a terminal, in 4096-byte blocks otherwise.
+// A format that names a message of the catalogue prints in the user's
+// language (messages.h); any other prints as it stands.
 #pragma once
 
 #include <cstdarg>
 
-// Sets up conversion and buffering for standard output. Call once, first.
+#include "messages.h"
+
+// Sets up conversion and buffering for standard output, and the language of
+// the messages. Call once, first.
 void ConsoleInit();
 
 // printf-style output to standard output. The format's fixed text is CP932;
@@ -19,7 +24,7 @@ __attribute__((format(printf, 1, 2)))
 inline void ConsolePrint(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    ConsoleVPrint(format, args);
+    ConsoleVPrint(Localized(format), args);
     va_end(args);
 }
 
@@ -27,7 +32,7 @@ namespace console_detail {
 inline void Print(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    ConsoleVPrint(format, args);
+    ConsoleVPrint(Localized(format), args);
     va_end(args);
 }
 }  // namespace console_detail
@@ -46,7 +51,7 @@ __attribute__((format(printf, 1, 2)))
 inline void ConsoleError(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    ConsoleErrorV(format, args);
+    ConsoleErrorV(Localized(format), args);
     va_end(args);
 }
 

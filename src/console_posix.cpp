@@ -2,24 +2,27 @@
 // UTF-8 locale would show them as garbage, so there the fixed text of each
 // format is converted to UTF-8 before printing; in any other locale (C, POSIX,
 // a Shift_JIS locale) the bytes go out unchanged. Arguments are not converted:
-// a file name is already in the user's own encoding.
+// a file name is already in the user's own encoding. The language of the
+// catalogue's messages comes from the locale's name, installed or not.
 #include "console.h"
 
-#include <iconv.h>
 #include <langinfo.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <csignal>
 #include <clocale>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "cp932_utf8.h"
+#include "messages.h"
+
 namespace {
 
-iconv_t toLocale = reinterpret_cast<iconv_t>(-1);
+bool toUtf8 = false;
 FILE* consoleStream = stdout;
 
 bool IsAscii(const char* text) {
@@ -28,25 +31,16 @@ bool IsAscii(const char* text) {
     return true;
 }
 
-// Converts CP932 text to the locale's UTF-8; bytes that do not convert are
-// passed through so that nothing (a bell, a carriage return) is ever lost.
-std::string ToLocale(const char* text) {
-    std::string out;
-    size_t inLeft = std::strlen(text);
-    char* in = const_cast<char*>(text);
-    char chunk[256];
-    while (inLeft > 0) {
-        char* outPtr = chunk;
-        size_t outLeft = sizeof chunk;
-        size_t r = iconv(toLocale, &in, &inLeft, &outPtr, &outLeft);
-        out.append(chunk, outPtr - chunk);
-        if (r == static_cast<size_t>(-1) && errno != E2BIG && inLeft > 0) {
-            out.push_back(*in++);
-            --inLeft;
-        }
+// The locale's character set is UTF-8. A locale that is not installed (or a
+// program that cannot load locales) makes setlocale fail; the name the user
+// chose still says what the terminal expects.
+bool LocaleIsUtf8() {
+    if (std::setlocale(LC_CTYPE, "")) return std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
+    for (const char* variable : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+        const char* name = std::getenv(variable);
+        if (name && *name) return LocaleNameSaysUtf8(name);
     }
-    iconv(toLocale, nullptr, nullptr, nullptr, nullptr);
-    return out;
+    return false;
 }
 
 }  // namespace
@@ -55,9 +49,9 @@ void ConsoleInit() {
     // A console that goes away (`velta ... | head`) must not end the run or
     // change its status: the write fails and the transfer goes on in order.
     std::signal(SIGPIPE, SIG_IGN);
-    std::setlocale(LC_CTYPE, "");
-    if (std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0)
-        toLocale = iconv_open("UTF-8", "CP932");
+    toUtf8 = LocaleIsUtf8();
+    SetMessageLanguage(LanguageForLocale(std::getenv("LANGUAGE"), std::getenv("LC_ALL"),
+                                         std::getenv("LC_MESSAGES"), std::getenv("LANG")));
     // A terminal sees each print at once (the progress marks and the "\r"
     // overwrites are the user's only sign of life); a file or pipe gets blocks.
     if (isatty(STDOUT_FILENO))
@@ -69,11 +63,11 @@ void ConsoleInit() {
 namespace {
 
 void PrintTo(FILE* stream, const char* format, va_list args) {
-    if (toLocale == reinterpret_cast<iconv_t>(-1) || IsAscii(format)) {
+    if (!toUtf8 || IsAscii(format)) {
         std::vfprintf(stream, format, args);
         return;
     }
-    std::string converted = ToLocale(format);
+    const std::string converted = Cp932ToUtf8(format);
     std::vfprintf(stream, converted.c_str(), args);
 }
 

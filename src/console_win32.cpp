@@ -5,7 +5,8 @@
 // WriteConsoleW at once, so the Japanese and "Grüße.bin" both show whatever
 // the console's code page is. Anywhere else the bytes go out unchanged
 // through the runtime's text-mode standard output ("\n" becomes CR LF):
-// redirected to a file or a pipe in 4096-byte blocks.
+// redirected to a file or a pipe in 4096-byte blocks. The catalogue's
+// messages speak the user's UI language.
 #include "console.h"
 
 #include <fcntl.h>
@@ -15,6 +16,8 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+
+#include "messages.h"
 
 namespace {
 
@@ -111,9 +114,16 @@ void WriteToConsole(HANDLE console, const char* format, va_list args) {
     }
 }
 
+// The language Windows shows its own texts in for this user (under Wine,
+// the one its locale variables name).
+Language UserLanguage() {
+    return PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_JAPANESE ? Language::kJapanese : Language::kEnglish;
+}
+
 }  // namespace
 
 void ConsoleInit() {
+    SetMessageLanguage(UserLanguage());
     consoleErr = ConsoleHandle(STD_ERROR_HANDLE);
     consoleOut = ConsoleHandle(STD_OUTPUT_HANDLE);
     if (consoleOut) return;

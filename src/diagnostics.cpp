@@ -9,8 +9,20 @@
 #include "port_list.h"
 #include "settings.h"
 
+namespace {
+
+// The port that -P1, and no -P at all, stands for.
+#ifdef _WIN32
+constexpr char kDefaultPort[] = "COM1";
+#else
+constexpr char kDefaultPort[] = "/dev/ttyS0";
+#endif
+
+}  // namespace
+
 int PrintHelp() {
     PrintUsage();
+    ConsolePrint(kHelpDefaults, kDefaultPort);
     for (const char* line : {kHelpLong1, kHelpLong2, kHelpLong3, kHelpLong4, kHelpLong5, kHelpStdio,
                              kHelpLong6, kHelpLong7, kHelpLong8, kHelpLong9, kHelpLong10})
         ConsoleText(line);

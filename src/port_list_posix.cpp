@@ -7,7 +7,6 @@
 #include "port_list.h"
 
 #include <dirent.h>
-#include <grp.h>
 #include <limits.h>
 #include <sys/stat.h>
 #ifdef __linux__
@@ -170,21 +169,39 @@ void ListExistingPorts() {
         ConsoleError(kPortsThatExist, options.c_str());
 }
 
+// The name of a group as /etc/group gives it, or its number when the file
+// does not list it (usermod and dseditgroup take either). Not getgrgid: in a
+// statically linked program glibc's name service has to load the shared
+// libnss modules of the glibc it was built with, which another system (or
+// an empty root) does not have; device groups (dialout, uucp) live in the
+// file on every system anyway.
+std::string GroupName(gid_t gid) {
+    std::ifstream in("/etc/group");
+    for (std::string line; std::getline(in, line);) {
+        // name:password:gid:members
+        const size_t first = line.find(':');
+        const size_t second = first == std::string::npos ? first : line.find(':', first + 1);
+        if (second == std::string::npos) continue;
+        const std::string number = line.substr(second + 1, line.find(':', second + 1) - second - 1);
+        if (first > 0 && number == std::to_string(gid)) return line.substr(0, first);
+    }
+    return std::to_string(gid);
+}
+
 // The group that may open the device, and the command that adds the user
 // to it; nothing when group members may not read and write it either.
 void GroupHint(const std::string& device) {
     struct stat st;
     if (stat(device.c_str(), &st) != 0 || st.st_gid == 0) return;
     if ((st.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP)) return;
-    const group* g = getgrgid(st.st_gid);
-    if (!g) return;
+    const std::string group = GroupName(st.st_gid);
     char command[160];
 #ifdef __APPLE__
-    std::snprintf(command, sizeof command, "sudo dseditgroup -o edit -a $USER -t user %s", g->gr_name);
+    std::snprintf(command, sizeof command, "sudo dseditgroup -o edit -a $USER -t user %s", group.c_str());
 #else
-    std::snprintf(command, sizeof command, "sudo usermod -aG %s $USER", g->gr_name);
+    std::snprintf(command, sizeof command, "sudo usermod -aG %s $USER", group.c_str());
 #endif
-    ConsoleError(kPortGroup, device.c_str(), g->gr_name, command);
+    ConsoleError(kPortGroup, device.c_str(), group.c_str(), command);
 }
 
 }  // namespace

@@ -137,6 +137,57 @@ INSTANTIATE_TEST_SUITE_P(
                  }}),
     [](const ::testing::TestParamInfo<PortCase>& i) { return i.param.name; });
 
+// ---- the user's language ----
+
+// The locale's variables as the user set them ("" unset); none of the named
+// locales but C.UTF-8 is installed here, so most rows also show the choice
+// made from the name alone.
+struct LanguageCase {
+    const char* name;
+    std::vector<std::string> env;  // LANGUAGE, LC_ALL, LC_MESSAGES, LC_CTYPE, LANG, in that order
+    bool japanese;
+    bool utf8;
+};
+
+void PrintTo(const LanguageCase& c, std::ostream* os) { *os << c.name; }
+
+class LanguageTest : public ::testing::TestWithParam<LanguageCase> {};
+
+// The reason on the error stream is in the user's language and encoding;
+// standard output is the fixed text, in the locale's encoding only.
+TEST_P(LanguageTest, APortFailureIsExplainedInTheUsersLanguage) {
+    const LanguageCase& c = GetParam();
+    const char* names[] = {"LANGUAGE=", "LC_ALL=", "LC_MESSAGES=", "LC_CTYPE=", "LANG="};
+    ProcessOptions options;
+    for (size_t i = 0; i < c.env.size(); ++i) options.env.push_back(names[i] + c.env[i]);
+    const ProcessResult r = RunProcess(CurrentTarget().Command({"f.bin", "-P/dev/null"}), options);
+    EXPECT_EQ(r.exitCode, 1);
+    const std::string reason = std::strerror(ENOTTY);
+    std::string errors;
+    if (!c.japanese)
+        errors = "/dev/null is not a terminal (serial port): " + reason + "\n";
+    else if (c.utf8)
+        errors = u8"/dev/null は端末（シリアルポート）ではありません: " + reason + "\n";
+    else
+        errors = Format(Localized(kPortNotTerminal, Language::kJapanese), "/dev/null", reason.c_str());
+    EXPECT_EQ(r.errors, errors);
+    const std::string banner = c.utf8 ? u8"File Transfer Utility ｢VELTA｣ Version 1.05/Win32\n" + std::string(kBanner2)
+                                      : Banner();
+    EXPECT_EQ(r.output, banner + kOpenFailed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Locales, LanguageTest,
+    ::testing::Values(LanguageCase{"EnglishNotInstalled", {"", "", "", "", "en_US.UTF-8"}, false, true},
+                      LanguageCase{"JapaneseNotInstalled", {"", "", "", "", "ja_JP.UTF-8"}, true, true},
+                      LanguageCase{"CLocale", {"", "C", "", "", "ja_JP.UTF-8"}, false, false},
+                      LanguageCase{"CUtf8Installed", {"", "C.UTF-8", "", "", ""}, false, true},
+                      LanguageCase{"MessagesJapaneseCharactersUtf8", {"", "", "ja_JP.UTF-8", "C.UTF-8", ""}, true, true},
+                      LanguageCase{"LanguageListBeforeTheLocale", {"fr:ja", "", "", "", "en_US.UTF-8"}, true, true},
+                      LanguageCase{"ShiftJisTerminal", {"", "", "", "", "ja_JP.SJIS"}, true, false},
+                      LanguageCase{"NothingSet", {"", "", "", "", ""}, false, false}),
+    [](const ::testing::TestParamInfo<LanguageCase>& i) { return i.param.name; });
+
 // ---- files ----
 
 TEST(FileFailure, ReceivingIntoAMissingFolder) {
@@ -237,7 +288,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         InfoCase{"Help", {"--help"},
                  [] {
-                     std::string out = Usage();
+                     std::string out = Usage() + Format(kHelpDefaults, "/dev/ttyS0");
                      for (const char* line : {kHelpLong1, kHelpLong2, kHelpLong3, kHelpLong4, kHelpLong5, kHelpStdio,
                                               kHelpLong6, kHelpLong7, kHelpLong8, kHelpLong9, kHelpLong10})
                          out += line;

@@ -76,14 +76,18 @@ protected:
     }
     void TearDown() override { std::filesystem::remove_all(dir_); }
 
-    std::unique_ptr<Process> Start(const std::vector<std::string>& args) {
+    // extraEnv comes last, so it overrides the target's own (LC_ALL=C).
+    std::unique_ptr<Process> Start(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv = {}) {
         ProcessOptions options;
         options.env = Wine().Environment();
         options.env.push_back("VELTA_SHIM_LOG=" + ShimLogPath());
+        for (const std::string& entry : extraEnv) options.env.push_back(entry);
         options.workingDirectory = dir_;
         return std::make_unique<Process>(Wine().Command(args), options);
     }
-    ProcessResult Run(const std::vector<std::string>& args) { return Start(args)->Wait(kRunTimeout); }
+    ProcessResult Run(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv = {}) {
+        return Start(args, extraEnv)->Wait(kRunTimeout);
+    }
 
     std::string ShimLogPath() const { return dir_ + "/shim.log"; }
     std::string ShimLog() const { return ReadFile("shim.log"); }
@@ -433,6 +437,25 @@ TEST_F(WineRun, AMissingPortIsNamedWithThePortsThatExist) {
     EXPECT_EQ(r.errors.rfind(tried.substr(0, tried.size() - 1), 0), 0u) << r.errors;
     const std::string listed = Format(kPortsThatExist, " -P1");
     EXPECT_NE(r.errors.find(listed.substr(0, listed.size() - 1)), std::string::npos) << r.errors;
+}
+
+// Wine takes the user's UI language from the locale's variables: the reason
+// speaks it (CP932 bytes when the error stream is no console), standard
+// output stays the same.
+TEST_F(WineRun, AMissingPortIsExplainedInTheUiLanguage) {
+    std::string output;
+    for (Language language : {Language::kEnglish, Language::kJapanese}) {
+        const bool japanese = language == Language::kJapanese;
+        ProcessResult r = Run({"f.bin", "-P256"}, {japanese ? "LC_ALL=ja_JP.UTF-8" : "LC_ALL=en_US.UTF-8"});
+        ASSERT_FALSE(r.timedOut);
+        EXPECT_EQ(r.exitCode, 1);
+        const std::string tried = Format(Localized(kCannotOpenBecause, language), "COM0", "");
+        EXPECT_EQ(r.errors.rfind(tried.substr(0, tried.size() - 1), 0), 0u) << japanese << "\n" << r.errors;
+        if (japanese) {
+            EXPECT_EQ(r.output, output);
+        }
+        output = r.output;
+    }
 }
 
 // --- files that are not sent --------------------------------------------------
