@@ -42,14 +42,22 @@ release:
 demo: release
 	scripts/demo.sh $(REL_BUILD)
 
-install: release
+# `make release` as yourself, then `sudo make install`: root installs the
+# release build that is there and compiles nothing in your tree. Without
+# one (or not as root) it is built first.
+install:
+	@if [ "$$(id -u)" -ne 0 ] || [ ! -x $(REL_BUILD)/velta ] || [ ! -x $(REL_BUILD)/velta-sim ]; then \
+	  $(MAKE) release; \
+	elif [ -n "$$(find src sim CMakeLists.txt -newer $(REL_BUILD)/velta 2>/dev/null | head -n 1)" ]; then \
+	  echo "install: the sources changed since $(REL_BUILD) was built; run make release first to install them" >&2; \
+	fi
 	DESTDIR="$(DESTDIR)" cmake --install $(REL_BUILD) --prefix "$(PREFIX)"
 
-# velta-VERSION-linux-ARCH.tar.gz, velta_VERSION_ARCH.deb and
+# velta-VERSION-linux-ARCH.tar.gz, velta_VERSION-1_ARCH.deb and
 # velta-VERSION-win64.zip, each with a .sha256 beside it.
 dist: release windows
 	rm -rf $(DIST)
-	cd $(REL_BUILD) && cpack -B "$(abspath $(DIST))"
+	scripts/package_linux.sh $(REL_BUILD) $(DIST)
 	cd $(WIN_BUILD) && cpack -B "$(abspath $(DIST))"
 	rm -rf $(DIST)/_CPack_Packages
 

@@ -2,7 +2,9 @@
 # The main job, end to end, against the device simulator instead of a real
 # device: velta sends a sample program to it (binary, generated header),
 # then receives the program back from it with -MR; the two are compared.
-# Both runs print exactly what they would print with a real device.
+# Both runs print exactly what they would print with a real device, shown
+# as a terminal shows it when the run is over (scripts/render_console.awk:
+# the carriage returns of the progress overwrite the line).
 #
 #   scripts/demo.sh [BUILD_DIR]      (BUILD_DIR holds velta and velta-sim; default build)
 #
@@ -66,6 +68,18 @@ finish_sim() {
     return $status
 }
 
+# The console bytes in FILE as the terminal shows them, indented. The bytes
+# are UTF-8 when the locale's name says so, as velta decides; CP932 otherwise.
+utf8=0
+for name in "${LC_ALL:-}" "${LC_CTYPE:-}" "${LANG:-}"; do
+    [ -n "$name" ] || continue
+    case $name in *.[Uu][Tt][Ff]-8* | *.[Uu][Tt][Ff]8*) utf8=1 ;; esac
+    break
+done
+show_console() {
+    LC_ALL=C awk -v utf8=$utf8 -f "$(dirname "$0")/render_console.awk" "$1" | sed '/./s/^/    /'
+}
+
 # A sample program of 4096 deterministic bytes, every value from 0 to 255.
 LC_ALL=C awk 'BEGIN { x = 1; for (i = 0; i < 4096; i++) { x = (x * 75 + 74) % 65537; printf "%c", x % 256 } }' \
     >"$work/program.bin"
@@ -75,9 +89,9 @@ echo "== 1. velta sends program.bin ($size bytes) to the device at $rate bit/s, 
 start_sim "$work/load.out" --baud "$rate" --save "$work/loaded.bin"
 echo "\$ velta program.bin -MS -B$rate -S$load -P$port"
 echo
-(cd "$work" && timeout 120 "$velta" program.bin -MS "-B$rate" "-S$load" "-P$port")
+(cd "$work" && timeout 120 "$velta" program.bin -MS "-B$rate" "-S$load" "-P$port" >"$work/send.console")
 send_status=$?
-echo
+show_console "$work/send.console"
 echo
 finish_sim "$work/load.out"
 load_status=$?
@@ -87,9 +101,9 @@ echo "== 2. velta receives the program back from the device with -MR"
 start_sim "$work/send.out" --send "$work/loaded.bin" --load "$load" --baud "$rate" --wait-open
 echo "\$ velta back.bin -MR -B$rate -P$port"
 echo
-(cd "$work" && timeout 120 "$velta" back.bin -MR "-B$rate" "-P$port")
+(cd "$work" && timeout 120 "$velta" back.bin -MR "-B$rate" "-P$port" >"$work/receive.console")
 receive_status=$?
-echo
+show_console "$work/receive.console"
 echo
 finish_sim "$work/send.out"
 device_send_status=$?

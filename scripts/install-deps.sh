@@ -2,15 +2,15 @@
 # Installs what the build and the tests need, and nothing that is already
 # there: a C++ compiler, CMake, GoogleTest, the mingw-w64 cross compiler for
 # VELTA.exe and Wine to run it, groff and zsh to check the manual pages and
-# the zsh completion, dpkg-dev for the Debian package's dependencies, QEMU,
-# a kernel and busybox for the stage on the kernel's serial driver, and
-# picocom (the tests run velta inside it), and the de_DE.UTF-8 locale (a Wine
-# case shows a German file name). Needs root (or sudo) only when
+# the zsh completion, dpkg-dev and lintian to build and check the Debian
+# package, QEMU, a kernel and busybox for the stage on the kernel's serial
+# driver, picocom (the tests run velta inside it), and the de_DE.UTF-8 locale
+# (a Wine case shows a German file name). Needs root (or sudo) only when
 # something is missing. Debian and Ubuntu package names.
 set -e
 missing=""
 need() { dpkg -s "$1" >/dev/null 2>&1 || missing="$missing $1"; }
-for p in g++ cmake make libgtest-dev g++-mingw-w64-x86-64 wine64 wine groff-base dpkg-dev zsh python3 qemu-system-x86 linux-image-amd64 busybox-static picocom locales; do need "$p"; done
+for p in g++ cmake make libgtest-dev g++-mingw-w64-x86-64 wine64 wine groff-base dpkg-dev lintian zsh python3 qemu-system-x86 linux-image-amd64 busybox-static picocom locales; do need "$p"; done
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO=sudo
 if [ -n "$missing" ]; then

@@ -7,6 +7,9 @@
 #include <iconv.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -72,6 +75,32 @@ TEST(Catalogue, TheConsoleLooksEachMessageUpByItsName) {
     const std::string copy = kPortBusy;
     EXPECT_EQ(Localized(kAborted, Language::kJapanese), kAborted);
     EXPECT_EQ(Localized(copy.c_str(), Language::kJapanese), copy.c_str());
+}
+
+// A text on the error stream that is not in the catalogue would print in
+// Japanese whatever the user's language: every name a ConsoleError call
+// passes must be a message.
+TEST(Catalogue, EveryErrorStreamTextIsAMessage) {
+    std::set<std::string> names;
+    for (size_t i = 0; i < kMessageCount; ++i) names.insert(kMessages[i].name);
+    const std::regex name("\\bk[A-Z][A-Za-z0-9]*\\b");
+    int calls = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(VELTA_SOURCE_DIR "/src")) {
+        if (entry.path().extension() != ".cpp") continue;
+        std::ifstream in(entry.path());
+        int number = 0;
+        for (std::string line; std::getline(in, line);) {
+            ++number;
+            const size_t call = line.find("ConsoleError(");
+            if (call == std::string::npos) continue;
+            ++calls;
+            const std::string args = line.substr(call);
+            for (std::sregex_iterator it(args.begin(), args.end(), name), end; it != end; ++it)
+                EXPECT_TRUE(names.count(it->str())) << entry.path().filename().string() << ":" << number << ": "
+                                                    << it->str() << " is not in src/messages.def";
+        }
+    }
+    EXPECT_GT(calls, 10);
 }
 
 struct LocaleCase {

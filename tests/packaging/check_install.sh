@@ -28,6 +28,7 @@ cat >"$scratch/expected" <<'LIST'
 ./bin/velta-sim
 ./share/bash-completion/completions/velta
 ./share/bash-completion/completions/velta-sim
+./share/doc/velta/LICENSE
 ./share/doc/velta/README.md
 ./share/man/man1/velta-sim.1
 ./share/man/man1/velta.1
@@ -52,5 +53,18 @@ cmp -s "$scratch/built" "$scratch/out" || fail "standard output differs from the
 [ ! -s "$scratch/err" ] || fail "unexpected error stream: $(cat "$scratch/err")"
 "$root$prefix/bin/velta-sim" --help >/dev/null 2>&1 || fail "installed velta-sim --help failed"
 
+# `sudo make install` after a build: root installs what is built and
+# compiles nothing (this build tree stands in for the release build). Not
+# as root the Makefile would build first, into this tree: not tried then.
+if [ "$(id -u)" -eq 0 ]; then
+    before=$(stat -c %Y "$build/velta" "$build/velta-sim")
+    make -C "$src" install REL_BUILD="$build" DESTDIR="$scratch/make-root" PREFIX=/usr/local \
+        >"$scratch/make.log" 2>&1 || { cat "$scratch/make.log"; fail "make install as root"; }
+    grep -q 'cmake -S\|Building\|Linking' "$scratch/make.log" && fail "make install as root compiled: $(cat "$scratch/make.log")"
+    [ "$(stat -c %Y "$build/velta" "$build/velta-sim")" = "$before" ] || fail "make install as root rebuilt the programs"
+    [ -x "$scratch/make-root/usr/local/bin/velta" ] || fail "make install as root installed no velta"
+    made="; make install as root compiled nothing"
+fi
+
 [ $failures -eq 0 ] || { echo "$failures install check(s) failed"; exit 1; }
-echo "install: $(wc -l <"$scratch/files" | tr -d ' ') files under $prefix; velta without arguments: usage, status 255"
+echo "install: $(wc -l <"$scratch/files" | tr -d ' ') files under $prefix; velta without arguments: usage, status 255${made:-}"

@@ -9,6 +9,12 @@ src=$1
 failures=0
 
 for page in "$src"/man/*.1; do
+    # Characters beyond ASCII are written \[uXXXX]: groff without preconv
+    # (plain `groff -man`) would read UTF-8 bytes as Latin-1.
+    if LC_ALL=C grep -qn '[^ -~	]' "$page"; then
+        echo "FAIL $page has bytes beyond ASCII: $(LC_ALL=C grep -n '[^ -~	]' "$page" | head -n 3)"
+        failures=$((failures + 1))
+    fi
     warnings=$(groff -k -Tutf8 -man -ww -z "$page" 2>&1 >/dev/null)
     if [ -n "$warnings" ]; then
         echo "FAIL $page: groff says"
