@@ -8,9 +8,10 @@
 # BUILD_DIR holds velta and velta-sim (make build); WIN_BUILD_DIR holds
 # VELTA.exe (make windows). Without it, or without wine64, the Wine column
 # is left out. --parts and --repeats go to the measuring program (see
-# bench/velta_bench.cpp). The measuring program, the UART shim and the
-# modem-line shim that Wine needs on pseudo-terminals are built into
-# BUILD_DIR/bench, together with a Wine prefix that is kept for the next run. Measurements only: the status is
+# bench/velta_bench.cpp). The measuring program (on the test kit), the UART
+# shim and the modem-line shim that Wine needs on pseudo-terminals are built
+# in BUILD_DIR (BUILD_DIR/bench, BUILD_DIR/tests/shims); BUILD_DIR/bench also
+# keeps a Wine prefix for the next run. Measurements only: the status is
 # nonzero only when something could not be run at all.
 set -u
 
@@ -20,7 +21,6 @@ fail() {
 }
 
 [ $# -ge 1 ] || { echo "usage: $0 BUILD_DIR [WIN_BUILD_DIR] [--parts puar] [--repeats N]" >&2; exit 2; }
-src=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "$1" 2>/dev/null && pwd) || fail "no build directory $1"
 shift
 winBuild=""
@@ -34,17 +34,16 @@ mkdir -p "$work"
 for program in "$build/velta" "$build/velta-sim"; do
     [ -x "$program" ] || fail "$program is missing (make build)"
 done
-for tool in g++ cat sz rz; do
+for tool in cmake cat sz rz; do
     command -v "$tool" >/dev/null || fail "$tool is not installed (sz and rz: apt-get install lrzsz)"
 done
 
-echo "bench: building the measuring program in $work" >&2
-g++ -std=c++17 -O2 -Wall -Wextra -pthread -I"$src/sim" -o "$work/velta-bench" \
-    "$src/bench/velta_bench.cpp" "$src/bench/bench_util.cpp" || fail "the measuring program did not build"
-gcc -O2 -Wall -Wextra -shared -fPIC -o "$work/uart_shim.so" "$src/bench/uart_shim.c" -ldl ||
-    fail "the UART shim did not build"
+echo "bench: building the measuring program and the shims in $build" >&2
+cmake --build "$build" -j2 --target velta-bench uart_shim modem_shim >"$work/build.log" 2>&1 ||
+    fail "the measuring program or the shims did not build, see $work/build.log"
+shims=$build/tests/shims
 
-args=(--velta "$build/velta" --sim "$build/velta-sim" --uart-shim "$work/uart_shim.so" --work "$work" "$@")
+args=(--velta "$build/velta" --sim "$build/velta-sim" --uart-shim "$shims/uart_shim.so" --work "$work" "$@")
 
 # --- Wine ------------------------------------------------------------------
 exe=${winBuild:+$winBuild/VELTA.exe}
@@ -55,8 +54,6 @@ elif [ ! -f "$exe" ]; then
     wineReason="$exe is missing (make windows)"
 elif ! command -v wine >/dev/null || ! command -v wineserver >/dev/null; then
     wineReason="wine is not installed (apt-get install wine64)"
-elif ! gcc -O2 -shared -fPIC -o "$work/modem_shim.so" "$src/tests/wine/modem_shim.c" -ldl; then
-    wineReason="the modem-line shim did not build"
 fi
 
 if [ -z "$wineReason" ]; then
@@ -74,7 +71,7 @@ if [ -z "$wineReason" ]; then
     trap 'wineserver -k >/dev/null 2>&1; wait "$server" 2>/dev/null' EXIT
     # The first start brings up Wine's services; it is not measured.
     wine "$exe" >/dev/null 2>&1 </dev/null
-    args+=(--wine-exe "$(cd "$(dirname "$exe")" && pwd)/VELTA.exe" --wine-shim "$work/modem_shim.so"
+    args+=(--wine-exe "$(cd "$(dirname "$exe")" && pwd)/VELTA.exe" --wine-shim "$shims/modem_shim.so"
            --wine-server-pid "$server")
 else
     echo "bench: Wine left out: $wineReason" >&2

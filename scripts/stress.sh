@@ -55,7 +55,7 @@ if [ "$target" = wine ]; then
     exe=${3:-${VELTA_WINE_EXE:-$src/build-win/VELTA.exe}}
     [ -d "$exe" ] && exe=$exe/VELTA.exe
     [ -f "$exe" ] || { echo "stress: no $exe (make windows)" >&2; exit 2; }
-    shim=${VELTA_WINE_SHIM:-$build/tests/wine/modem_shim.so}
+    shim=${VELTA_WINE_SHIM:-$build/tests/shims/modem_shim.so}
     [ -f "$shim" ] || cmake --build "$build" --target modem_shim >/dev/null || exit 2
     export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
     unset DISPLAY WAYLAND_DISPLAY

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "line_rate.h"
 #include "sim_format.h"
 
 namespace sim {
@@ -39,22 +40,6 @@ void OnSignal(int sig) {
 }
 
 unsigned GoPending() { return stdinLines + static_cast<unsigned>(goSignals) - goTaken; }
-
-speed_t SpeedFor(unsigned baud) {
-    switch (baud) {
-        case 300: return B300;
-        case 600: return B600;
-        case 1200: return B1200;
-        case 2400: return B2400;
-        case 4800: return B4800;
-        case 9600: return B9600;
-        case 19200: return B19200;
-        case 38400: return B38400;
-        case 57600: return B57600;
-        case 115200: return B115200;
-        default: return B0;
-    }
-}
 
 // Raw 8N1 with no flow control of the kernel's: XON/XOFF is ours to do.
 bool MakeRaw(int fd, speed_t speed) {
@@ -130,7 +115,7 @@ bool Line::OpenPty(const std::string& link, std::string* error) {
 }
 
 bool Line::OpenDevice(const std::string& path, unsigned baud, std::string* error) {
-    speed_t speed = SpeedFor(baud);
+    speed_t speed = LineSpeedFor(baud);
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         *error = "cannot open " + path + ": " + std::strerror(errno);

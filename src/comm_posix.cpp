@@ -5,6 +5,7 @@
 // ends any wait at once, even one that starts after the signal.
 #include "comm.h"
 #include "abort_wait.h"
+#include "line_rate.h"
 #include "output_pacing.h"
 
 #include <fcntl.h>
@@ -24,11 +25,6 @@
 #include <string>
 
 namespace {
-
-// One character on the line: start, data, parity and one stop bit.
-long long CharacterNs(uint32_t rate, uint8_t byteSize, uint8_t parity) {
-    return 1000000000LL * (2 + byteSize + (parity ? 1 : 0)) / std::max<uint32_t>(rate, 1);
-}
 
 long long NowNs() {
     timespec t;
@@ -110,22 +106,6 @@ bool WaitForPort(int fd, short events) {
         // A hang-up (an unplugged USB adapter, a closed pseudo-terminal) would
         // otherwise report "ready" forever with nothing to read.
         if (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) return false;
-    }
-}
-
-speed_t SpeedFor(uint32_t rate) {
-    switch (rate) {
-        case 300: return B300;
-        case 600: return B600;
-        case 1200: return B1200;
-        case 2400: return B2400;
-        case 4800: return B4800;
-        case 9600: return B9600;
-        case 19200: return B19200;
-        case 38400: return B38400;
-        case 57600: return B57600;
-        case 115200: return B115200;
-        default: return B0;
     }
 }
 
@@ -236,12 +216,6 @@ void CommLink::DeleteNative(Native* state) { delete state; }
 
 namespace {
 
-uint32_t RateOf(speed_t speed) {
-    for (uint32_t rate : {300u, 600u, 1200u, 2400u, 4800u, 9600u, 19200u, 38400u, 57600u, 115200u})
-        if (SpeedFor(rate) == speed) return rate;
-    return 0;
-}
-
 uint8_t ByteSizeOf(tcflag_t cflag) {
     switch (cflag & CSIZE) {
         case CS5: return 5;
@@ -266,7 +240,7 @@ int ReleaseStandardStreams(CommLink::Native* state) {
 int CommLink::AdoptStandardStreams(uint32_t assumedRate) {
     termios t;
     if (isOpen || tcgetattr(STDIN_FILENO, &t) != 0 || !isatty(STDOUT_FILENO)) return 0;
-    const uint32_t rate = RateOf(cfgetospeed(&t));
+    const uint32_t rate = static_cast<uint32_t>(LineRateOf(cfgetospeed(&t)));
     const uint8_t parityCode = (t.c_cflag & PARENB) ? ((t.c_cflag & PARODD) ? 1 : 2) : 0;
     StoreLineSettings(0, rate ? rate : assumedRate, ByteSizeOf(t.c_cflag), (t.c_cflag & CSTOPB) ? 2 : 0,
                       parityCode, 0);
@@ -321,7 +295,7 @@ int CommLink::ApplyPortSettings(uint32_t rate, uint8_t size, uint8_t stop, uint8
                                 uint8_t flow) {
     UpdateLineSettings(rate, size, stop, parityCode, flow);
     termios t;
-    speed_t speed = SpeedFor(baudRate);
+    speed_t speed = LineSpeedFor(baudRate);
     if (speed == B0 || tcgetattr(native->fd, &t) != 0) return 0;
     cfmakeraw(&t);
     t.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
@@ -374,7 +348,7 @@ int CommLink::FillReceiveBuffer() {
     int waiting = 0;
     if (ioctl(native->fd, FIONREAD, &waiting) != 0) return 0;  // the line is gone
     if (waiting <= 0 && !WaitForData()) return 0;
-    if (!AwaitBatch(native->fd, CharacterNs(baudRate, byteSize, parity))) return 0;
+    if (!AwaitBatch(native->fd, LineCharacterNs(baudRate, byteSize, parity != 0, stopBits ? 2 : 1))) return 0;
     ssize_t got = read(native->fd, receiveBuffer, kReceiveBufferSize);
     // Nothing to read right after being told there is: the line hung up
     // (an unplugged adapter, a closed pseudo-terminal), not a pause.
@@ -409,7 +383,7 @@ int CommLink::WriteByte(int byte) {
         if (abortRequested.load() || !WaitForPort(fd, POLLOUT)) return 0;
     }
     if (!accepted) return 0;
-    const long long charNs = CharacterNs(baudRate, byteSize, parity);
+    const long long charNs = LineCharacterNs(baudRate, byteSize, parity != 0, stopBits ? 2 : 1);
     OutputPacing& pacing = native->pacing;
     if (pacing.charNs != charNs) pacing.Reset(charNs);
     pacing.Written(NowNs());

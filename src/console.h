@@ -28,17 +28,19 @@ inline void ConsolePrint(const char* format, ...) {
     va_end(args);
 }
 
-namespace console_detail {
-inline void Print(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    ConsoleVPrint(Localized(format), args);
-    va_end(args);
+// A fixed text with no conversions in it (none of the program's texts has a
+// '%'). It goes as the format, not as a %s argument, so that it is converted
+// like every other text of the program.
+inline void ConsoleText(const char* text) {
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-security"
+#endif
+    ConsolePrint(text);
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
 }
-}  // namespace console_detail
-
-// A fixed text with no conversions in it (none of the program's texts has a '%').
-inline void ConsoleText(const char* text) { console_detail::Print(text); }
 
 // The error stream: diagnostics that say why something failed, beside the
 // fixed text on standard output. Same texts (CP932) and the same conversion

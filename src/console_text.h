@@ -8,39 +8,52 @@
 // stream, the progress line) speaks the user's language: see messages.def.
 #include "messages.h"
 
+// 'Moves one file ...\n\n': second banner line, what the program does, then a blank line
 inline constexpr char kBanner2[] = "Moves one file over a serial port to or from a program loader\n\n";
+// 'OpenConnection failed.\n': the port could not be opened (its reason goes to the error stream)
 inline constexpr char kOpenFailed[] = "OpenConnection failed.\n";
+// 'load addr:HHLL run addr:HHLL size:SSSSSS\n': the header about to be sent, addresses from its bytes, size without the header
 inline constexpr char kSendHeaderLine[] = "load addr:%02X%02X run addr:%02X%02X size:%06lX\n";
+// 'load addr:AAAA run addr:AAAA size:SSSSSS\n': the header received, size without the header
 inline constexpr char kReceiveHeaderLine[] = "load addr:%04X run addr:%04X size:%06lX\n";
+// 'Text mode. size:SSSSSS\n': a text file about to be sent, its size up to the end byte
 inline constexpr char kSendTextLine[] = "Text mode. size:%06lX\n";
-// 16 blanks after the period wipe the rest of the reception prompt.
+// '\rText mode.\n': text received; 16 blanks after the period wipe the rest of the reception prompt
 inline constexpr char kReceiveTextLine[] = "\rText mode.                \n";
+// 'W\r': a header byte being written, overwritten by the next mark
 inline constexpr char kHeaderByteWriting[] = "W\r";
+// 'S\r': a header byte sent
 inline constexpr char kHeaderByteSent[] = "S\r";
+// '|----------|': the empty bar of a send, ten tenths; the marks then overwrite it from the left
 inline constexpr char kSendFrame[] = "\r|----------|\r|";
+// the same bar for a reception, drawn after the header line
 inline constexpr char kReceiveFrame[] = "|----------|\r|";
+// 'o': one tenth of the transfer done
 inline constexpr char kProgressMark[] = "o";
 
 // 'File Transfer Utility ｢VELTA｣ Version 1.05/Win32\n': first banner line; the corner brackets are half-width, one byte each
 inline constexpr char kBanner[] = "File Transfer Utility \xA2VELTA\xA3 Version 1.05/Win32\n";
-// 'Usage : VELTA filename [option]\n\n': usage text, nine lines printed in this order
-inline constexpr char kUsage1[] = "Usage : VELTA filename [option]\n\n";
-// 'option : -Sxxxx    格納開始アドレス（１６進数）\n': "storage start address (hexadecimal)"
-inline constexpr char kUsage2[] = "option : -Sxxxx    \x8Ai\x94[\x8AJ\x8En\x83" "A\x83h\x83\x8C\x83X\x81i\x82P\x82U\x90i\x90\x94\x81j\n";
-// '         -MR       ファイル受信\n': "receive a file"
-inline constexpr char kUsage3[] = "         -MR       \x83t\x83@\x83" "C\x83\x8B\x8E\xF3\x90M\n";
-// '         -MS       ファイル送信\n': "send a file"
-inline constexpr char kUsage4[] = "         -MS       \x83t\x83@\x83" "C\x83\x8B\x91\x97\x90M\n";
-// '         -Bxxxx    転送速度（300～38400）\n': "transfer speed (300 to 38400)"
-inline constexpr char kUsage5[] = "         -Bxxxx    \x93]\x91\x97\x91\xAC\x93x\x81i300\x81`38400\x81j\n";
-// '         -N        ヘッダを付加しない\n': "do not add the header"
-inline constexpr char kUsage6[] = "         -N        \x83w\x83" "b\x83_\x82\xF0\x95t\x89\xC1\x82\xB5\x82\xC8\x82\xA2\n";
-// '         -T        テキストモード\n': "text mode"
-inline constexpr char kUsage7[] = "         -T        \x83" "e\x83L\x83X\x83g\x83\x82\x81[\x83h\n";
-// '         -Px       ポート\n': "port"
-inline constexpr char kUsage8[] = "         -Px       \x83|\x81[\x83g\n";
-// '         -Fx       フロー制御(0:なし,1:ハード,2:ソフト)\n': "flow control (0 none, 1 hardware, 2 software)"; the second byte of ソ is 0x5C
-inline constexpr char kUsage9[] = "         -Fx       \x83t\x83\x8D\x81[\x90\xA7\x8C\xE4(0:\x82\xC8\x82\xB5,1:\x83n\x81[\x83h,2:\x83\x5C\x83t\x83g)\n";
+// The usage text, its lines printed in this order.
+inline constexpr const char* kUsage[] = {
+    // 'Usage : VELTA filename [option]\n\n': how to call the program
+    "Usage : VELTA filename [option]\n\n",
+    // 'option : -Sxxxx    格納開始アドレス（１６進数）\n': "storage start address (hexadecimal)"
+    "option : -Sxxxx    \x8Ai\x94[\x8AJ\x8En\x83" "A\x83h\x83\x8C\x83X\x81i\x82P\x82U\x90i\x90\x94\x81j\n",
+    // '         -MR       ファイル受信\n': "receive a file"
+    "         -MR       \x83t\x83@\x83" "C\x83\x8B\x8E\xF3\x90M\n",
+    // '         -MS       ファイル送信\n': "send a file"
+    "         -MS       \x83t\x83@\x83" "C\x83\x8B\x91\x97\x90M\n",
+    // '         -Bxxxx    転送速度（300～38400）\n': "transfer speed (300 to 38400)"
+    "         -Bxxxx    \x93]\x91\x97\x91\xAC\x93x\x81i300\x81`38400\x81j\n",
+    // '         -N        ヘッダを付加しない\n': "do not add the header"
+    "         -N        \x83w\x83" "b\x83_\x82\xF0\x95t\x89\xC1\x82\xB5\x82\xC8\x82\xA2\n",
+    // '         -T        テキストモード\n': "text mode"
+    "         -T        \x83" "e\x83L\x83X\x83g\x83\x82\x81[\x83h\n",
+    // '         -Px       ポート\n': "port"
+    "         -Px       \x83|\x81[\x83g\n",
+    // '         -Fx       フロー制御(0:なし,1:ハード,2:ソフト)\n': "flow control (0 none, 1 hardware, 2 software)"; the second byte of ソ is 0x5C
+    "         -Fx       \x83t\x83\x8D\x81[\x90\xA7\x8C\xE4(0:\x82\xC8\x82\xB5,1:\x83n\x81[\x83h,2:\x83\x5C\x83t\x83g)\n",
+};
 // '%s をオープンできません\n': "cannot open %s"
 inline constexpr char kCannotOpen[] = "%s \x82\xF0\x83I\x81[\x83v\x83\x93\x82\xC5\x82\xAB\x82\xDC\x82\xB9\x82\xF1\n";
 // '\r＊＊中断＊＊              \n': "aborted"; the blanks wipe the rest of the progress line
@@ -73,3 +86,10 @@ inline constexpr char kTooLargeForCount[] = "%s \x82\xCD\x91\xE5\x82\xAB\x82\xB7
 inline constexpr char kFileEndedEarly[] = "\n%s \x82\xAA\x92m\x82\xE7\x82\xB9\x82\xBD\x92\xB7\x82\xB3\x82\xE6\x82\xE8\x91O\x82\xC9\x8FI\x82\xED\x82\xE8\x82\xDC\x82\xB5\x82\xBD\x81i%06lX \x83o\x83" "C\x83g\x92\x86 %06lX \x83o\x83" "C\x83g\x82\xF0\x91\x97\x90M\x81j\n";
 // '\n%s を読み込めません\n': "cannot read %s"
 inline constexpr char kCannotRead[] = "\n%s \x82\xF0\x93\xC7\x82\xDD\x8D\x9E\x82\xDF\x82\xDC\x82\xB9\x82\xF1\n";
+
+
+// The long options of --help, after the usage text and the defaults, in
+// this order; their texts are messages of the catalogue (messages.def).
+inline constexpr const char* kHelpLong[] = {kHelpLong1, kHelpLong2, kHelpLong3, kHelpLong4,
+                                            kHelpLong5, kHelpStdio, kHelpLong6, kHelpLong7,
+                                            kHelpLong8, kHelpLong9, kHelpLong10};

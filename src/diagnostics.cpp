@@ -23,9 +23,7 @@ constexpr char kDefaultPort[] = "/dev/ttyS0";
 int PrintHelp() {
     PrintUsage();
     ConsolePrint(kHelpDefaults, kDefaultPort);
-    for (const char* line : {kHelpLong1, kHelpLong2, kHelpLong3, kHelpLong4, kHelpLong5, kHelpStdio,
-                             kHelpLong6, kHelpLong7, kHelpLong8, kHelpLong9, kHelpLong10})
-        ConsoleText(line);
+    for (const char* line : kHelpLong) ConsoleText(line);
     return 0;
 }
 

@@ -175,7 +175,5 @@ void ParseOptions(int argc, char** argv) {
 }
 
 void PrintUsage() {
-    for (const char* line : {kUsage1, kUsage2, kUsage3, kUsage4, kUsage5, kUsage6, kUsage7, kUsage8,
-                             kUsage9})
-        ConsoleText(line);
+    for (const char* line : kUsage) ConsoleText(line);
 }

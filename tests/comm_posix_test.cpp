@@ -15,7 +15,7 @@
 
 #include "comm.h"
 #include "line_check.h"
-#include "pty_pair.h"
+#include "program_support.h"
 
 namespace {
 
@@ -103,14 +103,8 @@ TEST(CommLinkRead, LargeBurstComesOutWholeAndInOrder) {
     data[10] = kXon;
     data[11] = kXoff;  // flow-control characters are data when we receive
     std::thread device([&] { WriteAll(pty.master(), data); });
-    std::string got;
-    for (size_t i = 0; i < data.size(); ++i) {
-        int byte = link.ReadByte();
-        ASSERT_GE(byte, 0) << "at " << i;
-        got += static_cast<char>(byte);
-    }
+    EXPECT_EQ(ReadFromLink(link, data.size()), data);
     device.join();
-    EXPECT_EQ(got, data);
 }
 
 TEST(CommLinkWrite, XoffHoldsTheWriterAndXonReleasesIt) {
@@ -192,17 +186,16 @@ INSTANTIATE_TEST_SUITE_P(Signals, CommLinkAbort, ::testing::Values(SIGINT, SIGTE
                          });
 
 TEST(CommLinkRead, HangUpOfTheLineFailsTheReadInsteadOfSpinning) {
-    Pty* pty = new Pty;
+    Pty pty;
     CommLink link;
-    ASSERT_NE(link.OpenConnection(1, 9600, 8, 0, 0, 0, pty->path().c_str()), 0);
+    ASSERT_NE(link.OpenConnection(1, 9600, 8, 0, 0, 0, pty.path().c_str()), 0);
     std::thread device([&] {
         usleep(200000);
-        close(pty->master());  // the device side goes away
+        pty.CloseMaster();  // the device side goes away
     });
     EXPECT_EQ(link.ReadByte(), -1);
     device.join();
     link.CloseConnection();
-    close(pty->slave());
 }
 
 }  // namespace

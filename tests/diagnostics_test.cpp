@@ -20,14 +20,6 @@
 
 namespace {
 
-ProcessResult RunProgram(const std::vector<std::string>& args, const std::vector<std::string>& wrapper = {}) {
-    ProcessOptions options;
-    options.env = CurrentTarget().Environment();
-    std::vector<std::string> argv = wrapper;
-    for (const std::string& a : CurrentTarget().Command(args)) argv.push_back(a);
-    return RunProcess(argv, options);
-}
-
 std::vector<std::string> With(std::vector<std::string> args, const std::string& more) {
     args.push_back(more);
     return args;
@@ -66,7 +58,7 @@ TEST_P(PortFailureTest, ReasonOnTheErrorStreamAndStandardOutputAsAlways) {
     if (setup.args.empty()) GTEST_SKIP() << setup.errors;
     for (bool exitStatus : {false, true}) {
         const ProcessResult r =
-            RunProgram(exitStatus ? With(setup.args, "--exit-status") : setup.args, setup.wrapper);
+            RunProgram(exitStatus ? With(setup.args, "--exit-status") : setup.args, {}, setup.wrapper);
         EXPECT_EQ(r.exitCode, exitStatus ? 3 : 1);
         EXPECT_EQ(r.output, Banner() + kOpenFailed);
         EXPECT_EQ(r.errors, setup.errors);
@@ -287,13 +279,7 @@ INSTANTIATE_TEST_SUITE_P(
     LongOptions, InfoTest,
     ::testing::Values(
         InfoCase{"Help", {"--help"},
-                 [] {
-                     std::string out = Usage() + Format(kHelpDefaults, "/dev/ttyS0");
-                     for (const char* line : {kHelpLong1, kHelpLong2, kHelpLong3, kHelpLong4, kHelpLong5, kHelpStdio,
-                                              kHelpLong6, kHelpLong7, kHelpLong8, kHelpLong9, kHelpLong10})
-                         out += line;
-                     return out;
-                 }},
+                 Help},
         InfoCase{"VersionAfterAFile", {"game.bin", "-MR", "--version"},
                  [] { return Format(kVersion, VELTA_VERSION); }},
         InfoCase{"ListPorts", {"--list-ports"}, PortListing}),

@@ -10,36 +10,29 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <thread>
 #include <memory>
 
-#include "comm.h"
+#include "line_check.h"
 #include "program_support.h"
 
 namespace {
 
 constexpr char kXon = 0x11, kXoff = 0x13;
 
-std::string Tail(const std::string& text, size_t size) {
-    return text.size() < size ? text : text.substr(text.size() - size);
-}
-
-bool PortIsFree(const Pty& pty) {
-    CommLink link;
-    return link.OpenConnection(1, 9600, 8, 0, 0, 0, pty.path().c_str()) != 0;
-}
-
 // ---- files that are not sent ----
 
-struct OddFile {
+// A file the program refuses before anything goes on the line: made by
+// `make`, or a file with `content` when there is no maker.
+struct RefusedFile {
     const char* name;
     std::string (*make)(const ScratchDir&);  // the path to send
+    std::string content;
     std::vector<std::string> options;
-    const char* message;  // %s is the path
+    std::string message;  // %s is the path
 };
 
-void PrintTo(const OddFile& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const RefusedFile& c, std::ostream* os) { *os << c.name; }
 
 std::string MakeFifo(const ScratchDir& dir) {
     std::string path = dir.Path("fifo");
@@ -54,13 +47,20 @@ std::string MakeFourGiB(const ScratchDir& dir) {
     return path;
 }
 
-class OddFileTest : public ::testing::TestWithParam<OddFile> {};
+// One byte over what a generated header can announce, sparse.
+std::string MakeTooLargeForAHeader(const ScratchDir& dir) {
+    std::string path = dir.File("big.bin", "");
+    if (truncate(path.c_str(), 16777200) != 0) return "";
+    return path;
+}
 
-TEST_P(OddFileTest, IsRefusedBeforeAnythingGoesOnTheLine) {
-    const OddFile& c = GetParam();
+class RefusedFileTest : public ::testing::TestWithParam<RefusedFile> {};
+
+TEST_P(RefusedFileTest, IsRefusedBeforeAnythingGoesOnTheLine) {
+    const RefusedFile& c = GetParam();
     ScratchDir dir;
     Pty pty;
-    std::string path = c.make(dir);
+    std::string path = c.make ? c.make(dir) : dir.File("f.bin", c.content);
     ASSERT_FALSE(path.empty());
     std::vector<std::string> args = {path};
     args.insert(args.end(), c.options.begin(), c.options.end());
@@ -68,21 +68,28 @@ TEST_P(OddFileTest, IsRefusedBeforeAnythingGoesOnTheLine) {
     EXPECT_FALSE(run.process.timedOut);
     EXPECT_EQ(run.process.exitCode, 1);
     EXPECT_EQ(run.line, "");
-    EXPECT_EQ(run.process.output, CurrentTarget().Console(Banner() + Format(c.message, path.c_str()) + kAborted));
+    EXPECT_EQ(run.process.output,
+              CurrentTarget().Console(Banner() + Format(c.message.c_str(), path.c_str()) + kAborted));
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Sources, OddFileTest,
+    Sources, RefusedFileTest,
     ::testing::Values(
-        OddFile{"Directory", [](const ScratchDir& d) { return d.Path(""); }, {}, kNotRegularFile},
-        OddFile{"FifoWithoutWriter", MakeFifo, {}, kNotRegularFile},
-        OddFile{"FifoInTextMode", MakeFifo, {"-T"}, kNotRegularFile},
-        OddFile{"EndlessDevice", [](const ScratchDir&) { return std::string("/dev/zero"); }, {}, kNotRegularFile},
+        RefusedFile{"Directory", [](const ScratchDir& d) { return d.Path(""); }, "", {}, kNotRegularFile},
+        RefusedFile{"FifoWithoutWriter", MakeFifo, "", {}, kNotRegularFile},
+        RefusedFile{"FifoInTextMode", MakeFifo, "", {"-T"}, kNotRegularFile},
+        RefusedFile{"EndlessDevice", [](const ScratchDir&) { return std::string("/dev/zero"); }, "", {},
+                    kNotRegularFile},
         // A regular file whose length reads 0 but which has contents.
-        OddFile{"ProcFile", [](const ScratchDir&) { return std::string("/proc/self/status"); }, {"-N"},
-                kLengthUntrusted},
-        OddFile{"FourGiBWithDashN", MakeFourGiB, {"-N"}, kTooLargeForCount}),
-    [](const ::testing::TestParamInfo<OddFile>& i) { return i.param.name; });
+        RefusedFile{"ProcFile", [](const ScratchDir&) { return std::string("/proc/self/status"); }, "", {"-N"},
+                    kLengthUntrusted},
+        RefusedFile{"FourGiBWithDashN", MakeFourGiB, "", {"-N"}, kTooLargeForCount},
+        RefusedFile{"TooLargeForAGeneratedHeader", MakeTooLargeForAHeader, "", {}, kTooLarge},
+        RefusedFile{"StoredSizeBelow16", nullptr, HeaderBytes(15, 0x2000) + "rest", {},
+                    Format(kStoredSizeTooSmall, "%s", 15ul)},
+        RefusedFile{"FileShorterThanStoredSize", nullptr, HeaderBytes(100, 0x2000) + Pattern(50), {"-N"},
+                    Format(kFileShorterThanHeader, "%s", 100ul)}),
+    [](const ::testing::TestParamInfo<RefusedFile>& i) { return i.param.name; });
 
 // The device was promised the header's length: a file that shrinks while it
 // is sent ends the transfer as aborted, with what was sent a true prefix.
@@ -228,18 +235,8 @@ TEST_P(PortRestoreTest, LineSettingsReadBackAsBeforeTheRun) {
     const bool abort = GetParam();
     ScratchDir dir;
     Pty pty;
-    termios before;
-    ASSERT_EQ(tcgetattr(pty.slave(), &before), 0);
-    before.c_iflag |= ICRNL | IXON;
-    before.c_oflag |= OPOST | ONLCR;
-    before.c_lflag |= ICANON | ECHO | ISIG;
-    before.c_cflag = (before.c_cflag & ~CSIZE) | CS7 | PARENB;
-    before.c_cc[VMIN] = 1;
-    before.c_cc[VSTART] = 0x01;
-    cfsetispeed(&before, B2400);
-    cfsetospeed(&before, B2400);
-    ASSERT_EQ(tcsetattr(pty.slave(), TCSANOW, &before), 0);
-    ASSERT_EQ(tcgetattr(pty.slave(), &before), 0);
+    MakeCooked(pty.slave());
+    const termios before = SettingsOf(pty.slave());
     if (abort) {
         auto process = StartOnTerminal(pty, {dir.Path("in.bin"), "-MR", "-B38400", "-F2"});
         ASSERT_TRUE(process->WaitForOutput(Format(kReceivePrompt, 38400)));
@@ -250,14 +247,7 @@ TEST_P(PortRestoreTest, LineSettingsReadBackAsBeforeTheRun) {
         EXPECT_EQ(run.process.exitCode, 1);
         EXPECT_EQ(run.line, HeaderBytes(19, 0x2000) + "abc");
     }
-    termios after;
-    ASSERT_EQ(tcgetattr(pty.slave(), &after), 0);
-    EXPECT_EQ(after.c_iflag, before.c_iflag);
-    EXPECT_EQ(after.c_oflag, before.c_oflag);
-    EXPECT_EQ(after.c_cflag, before.c_cflag);
-    EXPECT_EQ(after.c_lflag, before.c_lflag);
-    EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
-    EXPECT_EQ(0, std::memcmp(after.c_cc, before.c_cc, sizeof after.c_cc));
+    ExpectSettingsKept(before, pty.slave());
 }
 
 INSTANTIATE_TEST_SUITE_P(Runs, PortRestoreTest, ::testing::Bool(),

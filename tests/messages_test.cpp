@@ -170,11 +170,12 @@ TEST(Encoding, TheTableAgreesWithTheSystemConverter) {
 }
 
 TEST(Encoding, TheFixedTextsConvertWhole) {
-    for (const char* text : {kBanner, kUsage1, kUsage2, kUsage3, kUsage4, kUsage5, kUsage6, kUsage7, kUsage8,
-                             kUsage9, kCannotOpen, kAborted, kSendDone, kReceivePrompt, kReceiving, kReceiveDone,
-                             kTooLarge, kStoredSizeTooSmall, kFileShorterThanHeader, kReceivedSizeTooSmall,
-                             kCannotWrite, kNotRegularFile, kLengthUntrusted, kTooLargeForCount, kFileEndedEarly,
-                             kCannotRead}) {
+    std::vector<const char*> texts = {kBanner, kCannotOpen, kAborted, kSendDone, kReceivePrompt, kReceiving,
+                                      kReceiveDone, kTooLarge, kStoredSizeTooSmall, kFileShorterThanHeader,
+                                      kReceivedSizeTooSmall, kCannotWrite, kNotRegularFile, kLengthUntrusted,
+                                      kTooLargeForCount, kFileEndedEarly, kCannotRead};
+    texts.insert(texts.end(), std::begin(kUsage), std::end(kUsage));
+    for (const char* text : texts) {
         int unknown = -1;
         Cp932ToUtf8(text, &unknown);
         EXPECT_EQ(unknown, 0) << text;

@@ -20,13 +20,6 @@ std::string HeaderMarks() {
     return out;
 }
 
-ProcessResult RunProgram(const std::vector<std::string>& args, std::vector<std::string> env = {}) {
-    ProcessOptions options;
-    options.env = CurrentTarget().Environment();
-    options.env.insert(options.env.end(), env.begin(), env.end());
-    return RunProcess(CurrentTarget().Command(args), options);
-}
-
 // ---- command line and driver ----
 
 struct UsageCase {
@@ -70,8 +63,7 @@ TEST(Driver, FileThatCannotBeOpenedReleasesThePort) {
         ProcessResult r = RunProgram({name, mode, CurrentTarget().PortOption(pty.path())});
         EXPECT_EQ(r.exitCode, 1);
         EXPECT_EQ(r.output, CurrentTarget().Console(Banner() + Format(kCannotOpen, name.c_str())));
-        CommLink link;  // the port is free again at once
-        EXPECT_NE(link.OpenConnection(1, 9600, 8, 0, 0, 0, pty.path().c_str()), 0) << mode;
+        EXPECT_TRUE(PortIsFree(pty)) << mode;  // free again at once
     }
 }
 
@@ -209,51 +201,6 @@ INSTANTIATE_TEST_SUITE_P(Sizes, ProgressMarkTest,
                                            MarkCase{19, true, 6}, MarkCase{99, true, 9}, MarkCase{100, true, 9},
                                            MarkCase{1000, true, 9}));
 
-struct RefusalCase {
-    const char* name;
-    std::string file;
-    std::vector<std::string> options;
-    std::string message;  // %s is the file name
-};
-
-// Test names, not byte dumps, in the test list.
-void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
-
-class SendRefusalTest : public ::testing::TestWithParam<RefusalCase> {};
-
-TEST_P(SendRefusalTest, NothingGoesOnTheLine) {
-    const RefusalCase& c = GetParam();
-    Pty pty;
-    ScratchDir dir;
-    std::string name = dir.File("f.bin", c.file);
-    std::vector<std::string> args = {name};
-    args.insert(args.end(), c.options.begin(), c.options.end());
-    LineRun run = RunSend(pty, args);
-    EXPECT_EQ(run.process.exitCode, 1);
-    EXPECT_EQ(run.line, "");
-    EXPECT_EQ(run.process.output,
-              CurrentTarget().Console(Banner() + Format(c.message.c_str(), name.c_str()) + kAborted));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Faults, SendRefusalTest,
-    ::testing::Values(RefusalCase{"StoredSizeBelow16", HeaderBytes(15, 0x2000) + "rest", {},
-                                  Format(kStoredSizeTooSmall, "%s", 15ul)},
-                      RefusalCase{"FileShorterThanStoredSize", HeaderBytes(100, 0x2000) + Pattern(50), {"-N"},
-                                  Format(kFileShorterThanHeader, "%s", 100ul)}),
-    [](const ::testing::TestParamInfo<RefusalCase>& i) { return i.param.name; });
-
-TEST(SendRefusal, FileTooLargeForAGeneratedHeader) {
-    Pty pty;
-    ScratchDir dir;
-    std::string name = dir.File("big.bin", "");
-    ASSERT_EQ(truncate(name.c_str(), 16777200), 0);  // sparse: one byte over the limit
-    LineRun run = RunSend(pty, {name});
-    EXPECT_EQ(run.process.exitCode, 1);
-    EXPECT_EQ(run.line, "");
-    EXPECT_EQ(run.process.output, CurrentTarget().Console(Banner() + Format(kTooLarge, name.c_str()) + kAborted));
-}
-
 TEST(SendAbort, CtrlCWhileXoffHoldsTheSenderReleasesThePort) {
     Pty pty;
     ScratchDir dir;
@@ -267,8 +214,7 @@ TEST(SendAbort, CtrlCWhileXoffHoldsTheSenderReleasesThePort) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.output.substr(r.output.size() - (sizeof kAborted - 1)), CurrentTarget().Console(kAborted));
     EXPECT_EQ(r.output.find(kSendDone), std::string::npos);
-    CommLink link;
-    EXPECT_NE(link.OpenConnection(1, 9600, 8, 0, 0, 0, pty.path().c_str()), 0);
+    EXPECT_TRUE(PortIsFree(pty));
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 #include <functional>
 
 #include "console_text.h"
-#include "e2e_support.h"
+#include "sim_driver.h"
 
 namespace {
 
@@ -39,15 +39,15 @@ ProcessResult ReceiveFromDevice(ScratchDir& dir, std::vector<std::string> faults
     std::vector<std::string> simArgs = {"--send", dir.File("device.bin", kData), "--baud", "38400",
                                         "--wait-open", "--linger", "0.5"};
     simArgs.insert(simArgs.end(), faults.begin(), faults.end());
-    Sim sim(dir, simArgs);
+    Sim sim(simArgs);
     EXPECT_TRUE(sim.WaitFor("waiting:"));
     ProcessResult r = RunVelta(sim, {dir.Path("in.bin"), "-MR", "-B38400", "--exit-status"});
     sim.Finish();
     return r;
 }
 
-ProcessResult SendToDevice(ScratchDir& dir, const std::string& file) {
-    Sim sim(dir, {"--baud", "38400", "--idle", "1"});
+ProcessResult SendToDevice(const std::string& file) {
+    Sim sim({"--baud", "38400", "--idle", "1"});
     EXPECT_TRUE(sim.WaitFor("ready:"));
     ProcessResult r = RunVelta(sim, {file, "-B38400", "--exit-status"});
     sim.Stop();
@@ -58,11 +58,11 @@ ProcessResult SendToDevice(ScratchDir& dir, const std::string& file) {
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, ExitStatusTable,
     ::testing::Values(
-        StatusCase{"SendComplete", [](ScratchDir& d) { return SendToDevice(d, d.File("out.bin", kData)); }, 0},
+        StatusCase{"SendComplete", [](ScratchDir& d) { return SendToDevice(d.File("out.bin", kData)); }, 0},
         StatusCase{"ReceiveComplete", [](ScratchDir& d) { return ReceiveFromDevice(d, {}); }, 0},
         StatusCase{"InterruptedAtThePrompt",
                    [](ScratchDir& d) {
-                       Sim sim(d, {"--send", d.File("device.bin", kData), "--wait-stdin"});
+                       Sim sim({"--send", d.File("device.bin", kData), "--wait-stdin"});
                        EXPECT_TRUE(sim.WaitFor("waiting:"));
                        auto velta = StartVelta(sim, {d.Path("in.bin"), "-MR", "--exit-status"});
                        EXPECT_TRUE(velta->WaitForOutput(Format(kReceivePrompt, 9600)));
@@ -82,9 +82,9 @@ INSTANTIATE_TEST_SUITE_P(
                                          options);
                    },
                    3},
-        StatusCase{"FileMissing", [](ScratchDir& d) { return SendToDevice(d, d.Path("no-such.bin")); }, 4},
+        StatusCase{"FileMissing", [](ScratchDir& d) { return SendToDevice(d.Path("no-such.bin")); }, 4},
         StatusCase{"RefusedBeforeSending",
-                   [](ScratchDir& d) { return SendToDevice(d, d.File("bad.bin", HeaderFor(15, 0x2000) + kData)); },
+                   [](ScratchDir& d) { return SendToDevice(d.File("bad.bin", HeaderBytes(15, 0x2000) + kData)); },
                    5},
         StatusCase{"LineLostInTheData", [](ScratchDir& d) { return ReceiveFromDevice(d, {"--stop-after", "100"}); },
                    6},
@@ -120,7 +120,7 @@ double Seconds(std::chrono::steady_clock::time_point since) {
 TEST(Progress, PacedReceptionRedrawsForwardAndEndsAtAHundredPercent) {
     ScratchDir dir;
     const std::string data = Pattern(3000, 22);
-    Sim sim(dir, {"--send", dir.File("device.bin", data), "--baud", "9600", "--wait-open", "--sessions", "2",
+    Sim sim({"--send", dir.File("device.bin", data), "--baud", "9600", "--wait-open", "--sessions", "2",
                   "--linger", "0"});
     ASSERT_TRUE(sim.WaitFor("waiting:"));
     const auto start = std::chrono::steady_clock::now();
@@ -183,7 +183,7 @@ std::vector<std::string> Screen(const std::string& text) {
 TEST(Progress, OnATerminalSharedWithStandardOutputTheFiguresStandBesideTheBar) {
     if (CurrentTarget().Name() != "native") GTEST_SKIP() << "a console of its own under Wine";
     ScratchDir dir;
-    Sim sim(dir, {"--send", dir.File("device.bin", Pattern(2000, 23)), "--baud", "19200", "--wait-open"});
+    Sim sim({"--send", dir.File("device.bin", Pattern(2000, 23)), "--baud", "19200", "--wait-open"});
     ASSERT_TRUE(sim.WaitFor("waiting:"));
     ProcessOptions options;
     options.terminal = true;

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "console_text.h"
-#include "e2e_support.h"
+#include "sim_driver.h"
 
 namespace {
 
@@ -58,13 +58,13 @@ TEST_P(SendToDevice, DeviceLoadsEveryByteOnce) {
             report = CompleteLine(data, 0x3000, 0);
             break;
         case Kind::kStored:
-            file = HeaderFor(16 + n, 0x4000, 0x4010) + data + "not announced";
+            file = HeaderBytes(16 + n, 0x4000, 0x4010) + data + "not announced";
             report = CompleteLine(data, 0x4000, 0x4010);
             break;
         case Kind::kStoredWithN:
             // -N leaves the stored header off the line: what follows it
             // (here a header of its own) is what the device gets.
-            file = HeaderFor(32 + n, 0x1000) + HeaderFor(16 + n, 0x6000, 0x6002) + data;
+            file = HeaderBytes(32 + n, 0x1000) + HeaderBytes(16 + n, 0x6000, 0x6002) + data;
             args.push_back("-N");
             report = CompleteLine(data, 0x6000, 0x6002);
             break;
@@ -81,7 +81,7 @@ TEST_P(SendToDevice, DeviceLoadsEveryByteOnce) {
         args.push_back("-F2");
         simArgs.push_back("--xonxoff");
     }
-    Sim sim(dir, simArgs);
+    Sim sim(simArgs);
     ASSERT_TRUE(sim.WaitFor("ready:"));
     ProcessResult velta = RunVelta(sim, args);
     ProcessResult device = sim.Finish();
@@ -116,7 +116,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(DeviceChecks, DataWithoutHeaderHasTheWrongMagic) {
     ScratchDir dir;
     const std::string data = "no header here" + Pattern(500, 5);
-    Sim sim(dir, {"--baud", "38400", "--idle", "1"});
+    Sim sim({"--baud", "38400", "--idle", "1"});
     ASSERT_TRUE(sim.WaitFor("ready:"));
     ProcessResult velta = RunVelta(sim, {dir.File("p.bin", data), "-N", "-B38400"});
     ProcessResult device = sim.Finish();
@@ -129,7 +129,7 @@ TEST(DeviceChecks, DataWithoutHeaderHasTheWrongMagic) {
 TEST(DeviceChecks, DataPastTheImageIsAnOverrun) {
     ScratchDir dir;
     const std::string data = Pattern(0x1800, 6);
-    Sim sim(dir, {"--baud", "38400"});
+    Sim sim({"--baud", "38400"});
     ASSERT_TRUE(sim.WaitFor("ready:"));
     ProcessResult velta = RunVelta(sim, {dir.File("p.bin", data), "-SF000", "-B38400"});
     ProcessResult device = sim.Finish();
@@ -166,10 +166,10 @@ TEST_P(ReceiveFromDevice, FileHoldsExactlyWhatWasSent) {
         case Kind::kBuilt:
             file = data;
             simArgs.insert(simArgs.end(), {"--load", "3000", "--run", "3004"});
-            expected = (c.withN ? "" : HeaderFor(16 + n, 0x3000, 0x3004)) + data;
+            expected = (c.withN ? "" : HeaderBytes(16 + n, 0x3000, 0x3004)) + data;
             break;
         case Kind::kStored:
-            file = HeaderFor(16 + n, 0x5000, 0x5004) + data;
+            file = HeaderBytes(16 + n, 0x5000, 0x5004) + data;
             expected = c.withN ? data : file;
             break;
         case Kind::kText:
@@ -187,7 +187,7 @@ TEST_P(ReceiveFromDevice, FileHoldsExactlyWhatWasSent) {
         args.push_back("-F2");
         simArgs.push_back("--xonxoff");
     }
-    Sim sim(dir, simArgs);
+    Sim sim(simArgs);
     ASSERT_TRUE(sim.WaitFor("waiting:"));
     ProcessResult velta = RunVelta(sim, args);
     ProcessResult device = sim.Finish();
@@ -220,7 +220,7 @@ INSTANTIATE_TEST_SUITE_P(
 // ---- faults the device plays while the PC receives ----
 
 const std::string kFaultData = Pattern(600, 9);
-const std::string kFaultStream = HeaderFor(616, 0x2000) + kFaultData;
+const std::string kFaultStream = HeaderBytes(616, 0x2000) + kFaultData;
 
 struct FaultCase {
     const char* name;
@@ -239,7 +239,7 @@ TEST_P(DeviceFault, EndsWithTheAbortLineAndKeepsWhatArrived) {
     std::vector<std::string> simArgs = {"--send", dir.File("device.bin", kFaultData), "--baud", "38400",
                                         "--wait-open", "--linger", "0.5"};
     simArgs.insert(simArgs.end(), c.simArgs.begin(), c.simArgs.end());
-    Sim sim(dir, simArgs);
+    Sim sim(simArgs);
     ASSERT_TRUE(sim.WaitFor("waiting:"));
     ProcessResult velta = RunVelta(sim, {dir.Path("received.bin"), "-MR", "-B38400"});
     ProcessResult device = sim.Finish();
@@ -262,9 +262,9 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"StopInTheHeader", {"--stop-after", "5"}, kFaultStream.substr(0, 5), Console(kAborted)},
         FaultCase{"StopInTheData", {"--stop-after", "100"}, kFaultStream.substr(0, 100),
                   Console(Format(kReceiveHeaderLine, 0x2000, 0, 600ul))},
-        FaultCase{"AnnouncesMoreThanItSends", {"--short", "50"}, HeaderFor(666, 0x2000) + kFaultData,
+        FaultCase{"AnnouncesMoreThanItSends", {"--short", "50"}, HeaderBytes(666, 0x2000) + kFaultData,
                   Console(Format(kReceiveHeaderLine, 0x2000, 0, 650ul))},
-        FaultCase{"SizeBelowSixteen", {"--bad-size"}, HeaderFor(8, 0x2000),
+        FaultCase{"SizeBelowSixteen", {"--bad-size"}, HeaderBytes(8, 0x2000),
                   Console(Format(kReceivedSizeTooSmall, 8ul))},
         FaultCase{"GarbageForAHeader", {"--garbage"}, "?", Console(kAborted)}),
     [](const ::testing::TestParamInfo<FaultCase>& i) { return i.param.name; });
@@ -284,7 +284,7 @@ class InterruptSending : public ::testing::TestWithParam<SendAbortCase> {};
 TEST_P(InterruptSending, AbortsAndTheNextRunSucceeds) {
     const SendAbortCase& c = GetParam();
     ScratchDir dir;
-    Sim sim(dir, {"--baud", "38400", "--sessions", "2", "--wait-stdin", "--idle", "120", "--hang-after", c.hangAfter,
+    Sim sim({"--baud", "38400", "--sessions", "2", "--wait-stdin", "--idle", "120", "--hang-after", c.hangAfter,
                   "--save", dir.Path("loaded")});
     ASSERT_TRUE(sim.WaitFor("ready:"));
     std::vector<std::string> flow = c.xonxoff ? std::vector<std::string>{"-F2"} : std::vector<std::string>{};
@@ -336,8 +336,8 @@ TEST_P(InterruptReceiving, AbortsKeepsWhatArrivedAndTheNextRunSucceeds) {
     const ReceiveAbortCase& c = GetParam();
     ScratchDir dir;
     const std::string data = Pattern(2000, 13);
-    const std::string stream = HeaderFor(2016, 0x2000) + data;
-    Sim sim(dir, {"--send", dir.File("device.bin", data), "--baud", "38400", "--wait-open", "--sessions", "2",
+    const std::string stream = HeaderBytes(2016, 0x2000) + data;
+    Sim sim({"--send", dir.File("device.bin", data), "--baud", "38400", "--wait-open", "--sessions", "2",
                   "--stop-after", std::to_string(c.stopAfter), "--linger", "0"});
     ASSERT_TRUE(sim.WaitFor("waiting:"));
     std::unique_ptr<Process> first = StartVelta(sim, {dir.Path("first.bin"), "-MR", "-B38400"});

@@ -9,7 +9,7 @@
 #include <atomic>
 #include <thread>
 
-#include "e2e_support.h"
+#include "sim_driver.h"
 #include "pty_pair.h"
 
 namespace {
@@ -38,10 +38,10 @@ std::string Data(size_t n, int seed = 1) { return Pattern(n, seed); }
 TEST(SimLoad, ReportsAndSavesWhatArrived) {
     ScratchDir dir;
     const std::string data = Data(1500);
-    Sim sim(dir, {"--baud", "38400", "--save", dir.Path("saved")});
+    Sim sim({"--baud", "38400", "--save", dir.Path("saved")});
     ASSERT_TRUE(sim.WaitFor("ready:"));
     PcSide pc(sim);
-    ASSERT_TRUE(WriteAll(pc.fd(), HeaderFor(16 + 1500, 0x3000, 0x3010) + data));
+    ASSERT_TRUE(WriteAll(pc.fd(), HeaderBytes(16 + 1500, 0x3000, 0x3010) + data));
     ProcessResult r = sim.Finish();
     EXPECT_EQ(r.exitCode, 0) << r.output;
     EXPECT_EQ(ReportLine(r.output, "complete:"), CompleteLine(data, 0x3000, 0x3010));
@@ -50,10 +50,10 @@ TEST(SimLoad, ReportsAndSavesWhatArrived) {
 
 TEST(SimLoad, CrcIsTheIeeeOne) {
     ScratchDir dir;
-    Sim sim(dir, {"--baud", "38400"});
+    Sim sim({"--baud", "38400"});
     ASSERT_TRUE(sim.WaitFor("ready:"));
     PcSide pc(sim);
-    ASSERT_TRUE(WriteAll(pc.fd(), HeaderFor(16 + 9, 0x2000) + "123456789"));
+    ASSERT_TRUE(WriteAll(pc.fd(), HeaderBytes(16 + 9, 0x2000) + "123456789"));
     ProcessResult r = sim.Finish();
     // The published check value of CRC-32/ISO-HDLC for "123456789".
     EXPECT_EQ(ReportLine(r.output, "complete:"), "complete: 9 bytes, load 2000, run 0000, crc32 CBF43926");
@@ -76,7 +76,7 @@ TEST_P(SimLoadFault, IsReportedWithItsStatus) {
     ScratchDir dir;
     std::vector<std::string> args = {"--baud", "38400", "--idle", "0.5"};
     args.insert(args.end(), c.args.begin(), c.args.end());
-    Sim sim(dir, args);
+    Sim sim(args);
     ASSERT_TRUE(sim.WaitFor("ready:"));
     PcSide pc(sim);
     ASSERT_TRUE(WriteAll(pc.fd(), c.sent));
@@ -92,16 +92,16 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         LoadFault{"WrongMagic", {}, Bytes({0xFF, 0xFE, 0x4E}) + std::string(13 + 20, 'x'), 4,
                   "wrong magic: FF FE 4E instead of FF FE 4D; 33 further bytes ignored"},
-        LoadFault{"SizeBelowSixteen", {}, HeaderFor(10, 0x2000) + "abc", 5,
+        LoadFault{"SizeBelowSixteen", {}, HeaderBytes(10, 0x2000) + "abc", 5,
                   "bad size: totalSize 00000A is below 16; 3 further bytes ignored"},
-        LoadFault{"OverrunsTheImage", {}, HeaderFor(16 + 0x2000, 0xF000) + Data(0x2000), 6,
+        LoadFault{"OverrunsTheImage", {}, HeaderBytes(16 + 0x2000, 0xF000) + Data(0x2000), 6,
                   Format("overrun: 8192 bytes, load F000, run 0000, crc32 %08X; the last 4096 bytes ran past the end "
                          "of the 64 KiB image",
                          Crc(Data(0x2000)))},
-        LoadFault{"SilentInTheData", {}, HeaderFor(16 + 100, 0x2000) + Data(40), 1,
+        LoadFault{"SilentInTheData", {}, HeaderBytes(16 + 100, 0x2000) + Data(40), 1,
                   Format("incomplete: 40 of 100 bytes, load 2000, run 0000, crc32 %08X; the line fell silent for 0.5 s",
                          Crc(Data(40)))},
-        LoadFault{"SilentInTheHeader", {}, HeaderFor(100, 0x2000).substr(0, 5), 1,
+        LoadFault{"SilentInTheHeader", {}, HeaderBytes(100, 0x2000).substr(0, 5), 1,
                   "incomplete: 5 of 16 header bytes; the line fell silent for 0.5 s"},
         LoadFault{"TextWithoutEnd", {"--text"}, kText, 1,
                   Format("incomplete: text of %zu bytes, load 2000, crc32 %08X; the line fell silent for 0.5 s",
@@ -113,7 +113,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(SimLoad, XonXoffHoldsAFastSender) {
     ScratchDir dir;
     const std::string data = Data(3000);
-    Sim sim(dir, {"--baud", "38400", "--xonxoff", "--save", dir.Path("saved")});
+    Sim sim({"--baud", "38400", "--xonxoff", "--save", dir.Path("saved")});
     ASSERT_TRUE(sim.WaitFor("ready:"));
     PcSide pc(sim);
     std::atomic<bool> done{false};
@@ -121,7 +121,7 @@ TEST(SimLoad, XonXoffHoldsAFastSender) {
     std::thread reader([&] {
         while (!done) fromSim += ReadUntilQuiet(pc.fd(), 0.05, 0.2);
     });
-    ASSERT_TRUE(WriteAll(pc.fd(), HeaderFor(16 + 3000, 0x2000) + data));
+    ASSERT_TRUE(WriteAll(pc.fd(), HeaderBytes(16 + 3000, 0x2000) + data));
     ASSERT_TRUE(sim.WaitFor("complete:"));
     done = true;
     reader.join();
@@ -141,10 +141,10 @@ TEST(SimLoad, XonXoffHoldsAFastSender) {
 TEST(SimLoad, HangAfterSendsXoffAndTakesNothingMore) {
     ScratchDir dir;
     const std::string data = Data(200);
-    Sim sim(dir, {"--baud", "38400", "--hang-after", "50", "--idle", "0.5"});
+    Sim sim({"--baud", "38400", "--hang-after", "50", "--idle", "0.5"});
     ASSERT_TRUE(sim.WaitFor("ready:"));
     PcSide pc(sim);
-    ASSERT_TRUE(WriteAll(pc.fd(), HeaderFor(16 + 200, 0x2000) + data));
+    ASSERT_TRUE(WriteAll(pc.fd(), HeaderBytes(16 + 200, 0x2000) + data));
     EXPECT_EQ(ReadExactly(pc.fd(), 1), std::string(1, kXoff));
     ProcessResult r = sim.Finish();
     EXPECT_EQ(r.exitCode, 1);
@@ -157,15 +157,15 @@ TEST(SimLoad, HangAfterSendsXoffAndTakesNothingMore) {
 TEST(SimLoad, GoEndsATransferAndDropsWhatCameBeforeTheNext) {
     ScratchDir dir;
     const std::string data = Data(700);
-    Sim sim(dir, {"--baud", "38400", "--sessions", "2", "--wait-stdin", "--idle", "60"});
+    Sim sim({"--baud", "38400", "--sessions", "2", "--wait-stdin", "--idle", "60"});
     ASSERT_TRUE(sim.WaitFor("ready:"));
     PcSide pc(sim);
-    ASSERT_TRUE(WriteAll(pc.fd(), HeaderFor(16 + 700, 0x2000) + data.substr(0, 300)));
+    ASSERT_TRUE(WriteAll(pc.fd(), HeaderBytes(16 + 700, 0x2000) + data.substr(0, 300)));
     sim.Go();
     // Left over from the first transfer: must not count in the second.
     ASSERT_TRUE(WriteAll(pc.fd(), data.substr(300, 20)));
     ASSERT_TRUE(sim.WaitFor("; ended by the operator\nready:"));
-    ASSERT_TRUE(WriteAll(pc.fd(), HeaderFor(16 + 700, 0x2000) + data));
+    ASSERT_TRUE(WriteAll(pc.fd(), HeaderBytes(16 + 700, 0x2000) + data));
     ProcessResult r = sim.Finish();
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_TRUE(Contains(r.output, "; ended by the operator\n")) << r.output;
@@ -190,7 +190,7 @@ TEST_P(SimSend, PutsExactlyTheseBytesOnTheLine) {
     std::vector<std::string> args = {"--send", dir.File("file", c.file), "--baud", "38400", "--wait-open",
                                      "--linger", "0.5"};
     args.insert(args.end(), c.args.begin(), c.args.end());
-    Sim sim(dir, args);
+    Sim sim(args);
     ASSERT_TRUE(sim.WaitFor("waiting:"));
     PcSide pc(sim);
     std::string got = ReadExactly(pc.fd(), c.expected.size(), 30);
@@ -202,32 +202,32 @@ TEST_P(SimSend, PutsExactlyTheseBytesOnTheLine) {
 }
 
 const std::string kData = Pattern(300, 7);
-const std::string kStored = HeaderFor(16 + 100, 0x4000, 0x4010) + kData;  // 200 bytes beyond its size
+const std::string kStored = HeaderBytes(16 + 100, 0x4000, 0x4010) + kData;  // 200 bytes beyond its size
 
 INSTANTIATE_TEST_SUITE_P(
     Bytes, SimSend,
     ::testing::Values(
-        SendCase{"BuiltHeader", kData, {"--load", "1234", "--run", "5678"}, HeaderFor(316, 0x1234, 0x5678) + kData},
-        SendCase{"DefaultAddresses", kData, {}, HeaderFor(316, 0x2000, 0) + kData},
+        SendCase{"BuiltHeader", kData, {"--load", "1234", "--run", "5678"}, HeaderBytes(316, 0x1234, 0x5678) + kData},
+        SendCase{"DefaultAddresses", kData, {}, HeaderBytes(316, 0x2000, 0) + kData},
         SendCase{"StoredHeaderAndWhatItAnnounces", kStored, {}, kStored.substr(0, 116)},
         SendCase{"TextGetsItsEnd", "abc\r\n", {"--text"}, "abc\r\n\x1A"},
         SendCase{"TextEndsAtTheFirstEnd", "ab\x1A" "cd\x1A", {"--text"}, "ab\x1A"},
-        SendCase{"ShortAnnouncesMore", kData, {"--short", "100"}, HeaderFor(416, 0x2000) + kData},
-        SendCase{"BadSize", kData, {"--bad-size"}, HeaderFor(8, 0x2000) + kData},
-        SendCase{"StopAfter", kData, {"--stop-after", "10"}, HeaderFor(316, 0x2000).substr(0, 10)},
+        SendCase{"ShortAnnouncesMore", kData, {"--short", "100"}, HeaderBytes(416, 0x2000) + kData},
+        SendCase{"BadSize", kData, {"--bad-size"}, HeaderBytes(8, 0x2000) + kData},
+        SendCase{"StopAfter", kData, {"--stop-after", "10"}, HeaderBytes(316, 0x2000).substr(0, 10)},
         SendCase{"StopAfterNothing", kData, {"--stop-after", "0"}, ""},
-        SendCase{"OneByteAtATime", kData, {"--burst", "1"}, HeaderFor(316, 0x2000) + kData},
-        SendCase{"EightAtATimeAndTheRest", kData, {"--burst", "8"}, HeaderFor(316, 0x2000) + kData}),
+        SendCase{"OneByteAtATime", kData, {"--burst", "1"}, HeaderBytes(316, 0x2000) + kData},
+        SendCase{"EightAtATimeAndTheRest", kData, {"--burst", "8"}, HeaderBytes(316, 0x2000) + kData}),
     [](const ::testing::TestParamInfo<SendCase>& i) { return i.param.name; });
 
 TEST(SimSendFault, GarbageIsNoHeaderButTheDataFollows) {
     ScratchDir dir;
-    Sim sim(dir, {"--send", dir.File("file", kData), "--baud", "38400", "--wait-open", "--garbage", "--linger", "0"});
+    Sim sim({"--send", dir.File("file", kData), "--baud", "38400", "--wait-open", "--garbage", "--linger", "0"});
     ASSERT_TRUE(sim.WaitFor("waiting:"));
     PcSide pc(sim);
     std::string got = ReadExactly(pc.fd(), 16 + kData.size(), 30);
     ASSERT_EQ(got.size(), 16 + kData.size());
-    EXPECT_NE(got.substr(0, 3), HeaderFor(316, 0x2000).substr(0, 3));
+    EXPECT_NE(got.substr(0, 3), HeaderBytes(316, 0x2000).substr(0, 3));
     // Its size field would have a receiver wait for millions of bytes.
     EXPECT_GE(static_cast<uint8_t>(got[5]), 0x40);
     EXPECT_EQ(got.substr(16), kData);
@@ -236,23 +236,23 @@ TEST(SimSendFault, GarbageIsNoHeaderButTheDataFollows) {
 
 TEST(SimSendFault, FaultsAreForTheFirstTransferOnly) {
     ScratchDir dir;
-    Sim sim(dir, {"--send", dir.File("file", kData), "--baud", "38400", "--wait-open", "--sessions", "2",
+    Sim sim({"--send", dir.File("file", kData), "--baud", "38400", "--wait-open", "--sessions", "2",
                   "--stop-after", "5", "--linger", "0"});
     ASSERT_TRUE(sim.WaitFor("waiting:"));
     {
         PcSide first(sim);
-        EXPECT_EQ(ReadExactly(first.fd(), 5), HeaderFor(316, 0x2000).substr(0, 5));
+        EXPECT_EQ(ReadExactly(first.fd(), 5), HeaderBytes(316, 0x2000).substr(0, 5));
         ASSERT_TRUE(sim.WaitFor("taken:"));
     }
     PcSide second(sim);
-    EXPECT_EQ(ReadExactly(second.fd(), 316, 30), HeaderFor(316, 0x2000) + kData);
+    EXPECT_EQ(ReadExactly(second.fd(), 316, 30), HeaderBytes(316, 0x2000) + kData);
     EXPECT_EQ(sim.Finish().exitCode, 0);
 }
 
 TEST(SimSendFlow, XoffStopsTheOutputUntilXon) {
     ScratchDir dir;
     const std::string data = Data(2000);
-    Sim sim(dir, {"--send", dir.File("file", data), "--baud", "38400", "--wait-open", "--xonxoff", "--linger", "0"});
+    Sim sim({"--send", dir.File("file", data), "--baud", "38400", "--wait-open", "--xonxoff", "--linger", "0"});
     ASSERT_TRUE(sim.WaitFor("waiting:"));
     PcSide pc(sim);
     std::string got = ReadExactly(pc.fd(), 200, 30);
@@ -262,7 +262,7 @@ TEST(SimSendFlow, XoffStopsTheOutputUntilXon) {
     EXPECT_LT(held.size(), 200u);
     ASSERT_TRUE(WriteAll(pc.fd(), std::string(1, kXon)));
     got += held + ReadExactly(pc.fd(), 2016 - 200 - held.size(), 30);
-    EXPECT_EQ(got, HeaderFor(2016, 0x2000) + data);
+    EXPECT_EQ(got, HeaderBytes(2016, 0x2000) + data);
     ProcessResult r = sim.Finish();
     EXPECT_TRUE(Contains(r.output, "flow: the PC said XOFF 1 time\n")) << r.output;
 }
@@ -285,7 +285,7 @@ TEST_P(SimLoop, WhatOneSendsTheOtherLoads) {
     const std::string file = c.text ? data.substr(0, data.find('\x1A')) : data;
     std::vector<std::string> loadArgs = c.args;
     loadArgs.insert(loadArgs.end(), {"--save", dir.Path("saved"), "--idle", "2"});
-    Sim load(dir, loadArgs);
+    Sim load(loadArgs);
     ASSERT_TRUE(load.WaitFor("ready:"));
     std::vector<std::string> sendArgs = c.args;
     sendArgs.insert(sendArgs.end(), {"--send", dir.File("file", file), "--port", load.slave(), "--linger", "0"});

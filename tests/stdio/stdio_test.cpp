@@ -21,126 +21,26 @@
 #include <thread>
 
 #include "console_text.h"
-#include "e2e_support.h"
+#include "line_check.h"
+#include "sim_driver.h"
 
 namespace {
-
-double Now() {
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
 
 const std::string kVelta = VELTA_PROGRAM;
 
 // The status flags that matter to a terminal program sharing the descriptor.
 constexpr int kFlagMask = O_ACCMODE | O_NONBLOCK | O_APPEND | O_ASYNC;
 
-// Raw 8N1 at speed, plus extra input flags, on a descriptor of a pty's slave.
-void SetLine(int fd, speed_t speed, tcflag_t extraIflag = 0) {
-    termios t;
-    ASSERT_EQ(tcgetattr(fd, &t), 0);
-    cfmakeraw(&t);
-    t.c_iflag |= extraIflag;
-    cfsetispeed(&t, speed);
-    cfsetospeed(&t, speed);
-    ASSERT_EQ(tcsetattr(fd, TCSANOW, &t), 0);
-}
-
-void ExpectSameSettings(const termios& before, const termios& after) {
-    EXPECT_EQ(before.c_iflag, after.c_iflag);
-    EXPECT_EQ(before.c_oflag, after.c_oflag);
-    EXPECT_EQ(before.c_cflag, after.c_cflag);
-    EXPECT_EQ(before.c_lflag, after.c_lflag);
-    EXPECT_EQ(0, std::memcmp(before.c_cc, after.c_cc, sizeof before.c_cc));
-    EXPECT_EQ(cfgetospeed(&before), cfgetospeed(&after));
-}
-
-termios SettingsOf(int fd) {
-    termios t{};
-    tcgetattr(fd, &t);
-    return t;
-}
-
 // velta with the given descriptors as its standard input and output and
 // its error stream collected; LC_ALL=C, so console bytes are CP932 as kept.
-class Child {
-public:
-    Child(const std::vector<std::string>& args, int in, int out) {
-        int err[2];
-        if (pipe(err) != 0) throw std::runtime_error("pipe");
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(in, STDIN_FILENO);
-            dup2(out, STDOUT_FILENO);
-            dup2(err[1], STDERR_FILENO);
-            setenv("LC_ALL", "C", 1);
-            std::vector<char*> argv = {const_cast<char*>(kVelta.c_str())};
-            for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(err[1]);
-        errFd_ = err[0];
-    }
-    ~Child() {
-        if (!reaped_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        close(errFd_);
-    }
-    void Signal(int sig) { kill(pid_, sig); }
-    // Until it sleeps in the kernel (in a wait, or in a write that blocks).
-    bool WaitUntilAsleep(double seconds = 10) {
-        const double end = Now() + seconds;
-        while (Now() < end) {
-            std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
-            std::string pid, name, state;
-            if (stat >> pid >> name >> state && state == "S") return true;
-            Drain(10);
-        }
-        return false;
-    }
-    bool WaitForError(const std::string& text, double seconds = 20) {
-        const double end = Now() + seconds;
-        while (errors.find(text) == std::string::npos && Now() < end) Drain(50);
-        return errors.find(text) != std::string::npos;
-    }
-    // The exit status, or -1 when it had to be killed after the time-out.
-    int Wait(double seconds = 30) {
-        const double end = Now() + seconds;
-        int status = 0;
-        while (waitpid(pid_, &status, WNOHANG) != pid_) {
-            if (Now() > end) {
-                kill(pid_, SIGKILL);
-                waitpid(pid_, &status, 0);
-                reaped_ = true;
-                return -1;
-            }
-            Drain(20);
-        }
-        reaped_ = true;
-        while (Drain(0)) {
-        }
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    std::string errors;
-
-private:
-    bool Drain(int ms) {
-        pollfd p = {errFd_, POLLIN, 0};
-        if (poll(&p, 1, ms) <= 0) return false;
-        char buffer[4096];
-        ssize_t n = read(errFd_, buffer, sizeof buffer);
-        if (n <= 0) return false;
-        errors.append(buffer, static_cast<size_t>(n));
-        return true;
-    }
-    pid_t pid_ = -1;
-    int errFd_ = -1;
-    bool reaped_ = false;
-};
+std::unique_ptr<Process> StartHanded(std::vector<std::string> args, int in, int out) {
+    ProcessOptions options;
+    options.stdinFd = in;
+    options.stdoutFd = out;
+    options.env = {"LC_ALL=C"};
+    args.insert(args.begin(), kVelta);
+    return std::make_unique<Process>(args, options);
+}
 
 // ---- refused: standard input or output is not a terminal ----
 
@@ -169,10 +69,10 @@ TEST_P(Refused, SaysWhyOnTheErrorStreamAndWritesNothingElse) {
         const std::string target = dir.Path("received.bin");
         std::vector<std::string> args = {target, "-MR", "--stdio"};
         if (exitStatus) args.push_back("--exit-status");
-        Child child(args, descriptor(c.in, false), descriptor(c.out, true));
+        auto child = StartHanded(args, descriptor(c.in, false), descriptor(c.out, true));
         close(pipeFds[1]);
-        EXPECT_EQ(child.Wait(), exitStatus ? 3 : 1);
-        EXPECT_EQ(child.errors, Banner() + kStdioNotTerminal + kOpenFailed);
+        EXPECT_EQ(child->Wait().exitCode, exitStatus ? 3 : 1);
+        EXPECT_EQ(child->errors(), Banner() + kStdioNotTerminal + kOpenFailed);
         // Nothing went to standard output, wherever it led.
         EXPECT_EQ(ReadUntilQuiet(pipeFds[0], 0.1, 2), "");
         EXPECT_EQ(ReadUntilQuiet(pty.master(), 0.1, 2), "");
@@ -187,9 +87,9 @@ TEST_P(Refused, SaysWhyOnTheErrorStreamAndWritesNothingElse) {
 // be the serial line.
 TEST(StdioHelp, GoesToTheErrorStream) {
     Pty pty;
-    Child child({"--help", "--stdio"}, pty.slave(), pty.slave());
-    EXPECT_EQ(child.Wait(), 0);
-    EXPECT_TRUE(Contains(child.errors, kHelpStdio)) << child.errors;
+    auto child = StartHanded({"--help", "--stdio"}, pty.slave(), pty.slave());
+    EXPECT_EQ(child->Wait().exitCode, 0);
+    EXPECT_EQ(child->errors(), Help());
     EXPECT_EQ(ReadUntilQuiet(pty.master(), 0.2, 2), "");
 }
 
@@ -226,15 +126,15 @@ TEST_P(HandedPort, SendsExactlyTheFileAndLeavesTheLineAsItWas) {
     const std::string data = Pattern(300, 7);
     std::vector<std::string> args = {dir.File("program.bin", data), "-S4000", "--stdio"};
     args.insert(args.end(), c.options.begin(), c.options.end());
-    Child child(args, pty.slave(), pty.slave());
-    EXPECT_EQ(child.Wait(), 1);
-    EXPECT_EQ(ReadUntilQuiet(pty.master(), 0.3, 5), HeaderFor(16 + 300, 0x4000) + data);
-    EXPECT_TRUE(Contains(child.errors, kSendDone)) << child.errors;
-    EXPECT_EQ(child.errors.compare(0, Banner().size(), Banner()), 0) << child.errors;
+    auto child = StartHanded(args, pty.slave(), pty.slave());
+    EXPECT_EQ(child->Wait().exitCode, 1);
+    EXPECT_EQ(ReadUntilQuiet(pty.master(), 0.3, 5), HeaderBytes(16 + 300, 0x4000) + data);
+    EXPECT_TRUE(Contains(child->errors(), kSendDone)) << child->errors();
+    EXPECT_EQ(child->errors().compare(0, Banner().size(), Banner()), 0) << child->errors();
     const int lineRate = c.speed == B19200 ? 19200 : 38400;
-    EXPECT_EQ(Contains(child.errors, Format(kStdioRateDiffers, c.warnedRate, lineRate)), c.warnedRate != 0)
-        << child.errors;
-    ExpectSameSettings(before, SettingsOf(pty.slave()));
+    EXPECT_EQ(Contains(child->errors(), Format(kStdioRateDiffers, c.warnedRate, lineRate)), c.warnedRate != 0)
+        << child->errors();
+    ExpectSettingsKept(before, pty.slave());
     EXPECT_EQ(fcntl(pty.slave(), F_GETFL), flagsBefore);
 }
 
@@ -253,10 +153,10 @@ TEST(HandedPortProgress, StandsBesideTheBarOnTheErrorStream) {
     ScratchDir dir;
     Pty pty;
     SetLine(pty.slave(), B38400);
-    Child child({dir.File("program.bin", Pattern(300)), "--stdio", "--progress"}, pty.slave(), pty.slave());
-    EXPECT_EQ(child.Wait(), 1);
+    auto child = StartHanded({dir.File("program.bin", Pattern(300)), "--stdio", "--progress"}, pty.slave(), pty.slave());
+    EXPECT_EQ(child->Wait().exitCode, 1);
     EXPECT_EQ(ReadUntilQuiet(pty.master(), 0.3, 5).size(), 316u);
-    EXPECT_TRUE(Contains(child.errors, "\r|oooooooooo| 100% 300 / 300 ")) << child.errors;
+    EXPECT_TRUE(Contains(child->errors(), "\r|oooooooooo| 100% 300 / 300 ")) << child->errors();
 }
 
 TEST(HandedPortReceive, TakesWhatWaitedOnTheLineAndNamesTheLineRate) {
@@ -265,13 +165,13 @@ TEST(HandedPortReceive, TakesWhatWaitedOnTheLineAndNamesTheLineRate) {
     SetLine(pty.slave(), B19200);
     const std::string data = Pattern(500, 3);
     // Already queued when velta starts: a port handed over is not flushed.
-    ASSERT_TRUE(WriteAll(pty.master(), HeaderFor(16 + 500, 0x1234) + data));
+    ASSERT_TRUE(WriteAll(pty.master(), HeaderBytes(16 + 500, 0x1234) + data));
     const std::string target = dir.Path("received.bin");
-    Child child({target, "-MR", "-B9600", "--stdio"}, pty.slave(), pty.slave());
-    EXPECT_EQ(child.Wait(), 1);
-    EXPECT_EQ(ReadFile(target), HeaderFor(16 + 500, 0x1234) + data);
-    EXPECT_TRUE(Contains(child.errors, Format(kReceivePrompt, 19200))) << child.errors;
-    EXPECT_TRUE(Contains(child.errors, kReceiveDone)) << child.errors;
+    auto child = StartHanded({target, "-MR", "-B9600", "--stdio"}, pty.slave(), pty.slave());
+    EXPECT_EQ(child->Wait().exitCode, 1);
+    EXPECT_EQ(ReadFile(target), HeaderBytes(16 + 500, 0x1234) + data);
+    EXPECT_TRUE(Contains(child->errors(), Format(kReceivePrompt, 19200))) << child->errors();
+    EXPECT_TRUE(Contains(child->errors(), kReceiveDone)) << child->errors();
 }
 
 // True once the kernel holds the output of the pty's slave: the XOFF that
@@ -306,12 +206,12 @@ TEST_P(HandedPortAbort, EndsInOrderAndPutsTheFlagsBack) {
     ASSERT_TRUE(OutputStopped(pty.slave(), flagsBefore));
     std::vector<std::string> args = {dir.File("program.bin", Pattern(2000)), "--stdio"};
     args.insert(args.end(), c.args.begin(), c.args.end());
-    Child child(args, pty.slave(), pty.slave());
-    ASSERT_TRUE(child.WaitForError(c.waitFor)) << child.errors;
-    ASSERT_TRUE(child.WaitUntilAsleep());
-    child.Signal(SIGINT);
-    EXPECT_EQ(child.Wait(20), 1) << child.errors;
-    EXPECT_TRUE(Contains(child.errors, kAborted)) << child.errors;
+    auto child = StartHanded(args, pty.slave(), pty.slave());
+    ASSERT_TRUE(child->WaitForErrors(c.waitFor)) << child->errors();
+    ASSERT_TRUE(child->WaitUntilAsleep());
+    child->Signal(SIGINT);
+    EXPECT_EQ(child->Wait(20).exitCode, 1) << child->errors();
+    EXPECT_TRUE(Contains(child->errors(), kAborted)) << child->errors();
     EXPECT_EQ(fcntl(pty.slave(), F_GETFL), flagsBefore);
 }
 
@@ -323,56 +223,6 @@ INSTANTIATE_TEST_SUITE_P(Stdio, HandedPortAbort,
                          });
 
 // ---- inside picocom ----
-
-// Copies bytes both ways between the port's line and the simulator's, so
-// the test can put a device behind picocom's port and take it away again.
-// Never blocks: a side that takes nothing more (a hung device) only stops
-// what flows towards it.
-class Relay {
-public:
-    Relay(int a, int b) : fds_{a, b} {
-        if (pipe(stop_) != 0) throw std::runtime_error("pipe");
-        for (int fd : fds_) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-        thread_ = std::thread([this] { Run(); });
-    }
-    ~Relay() {
-        (void)!write(stop_[1], "x", 1);
-        thread_.join();
-        for (int fd : fds_) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-        close(stop_[0]);
-        close(stop_[1]);
-    }
-
-private:
-    void Run() {
-        std::string toward[2];  // bytes waiting to be written to fds_[i]
-        for (;;) {
-            pollfd p[3];
-            for (int i = 0; i < 2; ++i) {
-                short events = toward[1 - i].empty() ? POLLIN : 0;
-                if (!toward[i].empty()) events |= POLLOUT;
-                p[i] = {fds_[i], events, 0};
-            }
-            p[2] = {stop_[0], POLLIN, 0};
-            if (poll(p, 3, -1) < 0 && errno != EINTR) return;
-            if (p[2].revents) return;
-            for (int i = 0; i < 2; ++i) {
-                if (p[i].revents & POLLIN) {
-                    char buffer[4096];
-                    ssize_t n = read(fds_[i], buffer, sizeof buffer);
-                    if (n > 0) toward[1 - i].append(buffer, static_cast<size_t>(n));
-                }
-                if ((p[i].revents & POLLOUT) && !toward[i].empty()) {
-                    ssize_t n = write(fds_[i], toward[i].data(), toward[i].size());
-                    if (n > 0) toward[i].erase(0, static_cast<size_t>(n));
-                }
-            }
-        }
-    }
-    int fds_[2];
-    int stop_[2];
-    std::thread thread_;
-};
 
 // picocom on a terminal of its own, which the test types into and reads;
 // it answers the cursor-position query of picocom's line editor.
@@ -560,13 +410,13 @@ TEST(Picocom, SendsAndReceivesThroughItsCommandsAndLeavesItUsable) {
         ASSERT_TRUE(picocom.WaitFor(Format(kReceivePrompt, 38400), from, 20)) << picocom.screen.substr(from);
         sim.Signal(SIGUSR1);  // the operator's go
         ASSERT_TRUE(picocom.WaitFor(kExited, from)) << picocom.screen.substr(from);
-        EXPECT_EQ(ReadFile(dir.Path("received.bin")), HeaderFor(16 + 3000, 0x1200, 0x1210) + data);
+        EXPECT_EQ(ReadFile(dir.Path("received.bin")), HeaderBytes(16 + 3000, 0x1200, 0x1210) + data);
         EXPECT_TRUE(Contains(picocom.screen.substr(from), kReceiveDone)) << picocom.screen.substr(from);
         sim.Wait(30);
     }
 
     // The port as picocom set it; the flags as picocom handed them over.
-    ExpectSameSettings(settings, SettingsOf(line.slave()));
+    ExpectSettingsKept(settings, line.slave());
     const std::vector<int> handed = StartFlagsWithoutModemCalls(ReadFile(dir.Path("modem.log")));
     ASSERT_EQ(handed.size(), 2u) << "the shim was in both velta runs";
     EXPECT_EQ(sendFlags & kFlagMask, handed[0] & kFlagMask);
@@ -605,7 +455,7 @@ TEST(Picocom, CtrlCWhileTheDeviceHoldsTheSenderWithXoff) {
     picocom.Type("\x03");
     ASSERT_TRUE(picocom.WaitFor(kExited, from, 20)) << picocom.screen.substr(from);
     EXPECT_TRUE(Contains(picocom.screen.substr(from), OnScreen(kAborted))) << picocom.screen.substr(from);
-    ExpectSameSettings(settings, SettingsOf(line.slave()));
+    ExpectSettingsKept(settings, line.slave());
     const std::vector<int> handed = StartFlagsWithoutModemCalls(ReadFile(dir.Path("modem.log")));
     ASSERT_EQ(handed.size(), 1u);
     EXPECT_EQ(PortFlagsOf(picocom.pid(), line.path()) & kFlagMask, handed[0] & kFlagMask);

@@ -1,5 +1,5 @@
-// Test support: what a descriptor of the port's terminal must read back once
-// the program has set the line up, for either build of the program.
+// Test kit: the line settings of a port's terminal, set up by the test and
+// read back from the test's own descriptor, for either build of the program.
 #pragma once
 
 #include <termios.h>
@@ -12,3 +12,16 @@ struct ExpectedLine {
 // Raw 8N1 with the receiver on, at the speed and with the handshaking
 // given, XON 0x11 and XOFF 0x13. Adds a test failure for every difference.
 void ExpectRawLine(int fd, const ExpectedLine& line);
+
+// What a fresh login line has (canonical, echo, 7E2, 2400 bit/s, hardware
+// and software handshaking, odd flow characters), so that only the program
+// can make it raw, and so that settings left alone are easy to tell.
+void MakeCooked(int fd);
+// Raw 8N1 at speed plus extra input flags: as a terminal program sets it.
+void SetLine(int fd, speed_t speed, tcflag_t extraIflag = 0);
+
+termios SettingsOf(int fd);
+// The line settings are unchanged: the whole terminal, or (wholeTerminal
+// false) only what a serial port holds: the speeds, the character format,
+// the handshaking and its characters.
+void ExpectSettingsKept(const termios& before, int fd, bool wholeTerminal = true);

@@ -1,10 +1,8 @@
-// Helpers for the program-as-a-process tests.
+// Test kit: helpers for the program-as-a-process tests.
 #include "program_support.h"
 
 #include <ftw.h>
-#include <poll.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdarg>
@@ -13,12 +11,19 @@
 #include <stdexcept>
 #include <thread>
 
+#include "comm.h"
+
 std::string Banner() { return std::string(kBanner) + kBanner2; }
 
 std::string Usage() {
     std::string out;
-    for (const char* line : {kUsage1, kUsage2, kUsage3, kUsage4, kUsage5, kUsage6, kUsage7, kUsage8, kUsage9})
-        out += line;
+    for (const char* line : kUsage) out += line;
+    return out;
+}
+
+std::string Help() {
+    std::string out = Usage() + Format(kHelpDefaults, "/dev/ttyS0");
+    for (const char* line : kHelpLong) out += line;
     return out;
 }
 
@@ -43,8 +48,12 @@ ScratchDir::~ScratchDir() {
 }
 
 std::string ScratchDir::File(const std::string& name, const std::string& content) const {
-    std::ofstream(Path(name), std::ios::binary) << content;
+    WriteFile(Path(name), content);
     return Path(name);
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
 
 std::string ReadFile(const std::string& path) {
@@ -75,6 +84,30 @@ std::string Pattern(size_t size, int seed) {
     return out;
 }
 
+bool Contains(const std::string& haystack, const std::string& needle) {
+    return haystack.find(needle) != std::string::npos;
+}
+
+std::string Tail(const std::string& text, size_t size) {
+    return text.size() < size ? text : text.substr(text.size() - size);
+}
+
+int Count(const std::string& text, char c) {
+    int n = 0;
+    for (char x : text) n += x == c;
+    return n;
+}
+
+ProcessResult RunProgram(const std::vector<std::string>& args, const std::vector<std::string>& env,
+                         const std::vector<std::string>& wrapper) {
+    ProcessOptions options;
+    options.env = CurrentTarget().Environment();
+    options.env.insert(options.env.end(), env.begin(), env.end());
+    std::vector<std::string> argv = wrapper;
+    for (const std::string& a : CurrentTarget().Command(args)) argv.push_back(a);
+    return RunProcess(argv, options);
+}
+
 static std::vector<std::string> WithPort(Pty& pty, const std::vector<std::string>& args) {
     std::vector<std::string> all = args;
     all.push_back(CurrentTarget().PortOption(pty.path()));
@@ -103,8 +136,13 @@ std::unique_ptr<Process> StartOnTerminal(Pty& pty, const std::vector<std::string
     return std::unique_ptr<Process>(new Process(WithPort(pty, args), options));
 }
 
-int Count(const std::string& text, char c) {
-    int n = 0;
-    for (char x : text) n += x == c;
-    return n;
+bool PortIsFree(const Pty& pty) {
+    CommLink link;
+    return link.OpenConnection(1, 9600, 8, 0, 0, 0, pty.path().c_str()) != 0;
+}
+
+std::string ReadFromLink(CommLink& link, size_t count) {
+    std::string got;
+    for (int byte; got.size() < count && (byte = link.ReadByte()) >= 0;) got += static_cast<char>(byte);
+    return got;
 }

@@ -1,9 +1,11 @@
-// Helpers for the tests that run the program as a process against a
-// pseudo-terminal that plays the device: the expected console texts, files
-// in a scratch directory, and a run that records every byte put on the line.
+// Test kit: the program under test as a process against a pseudo-terminal
+// that plays the device: the expected console texts, files in a scratch
+// directory, the transfer header, and a run that records every byte put on
+// the line.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,6 +16,7 @@
 
 std::string Banner();
 std::string Usage();
+std::string Help();  // native --help: the usage, the defaults, the long options
 std::string Format(const char* format, ...);
 
 // A scratch directory, removed with everything in it at the end of the test.
@@ -29,11 +32,21 @@ private:
 };
 
 std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& content);
 std::string Bytes(std::initializer_list<int> bytes);
-// The 16-byte transfer header the program sends or expects: FF FE 4D, the
-// total size (header included, 24 bits), the load and the run address.
+// The 16-byte transfer header the program sends or expects, built here
+// independently of the program: FF FE 4D, the total size (header included,
+// 24 bits), the load and the run address.
 std::string HeaderBytes(uint32_t total, uint16_t load, uint16_t run = 0);
 std::string Pattern(size_t size, int seed = 0);  // deterministic data
+
+bool Contains(const std::string& haystack, const std::string& needle);
+std::string Tail(const std::string& text, size_t size);
+int Count(const std::string& text, char c);
+
+// Runs the current target with args (after the wrapper, if any) to its end.
+ProcessResult RunProgram(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                         const std::vector<std::string>& wrapper = {});
 
 struct LineRun {
     ProcessResult process;
@@ -48,4 +61,9 @@ LineRun RunSend(Pty& pty, const std::vector<std::string>& args, ProcessOptions o
 // a text before it acts as the device).
 std::unique_ptr<Process> StartOnTerminal(Pty& pty, const std::vector<std::string>& args);
 
-int Count(const std::string& text, char c);
+// True when nobody holds the port: the program let it go.
+bool PortIsFree(const Pty& pty);
+
+class CommLink;
+// Up to count bytes read from the link one at a time; fewer when a read fails.
+std::string ReadFromLink(CommLink& link, size_t count);

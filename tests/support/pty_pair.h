@@ -1,10 +1,12 @@
-// Test support: a pseudo-terminal pair that plays the serial line. The test
-// is the device on the master side; the program opens the slave by path.
-// The slave stays open here too, so the master never sees a hang-up when
-// the program closes its side, and it starts raw so nothing is echoed.
+// Test kit: a pseudo-terminal pair that plays the serial line. The test
+// (or the benchmark) is the device on the master side; the program opens
+// the slave by path. The slave stays open here too, so the master never
+// sees a hang-up when the program closes its side, and it starts raw so
+// nothing is echoed.
 #pragma once
 
 #include <string>
+#include <thread>
 
 class Pty {
 public:
@@ -16,6 +18,9 @@ public:
     int master() const { return master_; }
     int slave() const { return slave_; }
     const std::string& path() const { return path_; }
+    // The device goes away: the program's side sees a hang-up. Afterwards
+    // master() is -1 and nothing is closed twice.
+    void CloseMaster();
 
 private:
     int master_ = -1;
@@ -23,8 +28,28 @@ private:
     std::string path_;
 };
 
+// Joins two descriptors (the masters of two pseudo-terminals), so that
+// programs on the two slaves talk to each other with a terminal each, and
+// the test can put a device behind a port and take it away again. Never
+// blocks: a side that takes nothing more only stops what flows towards it.
+// The descriptors are non-blocking while joined.
+class Relay {
+public:
+    Relay(int a, int b);
+    ~Relay();
+    Relay(const Relay&) = delete;
+    Relay& operator=(const Relay&) = delete;
+
+private:
+    void Run();
+    int fds_[2];
+    int stop_[2] = {-1, -1};
+    std::thread thread_;
+};
+
 // Puts a terminal descriptor in raw mode (no echo, no translations).
 void MakeRaw(int fd);
+void SetNonblocking(int fd, bool on = true);
 
 // Writes all of data; false on error.
 bool WriteAll(int fd, const std::string& data);

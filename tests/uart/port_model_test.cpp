@@ -1,5 +1,5 @@
 // The program on a pseudo-terminal that the preloaded port shim (see
-// bench/uart_shim.c) turns into a UART with a 16-byte transmit FIFO or a USB
+// tests/shims/uart_shim.c) turns into a UART with a 16-byte transmit FIFO or a USB
 // adapter: the tail of a send has left the line before DTR drops, the wait
 // for it is bounded and gives way to Ctrl+C, and the bytes on their way
 // never exceed what a UART's FIFO holds. Also the link reading bytes that
@@ -125,14 +125,8 @@ TEST(TrickleReceive, EveryByteComesOutInOrder) {
             usleep(500);
         }
     });
-    std::string got;
-    for (size_t i = 0; i < data.size(); ++i) {
-        int byte = link.ReadByte();
-        ASSERT_GE(byte, 0) << "at " << i;
-        got += static_cast<char>(byte);
-    }
+    EXPECT_EQ(ReadFromLink(link, data.size()), data);
     device.join();
-    EXPECT_EQ(got, data);
 }
 
 }  // namespace

@@ -55,7 +55,7 @@ echo "wine: building the native test programs in $build"
 { [ -f "$build/CMakeCache.txt" ] || cmake -S "$src" -B "$build"; } >>"$log" 2>&1 || fail "configure failed, see $log"
 cmake --build "$build" -j2 --target wine_test wine_close_test driver_model_test modem_shim queue_shim >>"$log" 2>&1 ||
     fail "native build failed, see $log"
-shim=$build/tests/wine/modem_shim.so
+shim=$build/tests/shims/modem_shim.so
 winetest=$build/tests/wine/wine_test
 
 # --- one prefix for the run ----------------------------------------------------

@@ -10,110 +10,24 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <cctype>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "console_text.h"
-#include "process.h"
-#include "program_support.h"
-#include "pty_pair.h"
-#include "target.h"
+#include "line_check.h"
+#include "wine_fixture.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-
-constexpr double kRunTimeout = 60;
-const std::string kWaiting = "DTR 1\nWAIT\n";
-
-Target& Wine() {
-    static std::unique_ptr<Target> target = MakeWineTarget();
-    return *target;
-}
-
-std::string Env(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? value : "";
-}
-
-// The test build beside VELTA.exe, and the queue shim beside the modem shim.
-std::string Sibling(const char* variable, const std::string& name) {
-    return (fs::path(Env(variable)).parent_path() / name).string();
-}
+constexpr double kRunTimeout = kWineRunTimeout;
 
 bool EndsWith(const std::string& text, const std::string& end) {
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-class WineClose : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char name[] = "/tmp/velta-wine-close-XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        dir_ = name;
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    // Runs program (VELTA.exe or a test build) with the shims and extra env.
-    std::unique_ptr<Process> Start(const std::vector<std::string>& args, std::vector<std::string> env = {},
-                                   const std::string& program = "") {
-        ProcessOptions options;
-        options.env = Wine().Environment();
-        options.env.push_back("VELTA_SHIM_LOG=" + Path("shim.log"));
-        options.env.insert(options.env.end(), env.begin(), env.end());
-        options.workingDirectory = dir_;
-        std::vector<std::string> command = Wine().Command(args);
-        if (!program.empty()) command[1] = program;
-        return std::make_unique<Process>(command, options);
-    }
-    // The environment that adds the queue shim with a transmit FIFO of fifo bytes.
-    std::vector<std::string> QueueModel(int fifo) const {
-        const std::string queueShim = Sibling("VELTA_WINE_SHIM", "queue_shim.so");
-        EXPECT_TRUE(fs::exists(queueShim)) << queueShim;
-        return {"LD_PRELOAD=" + Env("VELTA_WINE_SHIM") + ":" + queueShim, "VELTA_QUEUE_LOG=" + Path("queue.log"),
-                "VELTA_QUEUE_FIFO=" + std::to_string(fifo)};
-    }
-    // A number the queue shim recorded ("outq" or "tail"); -1 if none.
-    long QueueRecord(const std::string& name) const {
-        std::ifstream in(Path("queue.log"));
-        std::string key;
-        long value;
-        while (in >> key >> value)
-            if (key == name) return value;
-        return -1;
-    }
-
-    std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-    std::string Read(const std::string& name) const {
-        std::ifstream in(Path(name), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    void Write(const std::string& name, const std::string& data) const {
-        std::ofstream(Path(name), std::ios::binary) << data;
-    }
-    bool WaitForShim(const std::string& events, double timeoutSeconds = 30) const {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
-        while (Read("shim.log").compare(0, events.size(), events) != 0) {
-            if (std::chrono::steady_clock::now() >= end) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return true;
-    }
-    std::string DtrLog() const {
-        std::string log = Read("shim.log"), dtr;
-        for (size_t at = log.find("DTR"); at != std::string::npos; at = log.find("DTR", at + 1))
-            dtr += log.substr(at, log.find('\n', at) - at + 1);
-        return dtr;
-    }
-
-    std::string dir_;
-};
+using WineClose = WineCase;
 
 // --- a closed console window -------------------------------------------------
 
@@ -122,14 +36,14 @@ protected:
 // file, and the abort line on the console, by then.
 TEST_F(WineClose, ClosedConsoleKeepsEveryReceivedByteAndTheAbortLine) {
     const std::string program = Sibling("VELTA_WINE_EXE", "velta_close_event.exe");
-    ASSERT_TRUE(fs::exists(program)) << program << " is built with VELTA.exe";
+    ASSERT_EQ(access(program.c_str(), R_OK), 0) << program << " is built with VELTA.exe";
     Pty pty;
     auto run = Start({"in.bin", "-MR", Wine().PortOption(pty.path())}, {"VELTA_CLOSE_TRIGGER=close.now"}, program);
-    ASSERT_TRUE(WaitForShim(kWaiting)) << Read("shim.log");
+    ASSERT_TRUE(WaitForShim(kWaiting)) << ShimLog();
     // Less than the 16 KiB block: none of it has been written to the file yet.
     const std::string sent = HeaderBytes(5016, 0x2000) + Pattern(3000);
     ASSERT_TRUE(WriteAll(pty.master(), sent));
-    ASSERT_TRUE(WaitForShim(kWaiting + "WAIT\n")) << Read("shim.log");
+    ASSERT_TRUE(WaitForShim(kWaiting + "WAIT\n")) << ShimLog();
     Write("close.now", "");
     ProcessResult r = run->Wait(kRunTimeout);
     ASSERT_FALSE(r.timedOut);
@@ -161,38 +75,23 @@ TEST_P(WineSettingsKept, ReadBackAfterTheRun) {
     // Two stop bits at 2400 bit/s, hardware and software flow control with
     // odd flow characters: all unlike what the program sets. (A pseudo-
     // terminal keeps 8 data bits and no parity whatever it is told.)
-    termios before;
-    ASSERT_EQ(tcgetattr(pty.slave(), &before), 0);
-    before.c_cflag |= CSTOPB | CRTSCTS;
-    before.c_iflag |= IXON | IXOFF;
-    before.c_cc[VSTART] = 0x01;
-    before.c_cc[VSTOP] = 0x02;
-    cfsetispeed(&before, B2400);
-    cfsetospeed(&before, B2400);
-    ASSERT_EQ(tcsetattr(pty.slave(), TCSANOW, &before), 0);
-    ASSERT_EQ(tcgetattr(pty.slave(), &before), 0);
+    MakeCooked(pty.slave());
+    const termios before = SettingsOf(pty.slave());
 
     Write("out.bin", "abc");
     std::vector<std::string> args = c.args;
     args.push_back(Wine().PortOption(pty.path()));
     auto run = Start(args);
     if (c.interrupt) {
-        ASSERT_TRUE(WaitForShim(kWaiting)) << Read("shim.log");
+        ASSERT_TRUE(WaitForShim(kWaiting)) << ShimLog();
         run->Signal(SIGINT);
     }
     ProcessResult r = run->Wait(kRunTimeout);
     ASSERT_FALSE(r.timedOut);
     EXPECT_EQ(r.exitCode, 1);
 
-    termios after;
-    ASSERT_EQ(tcgetattr(pty.slave(), &after), 0);
-    EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
-    EXPECT_EQ(cfgetispeed(&after), cfgetispeed(&before));
-    const tcflag_t line = CSIZE | PARENB | CSTOPB | CRTSCTS;
-    EXPECT_EQ(after.c_cflag & line, before.c_cflag & line);
-    EXPECT_EQ(after.c_iflag & (IXON | IXOFF), before.c_iflag & (IXON | IXOFF));
-    EXPECT_EQ(after.c_cc[VSTART], before.c_cc[VSTART]);
-    EXPECT_EQ(after.c_cc[VSTOP], before.c_cc[VSTOP]);
+    // Wine puts back the port's own settings, not the terminal's modes.
+    ExpectSettingsKept(before, pty.slave(), false);
 }
 
 INSTANTIATE_TEST_SUITE_P(Wine, WineSettingsKept,

@@ -8,39 +8,20 @@
 
 #include <signal.h>
 #include <termios.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <cstdarg>
-#include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <memory>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "console_text.h"
 #include "line_check.h"
-#include "process.h"
-#include "program_support.h"
-#include "pty_pair.h"
-#include "target.h"
 #include "target_wine.h"
+#include "wine_fixture.h"
 
 namespace {
 
 constexpr char kXon = 0x11, kXoff = 0x13;
-constexpr double kRunTimeout = 60;
-const std::string kDtrOpenThenClosed = "DTR 1\nDTR 0\n";
-// The shim's log once the port is open and the program waits for data.
-const std::string kWaiting = "DTR 1\nWAIT\n";
-
-Target& Wine() {
-    static std::unique_ptr<Target> target = MakeWineTarget();
-    return *target;
-}
+constexpr double kRunTimeout = kWineRunTimeout;
 
 std::string Marks(int count) { return std::string(static_cast<size_t>(count), 'o'); }
 
@@ -51,75 +32,7 @@ std::string AllByteValues(size_t length) {
     return data;
 }
 
-// Sets the terminal to what a fresh login line has (canonical, echo, 7E2,
-// 2400 bit/s, odd flow characters), so only the program can make it raw.
-void MakeCooked(int fd) {
-    termios t;
-    ASSERT_EQ(tcgetattr(fd, &t), 0);
-    t.c_iflag |= ICRNL | IXON | IXOFF;
-    t.c_oflag |= OPOST | ONLCR;
-    t.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
-    t.c_cflag = (t.c_cflag & ~CSIZE) | CS7 | PARENB | CSTOPB | CRTSCTS;
-    t.c_cc[VSTART] = 0x01;
-    t.c_cc[VSTOP] = 0x02;
-    cfsetispeed(&t, B2400);
-    cfsetospeed(&t, B2400);
-    ASSERT_EQ(tcsetattr(fd, TCSANOW, &t), 0);
-}
-
-class WineRun : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char name[] = "/tmp/velta-wine-XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        dir_ = name;
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-
-    // extraEnv comes last, so it overrides the target's own (LC_ALL=C).
-    std::unique_ptr<Process> Start(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv = {}) {
-        ProcessOptions options;
-        options.env = Wine().Environment();
-        options.env.push_back("VELTA_SHIM_LOG=" + ShimLogPath());
-        for (const std::string& entry : extraEnv) options.env.push_back(entry);
-        options.workingDirectory = dir_;
-        return std::make_unique<Process>(Wine().Command(args), options);
-    }
-    ProcessResult Run(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv = {}) {
-        return Start(args, extraEnv)->Wait(kRunTimeout);
-    }
-
-    std::string ShimLogPath() const { return dir_ + "/shim.log"; }
-    std::string ShimLog() const { return ReadFile("shim.log"); }
-    std::string DtrLog() const {
-        std::istringstream lines(ShimLog());
-        std::string line, dtr;
-        while (std::getline(lines, line))
-            if (line.rfind("DTR", 0) == 0) dtr += line + "\n";
-        return dtr;
-    }
-    // Polls the shim's log until it holds `events` (lines, in order, from the
-    // first); false after the time-out.
-    bool WaitForShim(const std::string& events, double timeoutSeconds = 30) const {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
-        while (ShimLog().compare(0, events.size(), events) != 0) {
-            if (std::chrono::steady_clock::now() >= end) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return true;
-    }
-
-    void WriteFile(const std::string& name, const std::string& data) const {
-        std::ofstream(dir_ + "/" + name, std::ios::binary) << data;
-    }
-    std::string ReadFile(const std::string& name) const {
-        std::ifstream in(dir_ + "/" + name, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    bool Exists(const std::string& name) const { return std::filesystem::exists(dir_ + "/" + name); }
-
-    std::string dir_;
-};
+using WineRun = WineCase;
 
 // --- exit statuses and console text through a pipe -------------------------
 
@@ -188,7 +101,7 @@ TEST_P(WineConsole, ShowsTheTextsAsCharacters) {
         if (entry.rfind("VELTA_SHIM_PLAIN_TERMINAL=", 0) != 0 && entry.rfind("LC_ALL=", 0) != 0)
             options.env.push_back(entry);
     options.env.push_back(c.locale);
-    options.workingDirectory = dir_;
+    options.workingDirectory = Path("");
     std::vector<std::string> args = c.args;
     for (std::string& arg : args)
         if (arg == "PORT") arg = Wine().PortOption(pty.path());
@@ -243,7 +156,7 @@ TEST_P(WineLineSettings, ReadBackAtThePromptThenCtrlC) {
     EXPECT_EQ(r.output, Wine().Console(Banner() + Format(kReceivePrompt, c.rate) + kAborted));
     EXPECT_EQ(DtrLog(), kDtrOpenThenClosed);
     EXPECT_TRUE(Exists("in.bin"));
-    EXPECT_EQ(ReadFile("in.bin"), "");
+    EXPECT_EQ(Read("in.bin"), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -261,7 +174,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(WineRun, SendsHeaderAndDataExactly) {
     Pty pty;
     const std::string data = AllByteValues(300);
-    WriteFile("out.bin", data);
+    Write("out.bin", data);
     auto program = Start({"out.bin", "-MS", "-B19200", Wine().PortOption(pty.path())});
     const std::string expected = HeaderBytes(316, 0x2000) + data;
     EXPECT_EQ(ReadExactly(pty.master(), expected.size(), kRunTimeout), expected);
@@ -287,7 +200,7 @@ TEST_P(WineReceive, StoresHeaderAndDataExactly) {
     ProcessResult r = program->Wait(kRunTimeout);
     ASSERT_FALSE(r.timedOut);
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(ReadFile("in.bin"), sent);
+    EXPECT_EQ(Read("in.bin"), sent);
     EXPECT_EQ(r.output, Wine().Console(Banner() + Format(kReceivePrompt, 4800) + "\r" +
                                        Format(kReceiveHeaderLine, 0x8000, 0, 300ul) + kReceiveFrame + Marks(10) +
                                        kReceiveDone));
@@ -303,7 +216,7 @@ INSTANTIATE_TEST_SUITE_P(Wine, WineReceive, ::testing::Values("-F0", "-F2"),
 TEST_F(WineRun, OpensComPortsAboveNine) {
     Pty pty;
     LinkWinePort(123, pty.path());
-    WriteFile("out.bin", "abc");
+    Write("out.bin", "abc");
     auto program = Start({"out.bin", "-MS", "-N", "-P379"});
     EXPECT_EQ(ReadExactly(pty.master(), 3, kRunTimeout), "abc");
     ProcessResult r = program->Wait(kRunTimeout);
@@ -331,7 +244,7 @@ TEST_F(WineRun, CtrlCInReceivedData) {
                                        kAborted));
     EXPECT_EQ(DtrLog(), kDtrOpenThenClosed);
     // Nothing that did not arrive is stored.
-    const std::string stored = ReadFile("in.bin");
+    const std::string stored = Read("in.bin");
     EXPECT_EQ(stored, sent.substr(0, stored.size()));
 }
 
@@ -353,7 +266,7 @@ TEST_F(WineRun, CtrlCBeforeTheWaitBegins) {
 TEST_F(WineRun, XoffHoldsTheSenderAndXonReleasesIt) {
     Pty pty;
     const std::string data = AllByteValues(2000);
-    WriteFile("out.bin", data);
+    Write("out.bin", data);
     auto program = Start({"out.bin", "-MS", "-F2", Wine().PortOption(pty.path())});
     std::string received = ReadExactly(pty.master(), 1, kRunTimeout);
     ASSERT_EQ(received.size(), 1u);
@@ -377,7 +290,7 @@ TEST_F(WineRun, XoffHoldsTheSenderAndXonReleasesIt) {
 TEST_F(WineRun, CtrlCWhileXoffHoldsTheSender) {
     Pty pty;
     const std::string port = Wine().PortOption(pty.path());
-    WriteFile("big.bin", AllByteValues(64 * 1024));
+    Write("big.bin", AllByteValues(64 * 1024));
     auto program = Start({"big.bin", "-MS", "-F2", "-B38400", port});
     ASSERT_EQ(ReadExactly(pty.master(), 1, kRunTimeout).size(), 1u);
     ASSERT_TRUE(WriteAll(pty.master(), std::string(1, kXoff)));
@@ -404,7 +317,7 @@ TEST_F(WineRun, CtrlCWhileXoffHoldsTheSender) {
     ASSERT_TRUE(WriteAll(pty.master(), std::string(1, kXon)));
     EXPECT_EQ(ReadUntilQuiet(pty.master(), 1.0, 10), "");
 
-    WriteFile("small.bin", "again");
+    Write("small.bin", "again");
     auto second = Start({"small.bin", "-MS", "-N", port});
     EXPECT_EQ(ReadExactly(pty.master(), 5, kRunTimeout), "again");
     ProcessResult again = second->Wait(kRunTimeout);
@@ -475,9 +388,9 @@ class WineRefusedSource : public WineRun, public ::testing::WithParamInterface<R
 // none that can be trusted.
 TEST_P(WineRefusedSource, NothingGoesOnTheLine) {
     const RefusedSource& c = GetParam();
-    std::filesystem::create_directory(dir_ + "/folder");
-    WriteFile("big.bin", "");
-    std::filesystem::resize_file(dir_ + "/big.bin", 0x80000010);  // sparse
+    std::filesystem::create_directory(Path("folder"));
+    Write("big.bin", "");
+    std::filesystem::resize_file(Path("big.bin"), 0x80000010);  // sparse
     Pty pty;
     ProcessResult r = Run({c.path, Wine().PortOption(pty.path())});
     ASSERT_FALSE(r.timedOut);

@@ -9,35 +9,17 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "console_text.h"
-#include "process.h"
-#include "program_support.h"
-#include "target.h"
+#include "messages.h"
+#include "wine_fixture.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-
-constexpr double kRunTimeout = 120;
 constexpr size_t kSendSize = 4000;  // about a second of line at 38400 bit/s
-
-Target& Wine() {
-    static std::unique_ptr<Target> target = MakeWineTarget();
-    return *target;
-}
-
-std::string ModelProgram() {
-    const char* exe = std::getenv("VELTA_WINE_EXE");
-    return (fs::path(exe ? exe : "").parent_path() / "velta_driver_model.exe").string();
-}
 
 // How the run ends on the console.
 enum class Ends {
@@ -81,48 +63,35 @@ std::string ReasonLead(const char* format) {
     return text.substr(0, text.size() - 1);
 }
 
-class DriverModel : public ::testing::TestWithParam<ModelCase> {
+class DriverModel : public WineCase, public ::testing::WithParamInterface<ModelCase> {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(fs::exists(ModelProgram())) << ModelProgram() << " is built with VELTA.exe";
-    }
-
+    // The program over the model, with the model's files in the case's folder.
     ProcessResult Run(const ModelCase& c) {
-        ProcessOptions options;
-        options.env = Wine().Environment();
-        for (const char* name : {"report", "wire", "input"})
-            options.env.push_back("VELTA_DRIVER_" + Upper(name) + "=" + scratch_.Path(name));
-        options.env.push_back(std::string("VELTA_DRIVER_MODEL=") + c.model);
-        options.workingDirectory = scratch_.Path("");
-        std::vector<std::string> command = Wine().Command(
-            {c.receive ? "in.bin" : "out.bin", c.receive ? "-MR" : "-MS", "-B38400", "-P3", "--exit-status"});
-        command[1] = ModelProgram();
-        return RunProcess(command, options, kRunTimeout);
+        const std::string program = Sibling("VELTA_WINE_EXE", "velta_driver_model.exe");
+        EXPECT_TRUE(std::ifstream(program).good()) << program << " is built with VELTA.exe";
+        std::vector<std::string> env = {std::string("VELTA_DRIVER_MODEL=") + c.model};
+        for (const char* name : {"REPORT", "WIRE", "INPUT"}) env.push_back(std::string("VELTA_DRIVER_") + name + "=" + Path(name));
+        return Start({c.receive ? "in.bin" : "out.bin", c.receive ? "-MR" : "-MS", "-B38400", "-P3", "--exit-status"}, env,
+                     program)
+            ->Wait(2 * kWineRunTimeout);
     }
 
     // The model's figures, by name; -1 for what did not happen.
     std::map<std::string, long long> Report() const {
-        std::ifstream in(scratch_.Path("report"));
+        std::ifstream in(Path("REPORT"));
         std::map<std::string, long long> figures;
         std::string name;
         long long value;
         while (in >> name >> value) figures[name] = value;
         return figures;
     }
-
-    static std::string Upper(std::string text) {
-        for (char& ch : text) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-        return text;
-    }
-
-    ScratchDir scratch_;
 };
 
 TEST_P(DriverModel, BytesConsoleStatusAndTimes) {
     const ModelCase& c = GetParam();
     const std::string data = Pattern(c.size, 7);
     const std::string header = HeaderBytes(static_cast<uint32_t>(c.size + 16), 0x2000);
-    scratch_.File(c.receive ? "input" : "out.bin", c.receive ? header + data : data);
+    Write(c.receive ? "INPUT" : "out.bin", c.receive ? header + data : data);
 
     ProcessResult r = Run(c);
     ASSERT_FALSE(r.timedOut);
@@ -153,7 +122,7 @@ TEST_P(DriverModel, BytesConsoleStatusAndTimes) {
                                                Format(kReceiveHeaderLine, 0x2000, 0,
                                                       static_cast<unsigned long>(c.size)) +
                                                kReceiveFrame + Marks(10) + kReceiveDone));
-            EXPECT_TRUE(ReadFile(scratch_.Path("in.bin")) == header + data) << "the received file differs";
+            EXPECT_TRUE(Read("in.bin") == header + data) << "the received file differs";
             break;
     }
     if (c.reason)
@@ -161,7 +130,7 @@ TEST_P(DriverModel, BytesConsoleStatusAndTimes) {
     else
         EXPECT_EQ(r.errors, "");
 
-    const std::string wire = ReadFile(scratch_.Path("wire"));
+    const std::string wire = Read("WIRE");
     const std::string sent = c.receive ? "" : header + data;
     switch (c.line) {
         case Line::kWhole:

@@ -1,6 +1,7 @@
-// End-to-end support: velta-sim as a real process on a pseudo-terminal of
-// its own, the program under test run against it through the current
-// target, and the few facts about the sim's report lines that the cases read.
+// Test kit: velta-sim, the device simulator, as a real process on a
+// pseudo-terminal of its own; the program under test run against it through
+// the current target; and the facts about the sim's report lines that the
+// cases and the benchmarks read.
 #pragma once
 
 #include <cstdint>
@@ -11,29 +12,40 @@
 #include "process.h"
 #include "program_support.h"
 
-// velta-sim with args, its pseudo-terminal linked into dir. It is up (its
-// signal handling in place, its first line printed) when this returns.
+// The velta-sim of this build (VELTA_SIM_PROGRAM in the environment wins).
+std::string SimProgram();
+// The sim on its own, for cases that read its output themselves.
+std::vector<std::string> SimCommand(const std::vector<std::string>& args);
+
+// velta-sim with args. It is up (its signal handling in place, its
+// terminal's path printed) when this returns; interrupted and waited for at
+// the end if still running.
 class Sim {
 public:
-    Sim(const ScratchDir& dir, const std::vector<std::string>& args);
+    explicit Sim(const std::vector<std::string>& args, const std::string& workingDirectory = "");
+    ~Sim();
 
-    // The pseudo-terminal's slave, as the program is to open it.
+    // The pseudo-terminal's slave (or the device given), as a program opens it.
     const std::string& slave() const { return slave_; }
     // The -P option that makes the program under test open it.
     std::string PortOption() const;
 
     bool WaitFor(const std::string& text, double timeoutSeconds = 60);
-    void Go();  // the operator's "go on" (SIGUSR1)
+    // Waits for a report line that starts with one of leads; the line and
+    // the moment it was read. Lines already waited for are not seen again.
+    bool WaitForLine(const std::vector<std::string>& leads, double timeoutSeconds, std::string* line = nullptr,
+                     double* when = nullptr);
+    void Go();    // the operator's "go on" (SIGUSR1)
     void Stop();  // SIGTERM
     ProcessResult Finish(double timeoutSeconds = 120);
+    // The end of its output so far, one line a "|", for a report of what went wrong.
+    std::string Tail() const;
 
 private:
     std::unique_ptr<Process> process_;
     std::string slave_;
+    size_t scanned_ = 0;  // output already looked at by WaitForLine
 };
-
-// The sim on its own, for cases without the program under test.
-std::vector<std::string> SimCommand(const std::vector<std::string>& args);
 
 // Runs the program under test with args and the sim's port to its end.
 ProcessResult RunVelta(const Sim& sim, const std::vector<std::string>& args, double timeoutSeconds = 120);
@@ -50,9 +62,5 @@ std::string CompleteLine(const std::string& data, uint16_t load, uint16_t run);
 std::string CompleteTextLine(const std::string& text, uint16_t load = 0x2000);
 uint32_t Crc(const std::string& data);
 
-// A transfer header as the device expects it, built here independently.
-std::string HeaderFor(uint32_t totalSize, uint16_t load, uint16_t run = 0);
-
 // The console text of the target for a text written with "\n".
 std::string Console(const std::string& text);
-bool Contains(const std::string& haystack, const std::string& needle);

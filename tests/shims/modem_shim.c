@@ -12,36 +12,18 @@
  * queued (FIONREAD above 0), so each "WAIT" tells a test that the program is
  * waiting with everything that arrived before taken. */
 #define _GNU_SOURCE
-#include <dlfcn.h>
 #include <errno.h>
-#include <fcntl.h>
-#include <stdarg.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "shim.h"
+
 static int outputLines; /* TIOCM_DTR | TIOCM_RTS as last set */
 static int waitRecorded; /* "WAIT" is the last line recorded */
 
-static int (*RealIoctl(void))(int, unsigned long, ...) {
-    static int (*real)(int, unsigned long, ...);
-    if (!real) real = (int (*)(int, unsigned long, ...))dlsym(RTLD_NEXT, "ioctl");
-    return real;
-}
-
 static int IsModemRequest(unsigned long request) {
     return request == TIOCMGET || request == TIOCMBIS || request == TIOCMBIC || request == TIOCMSET;
-}
-
-static void Record(const char* line) {
-    const char* path = getenv("VELTA_SHIM_LOG");
-    if (!path) return;
-    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return;
-    size_t length = 0;
-    while (line[length]) ++length;
-    (void)!write(fd, line, length);
-    close(fd);
 }
 
 static void SetOutputLines(int lines) {
@@ -49,7 +31,7 @@ static void SetOutputLines(int lines) {
     int before = __atomic_exchange_n(&outputLines, lines, __ATOMIC_SEQ_CST);
     if ((before ^ lines) & TIOCM_DTR) {
         __atomic_store_n(&waitRecorded, 0, __ATOMIC_SEQ_CST);
-        Record(lines & TIOCM_DTR ? "DTR 1\n" : "DTR 0\n");
+        AppendToLog("VELTA_SHIM_LOG", "DTR %d\n", (lines & TIOCM_DTR) != 0);
     }
 }
 
@@ -68,23 +50,17 @@ static int EmulateModem(unsigned long request, int* arg) {
  * program as a character device instead of putting its own console (which
  * redraws the text with cursor controls) in between. */
 int isatty(int fd) {
-    static int (*real)(int);
     if (fd <= 2 && getenv("VELTA_SHIM_PLAIN_TERMINAL")) {
         errno = ENOTTY;
         return 0;
     }
-    if (!real) real = (int (*)(int))dlsym(RTLD_NEXT, "isatty");
-    return real(fd);
+    return NEXT(isatty)(fd);
 }
 
-int ioctl(int fd, unsigned long request, ...) {
-    va_list args;
-    va_start(args, request);
-    void* arg = va_arg(args, void*);
-    va_end(args);
+int ShimIoctl(int fd, unsigned long request, void* arg) {
     int saved = errno;
-    if (request == TIOCGICOUNT && !__atomic_exchange_n(&waitRecorded, 1, __ATOMIC_SEQ_CST)) Record("WAIT\n");
-    int result = RealIoctl()(fd, request, arg);
+    if (request == TIOCGICOUNT && !__atomic_exchange_n(&waitRecorded, 1, __ATOMIC_SEQ_CST)) AppendToLog("VELTA_SHIM_LOG", "WAIT\n");
+    int result = RealIoctl(fd, request, arg);
     if (request == FIONREAD && result == 0 && arg && *(int*)arg > 0)
         __atomic_store_n(&waitRecorded, 0, __ATOMIC_SEQ_CST);
     if (result == -1 && (errno == ENOTTY || errno == EINVAL) && IsModemRequest(request) && arg) {

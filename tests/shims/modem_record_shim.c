@@ -5,31 +5,21 @@
  * octal), and one line for every modem-line request, "TIOCMBIS" and so on,
  * whatever the descriptor. The requests themselves go through unchanged. */
 #define _GNU_SOURCE
-#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <stdarg.h>
-#include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
-#include <unistd.h>
+
+#include "shim.h"
 
 static int InVelta(void) { return strcmp(program_invocation_short_name, "velta") == 0; }
 
 static void Record(const char* line) {
-    const char* path = getenv("VELTA_MODEM_LOG");
-    if (!path || !InVelta()) return;
-    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return;
-    (void)!write(fd, line, strlen(line));
-    close(fd);
+    if (InVelta()) AppendToLog("VELTA_MODEM_LOG", "%s", line);
 }
 
 __attribute__((constructor)) static void RecordStart(void) {
-    char line[64];
-    snprintf(line, sizeof line, "start %o %o\n", fcntl(0, F_GETFL), fcntl(1, F_GETFL));
-    Record(line);
+    if (InVelta()) AppendToLog("VELTA_MODEM_LOG", "start %o %o\n", fcntl(0, F_GETFL), fcntl(1, F_GETFL));
 }
 
 static const char* ModemRequestName(unsigned long request) {
@@ -42,16 +32,8 @@ static const char* ModemRequestName(unsigned long request) {
     }
 }
 
-int ioctl(int fd, unsigned long request, ...) {
-    static int (*real)(int, unsigned long, ...);
-    va_list args;
-    va_start(args, request);
-    void* arg = va_arg(args, void*);
-    va_end(args);
-    int saved = errno;
+int ShimIoctl(int fd, unsigned long request, void* arg) {
     const char* name = ModemRequestName(request);
     if (name) Record(name);
-    errno = saved;
-    if (!real) real = (int (*)(int, unsigned long, ...))dlsym(RTLD_NEXT, "ioctl");
-    return real(fd, request, arg);
+    return RealIoctl(fd, request, arg);
 }

@@ -12,17 +12,15 @@
  * many microseconds of output were still on the line when DTR was dropped:
  *   "outq 1234\ntail 0\n" */
 #define _GNU_SOURCE
-#include <dlfcn.h>
 #include <fcntl.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
-#include "line_timing.h"
+#include "line_rate.h"
+#include "shim.h"
 
 #define MAX_FDS 1024
 
@@ -51,18 +49,14 @@ static void Publish(void) {
 }
 
 int tcsetattr(int fd, int actions, const struct termios* t) {
-    static int (*real)(int, int, const struct termios*);
-    if (!real) real = (int (*)(int, int, const struct termios*))dlsym(RTLD_NEXT, "tcsetattr");
-    int result = real(fd, actions, t);
+    int result = NEXT(tcsetattr)(fd, actions, t);
     /* The bytes already written keep their times: only later ones change rate. */
-    if (result == 0 && fd >= 0 && fd < MAX_FDS) charNs[fd] = CharacterNs(t);
+    if (result == 0 && fd >= 0 && fd < MAX_FDS) charNs[fd] = LineCharacterNsOf(t);
     return result;
 }
 
 ssize_t write(int fd, const void* data, size_t n) {
-    static ssize_t (*real)(int, const void*, size_t);
-    if (!real) real = (ssize_t (*)(int, const void*, size_t))dlsym(RTLD_NEXT, "write");
-    ssize_t written = real(fd, data, n);
+    ssize_t written = NEXT(write)(fd, data, n);
     if (written > 0 && Modelled(fd)) {
         long long now = NowNs();
         long long start = lineFreeNs[fd] > now ? lineFreeNs[fd] : now;
@@ -72,29 +66,21 @@ ssize_t write(int fd, const void* data, size_t n) {
 }
 
 int close(int fd) {
-    static int (*real)(int);
-    if (!real) real = (int (*)(int))dlsym(RTLD_NEXT, "close");
     if (fd >= 0 && fd < MAX_FDS) charNs[fd] = lineFreeNs[fd] = 0;
-    return real(fd);
+    return NEXT(close)(fd);
 }
 
 static int DropsDtr(unsigned long request, const int* arg) {
     return arg && (((request == TIOCMBIC) && (*arg & TIOCM_DTR)) || (request == TIOCMSET && !(*arg & TIOCM_DTR)));
 }
 
-int ioctl(int fd, unsigned long request, ...) {
-    static int (*real)(int, unsigned long, ...);
-    if (!real) real = (int (*)(int, unsigned long, ...))dlsym(RTLD_NEXT, "ioctl");
-    va_list args;
-    va_start(args, request);
-    void* arg = va_arg(args, void*);
-    va_end(args);
+int ShimIoctl(int fd, unsigned long request, void* arg) {
     if (Modelled(fd) && DropsDtr(request, (const int*)arg)) {
         long long left = lineFreeNs[fd] - NowNs();
         if (left / 1000 > tailUs) tailUs = left / 1000;
         Publish();
     }
-    int result = real(fd, request, arg);
+    int result = RealIoctl(fd, request, arg);
     if (result == 0 && request == TIOCOUTQ && arg && Modelled(fd)) {
         long long left = lineFreeNs[fd] - NowNs();
         long pending = left > 0 ? (long)((left + charNs[fd] - 1) / charNs[fd]) : 0;

@@ -27,18 +27,14 @@
  * The bytes themselves still reach the other end at once; only what the
  * program is told about its port changes. */
 #define _GNU_SOURCE
-#include <dlfcn.h>
-#include <fcntl.h>
-#include <stdarg.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
-#include "line_timing.h"
+#include "line_rate.h"
+#include "shim.h"
 
 #define MAX_FDS 1024
 #define MAX_TRANSFERS 512
@@ -61,8 +57,6 @@ struct Port {
 };
 
 static struct Port ports[MAX_FDS];
-
-static ssize_t (*realWrite)(int, const void*, size_t);
 
 static int Fifo(void) {
     static int fifo = -1;
@@ -114,42 +108,24 @@ static long Counted(struct Port* p, long long now) {
     return pending > Fifo() ? pending - Fifo() : 0;
 }
 
-static void Log(const char* format, ...) {
-    const char* path = getenv("VELTA_UART_LOG");
-    if (!realWrite) realWrite = (ssize_t (*)(int, const void*, size_t))dlsym(RTLD_NEXT, "write");
-    if (!path) return;
-    char line[128];
-    va_list args;
-    va_start(args, format);
-    int n = vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) return;
-    (void)!realWrite(fd, line, n > 0 && n < (int)sizeof line ? (size_t)n : 0);
-    close(fd);
-}
-
 static void SetDtr(struct Port* p, int on) {
     if (p->dtr == on) return;
     p->dtr = on;
-    Log("dtr %d pending %ld\n", on, Pending(p, NowNs()));
+    AppendToLog("VELTA_UART_LOG", "dtr %d pending %ld\n", on, Pending(p, NowNs()));
 }
 
 int tcsetattr(int fd, int actions, const struct termios* t) {
-    static int (*real)(int, int, const struct termios*);
-    if (!real) real = (int (*)(int, int, const struct termios*))dlsym(RTLD_NEXT, "tcsetattr");
-    int result = real(fd, actions, t);
+    int result = NEXT(tcsetattr)(fd, actions, t);
     if (result == 0 && fd >= 0 && fd < MAX_FDS) {
         struct Port* p = &ports[fd];
         if (p->charNs == 0) memset(p, 0, sizeof *p);
-        p->charNs = CharacterNs(t);
+        p->charNs = LineCharacterNsOf(t);
     }
     return result;
 }
 
 ssize_t write(int fd, const void* data, size_t n) {
-    if (!realWrite) realWrite = (ssize_t (*)(int, const void*, size_t))dlsym(RTLD_NEXT, "write");
-    ssize_t written = realWrite(fd, data, n);
+    ssize_t written = NEXT(write)(fd, data, n);
     struct Port* p = Emulated(fd);
     if (written <= 0 || !p) return written;
     long long now = NowNs();
@@ -177,23 +153,15 @@ ssize_t write(int fd, const void* data, size_t n) {
 }
 
 int close(int fd) {
-    static int (*real)(int);
-    if (!real) real = (int (*)(int))dlsym(RTLD_NEXT, "close");
     struct Port* p = Emulated(fd);
     if (p) {
-        Log("largest %ld\n", p->largest);
+        AppendToLog("VELTA_UART_LOG", "largest %ld\n", p->largest);
         p->charNs = 0;
     }
-    return real(fd);
+    return NEXT(close)(fd);
 }
 
-int ioctl(int fd, unsigned long request, ...) {
-    static int (*real)(int, unsigned long, ...);
-    if (!real) real = (int (*)(int, unsigned long, ...))dlsym(RTLD_NEXT, "ioctl");
-    va_list args;
-    va_start(args, request);
-    void* arg = va_arg(args, void*);
-    va_end(args);
+int ShimIoctl(int fd, unsigned long request, void* arg) {
     struct Port* p = Emulated(fd);
     if (p && arg) {
         switch (request) {
@@ -216,7 +184,7 @@ int ioctl(int fd, unsigned long request, ...) {
                 break;
         }
     }
-    int result = real(fd, request, arg);
+    int result = RealIoctl(fd, request, arg);
     if (result == 0 && request == TIOCOUTQ && arg && p) {
         long queued = Counted(p, NowNs());
         if (queued > *(int*)arg) *(int*)arg = (int)queued;

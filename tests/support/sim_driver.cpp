@@ -1,31 +1,38 @@
-// End-to-end support: the sim and the program under test as processes.
-#include "e2e_support.h"
+// Test kit: the sim and the program under test as processes.
+#include "sim_driver.h"
 
-#include <limits.h>
 #include <signal.h>
-#include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <stdexcept>
 
 #include "sim_format.h"
 #include "target.h"
 
+std::string SimProgram() {
+    const char* program = std::getenv("VELTA_SIM_PROGRAM");
+    return program && *program ? program : VELTA_SIM_PROGRAM;
+}
+
 std::vector<std::string> SimCommand(const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {VELTA_SIM_PROGRAM};
+    std::vector<std::string> argv = {SimProgram()};
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
 }
 
-Sim::Sim(const ScratchDir& dir, const std::vector<std::string>& args) {
-    const std::string link = dir.Path("sim-port");
-    std::vector<std::string> all = {"--link", link};
-    all.insert(all.end(), args.begin(), args.end());
-    process_.reset(new Process(SimCommand(all)));
-    if (!process_->WaitForOutput("\n", 30)) throw std::runtime_error("velta-sim did not start");
-    char target[PATH_MAX];
-    ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
-    if (n <= 0) throw std::runtime_error("velta-sim made no link to its pseudo-terminal");
-    slave_.assign(target, static_cast<size_t>(n));
+Sim::Sim(const std::vector<std::string>& args, const std::string& workingDirectory) {
+    ProcessOptions options;
+    options.workingDirectory = workingDirectory;
+    process_.reset(new Process(SimCommand(args), options));
+    // Its first line names the terminal it plays the device on.
+    if (!WaitForLine({"/"}, 30, &slave_)) throw std::runtime_error("velta-sim did not start: " + Tail());
+}
+
+Sim::~Sim() {
+    if (process_->Ended()) return;
+    process_->Signal(SIGINT);
+    process_->Ended(10);
 }
 
 std::string Sim::PortOption() const { return CurrentTarget().PortOption(slave_); }
@@ -34,11 +41,41 @@ bool Sim::WaitFor(const std::string& text, double timeoutSeconds) {
     return process_->WaitForOutput(text, timeoutSeconds);
 }
 
+bool Sim::WaitForLine(const std::vector<std::string>& leads, double timeoutSeconds, std::string* line,
+                      double* when) {
+    const std::string& out = process_->output();
+    for (const double end = Now() + timeoutSeconds;;) {
+        for (size_t eol; (eol = out.find('\n', scanned_)) != std::string::npos;) {
+            const size_t start = scanned_;
+            scanned_ = eol + 1;
+            for (const std::string& lead : leads) {
+                if (out.compare(start, lead.size(), lead) != 0) continue;
+                if (line) *line = out.substr(start, eol - start);
+                // The moment the piece of output holding the line's end came.
+                for (const auto& piece : process_->outputTimes())
+                    if (piece.first > eol) {
+                        if (when) *when = piece.second;
+                        break;
+                    }
+                return true;
+            }
+        }
+        const double left = end - Now();
+        if (left <= 0 || !process_->ReadSome(left)) return false;
+    }
+}
+
 void Sim::Go() { process_->Signal(SIGUSR1); }
 
 void Sim::Stop() { process_->Signal(SIGTERM); }
 
 ProcessResult Sim::Finish(double timeoutSeconds) { return process_->Wait(timeoutSeconds); }
+
+std::string Sim::Tail() const {
+    std::string tail = ::Tail(process_->output(), 300);
+    std::replace(tail.begin(), tail.end(), '\n', '|');
+    return tail;
+}
 
 static std::vector<std::string> VeltaCommand(const Sim& sim, const std::vector<std::string>& args) {
     std::vector<std::string> all = args;
@@ -83,13 +120,4 @@ std::string CompleteTextLine(const std::string& text, uint16_t load) {
     return Format("complete: text of %zu bytes, load %04X, crc32 %08X", text.size(), load, Crc(text));
 }
 
-std::string HeaderFor(uint32_t totalSize, uint16_t load, uint16_t run) {
-    return Bytes({0xFF, 0xFE, 0x4D, int(totalSize & 0xFF), int(totalSize >> 8 & 0xFF), int(totalSize >> 16 & 0xFF),
-                  0, 0, load & 0xFF, load >> 8, 0, 0, run & 0xFF, run >> 8, 0, 0});
-}
-
 std::string Console(const std::string& text) { return CurrentTarget().Console(text); }
-
-bool Contains(const std::string& haystack, const std::string& needle) {
-    return haystack.find(needle) != std::string::npos;
-}

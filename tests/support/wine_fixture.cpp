@@ -1,0 +1,78 @@
+// Test kit: the Wine case (see wine_fixture.h).
+#include "wine_fixture.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+const std::string kDtrOpenThenClosed = "DTR 1\nDTR 0\n";
+const std::string kWaiting = "DTR 1\nWAIT\n";
+
+std::string Env(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+Target& WineCase::Wine() {
+    static std::unique_ptr<Target> target = MakeWineTarget();
+    return *target;
+}
+
+std::unique_ptr<Process> WineCase::Start(const std::vector<std::string>& args, const std::vector<std::string>& env,
+                                         const std::string& program) {
+    ProcessOptions options;
+    options.env = Wine().Environment();
+    options.env.push_back("VELTA_SHIM_LOG=" + Path("shim.log"));
+    options.env.insert(options.env.end(), env.begin(), env.end());
+    options.workingDirectory = Path("");
+    std::vector<std::string> command = Wine().Command(args);
+    if (!program.empty()) command[1] = program;
+    return std::make_unique<Process>(command, options);
+}
+
+bool WineCase::Exists(const std::string& name) const {
+    struct stat st;
+    return stat(Path(name).c_str(), &st) == 0;
+}
+
+std::string WineCase::Sibling(const char* variable, const std::string& name) {
+    const std::string path = Env(variable);
+    return path.substr(0, path.rfind('/') + 1) + name;
+}
+
+std::string WineCase::DtrLog() const {
+    std::istringstream lines(ShimLog());
+    std::string line, dtr;
+    while (std::getline(lines, line))
+        if (line.rfind("DTR", 0) == 0) dtr += line + "\n";
+    return dtr;
+}
+
+bool WineCase::WaitForShim(const std::string& events, double timeoutSeconds) const {
+    for (const double end = Now() + timeoutSeconds; ShimLog().compare(0, events.size(), events) != 0;) {
+        if (Now() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+std::vector<std::string> WineCase::QueueModel(int fifo) const {
+    const std::string queueShim = Sibling("VELTA_WINE_SHIM", "queue_shim.so");
+    EXPECT_EQ(access(queueShim.c_str(), R_OK), 0) << queueShim;
+    return {"LD_PRELOAD=" + Env("VELTA_WINE_SHIM") + ":" + queueShim, "VELTA_QUEUE_LOG=" + Path("queue.log"),
+            "VELTA_QUEUE_FIFO=" + std::to_string(fifo)};
+}
+
+long WineCase::QueueRecord(const std::string& name) const {
+    std::ifstream in(Path("queue.log"));
+    std::string key;
+    long value;
+    while (in >> key >> value)
+        if (key == name) return value;
+    return -1;
+}

@@ -1,0 +1,59 @@
+// Test kit: a Wine case. VELTA.exe (or a test build beside it) runs under
+// Wine in a scratch folder of its own, with the modem-line shim preloaded;
+// the shim's log tells the case when DTR changed and when the program
+// began a serial wait. Run through tests/wine/run.sh, which prepares the
+// prefix and names the programs and shims in the environment.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "process.h"
+#include "program_support.h"
+#include "target.h"
+
+constexpr double kWineRunTimeout = 60;
+// The shim's log of a run that opened the port and closed it again.
+extern const std::string kDtrOpenThenClosed;
+// The shim's log once the port is open and the program waits for data.
+extern const std::string kWaiting;
+
+// A variable of the environment, empty when it is not set.
+std::string Env(const char* name);
+
+class WineCase : public ::testing::Test {
+protected:
+    static Target& Wine();
+
+    // Runs VELTA.exe (or program, a test build) with args, the shims and
+    // env; env comes last, so it overrides the target's own (LC_ALL=C).
+    std::unique_ptr<Process> Start(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                                   const std::string& program = "");
+    ProcessResult Run(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+        return Start(args, env)->Wait(kWineRunTimeout);
+    }
+
+    std::string Path(const std::string& name) const { return dir_.Path(name); }
+    std::string Read(const std::string& name) const { return ReadFile(Path(name)); }
+    void Write(const std::string& name, const std::string& data) const { dir_.File(name, data); }
+    bool Exists(const std::string& name) const;
+    // A file beside the one the variable names (a test build beside VELTA.exe).
+    static std::string Sibling(const char* variable, const std::string& name);
+
+    std::string ShimLog() const { return Read("shim.log"); }
+    // The DTR lines of the shim's log, in order.
+    std::string DtrLog() const;
+    // Polls the shim's log until it holds `events` (lines, in order, from the
+    // first); false after the time-out.
+    bool WaitForShim(const std::string& events, double timeoutSeconds = 30) const;
+
+    // The environment that adds the queue shim with a transmit FIFO of fifo bytes.
+    std::vector<std::string> QueueModel(int fifo) const;
+    // A number the queue shim recorded ("outq" or "tail"); -1 if none.
+    long QueueRecord(const std::string& name) const;
+
+    ScratchDir dir_;
+};
