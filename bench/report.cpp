@@ -208,8 +208,10 @@ static std::string Efficiency(const Paced& p) {
 }
 
 void PrintPorts(const PortFigures& f) {
-    std::printf("\n5. Send on a modelled UART (16-byte FIFO) and USB adapter (1 ms frames), native, -F0: line efficiency\n"
-                "   (ideal / wall time, goal >= 95 %% on the USB adapter), processor share, most bytes on their way\n");
+    std::printf("\n5%s. Send on a modelled UART (16-byte FIFO) and USB adapter (1 ms frames), %s, -F0: line efficiency\n"
+                "   (ideal / wall time, goal >= 95 %% on the USB adapter), processor share%s, most bytes on their way\n",
+                f.name == "native" ? "" : "b", f.name == "native" ? "native" : "VELTA.exe under Wine",
+                f.name == "native" ? "" : " with the Wine server");
     std::printf("  %-22s %10s %10s %10s %10s %10s %11s %10s\n", "", "UART", "USB", "sim alone", "UART CPU",
                 "USB CPU", "UART most", "USB most");
     for (const PortRow& r : f.rows) {

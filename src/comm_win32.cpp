@@ -274,7 +274,7 @@ bool CancelAndWait(HANDLE port, OVERLAPPED* const (&records)[N]) {
 // one cancelled here) means the line is gone. The bytes of the writes still
 // pending, or -1 when the line is lost.
 long ReapWrites(CommLink::Native& n) {
-    long pending = 0;
+    long pending = 0, completed = 0;
     for (WriteRecord& record : n.writes) {
         if (!record.inFlight) continue;
         if (InFlight(record.overlapped)) {
@@ -282,12 +282,14 @@ long ReapWrites(CommLink::Native& n) {
             continue;
         }
         record.inFlight = false;
+        completed += static_cast<long>(record.count);
         DWORD written = 0;
         if (!GetOverlappedResult(n.handle, &record.overlapped, &written, FALSE)) {
             const DWORD error = GetLastError();
             if (error != ERROR_OPERATION_ABORTED) LineLost(n, error);
         }
     }
+    if (completed) n.pacing.Completed(NowNs(), completed);
     return n.lineLost ? -1 : pending;
 }
 

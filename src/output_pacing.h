@@ -43,6 +43,10 @@ struct OutputPacing {
         lineFree = std::max(lineFree, now) + charNs;
     }
     void Measured(long long ns) { drainNs = std::max(ns, drainNs - drainNs / 64); }
+    // Writes the driver kept pending (flow control held them, or a USB
+    // transfer) and completed only now: their bytes were counted from the
+    // hand-over, but leave the line from now on.
+    void Completed(long long now, long long bytes) { lineFree = std::max(lineFree, now + bytes * charNs); }
 };
 
 // One wait for room after a write, the same rule on every back end: the

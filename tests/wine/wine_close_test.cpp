@@ -217,6 +217,7 @@ TEST_F(WineUsbAdapter, XoffMeetsAtMostAFifo) {
     long largest = -1;
     std::istringstream log(Read("port.log"));
     for (std::string line; std::getline(log, line);) std::sscanf(line.c_str(), "largest %ld", &largest);
+    std::printf("[ figures  ] most bytes on their way at once: %ld\n", largest);
     EXPECT_GE(largest, 1) << Read("port.log");
     EXPECT_LE(largest, 17) << "most bytes on their way at once";
 }
