@@ -62,7 +62,6 @@ Paced PacedSend(const Config& c, const Subject& t, unsigned rate, size_t size, b
     std::vector<std::string> args = {"--baud", std::to_string(rate), "--idle", "5"};
     if (xonxoff) args.push_back("--xonxoff");
     Sim sim(args, c.work);
-    if (sim.slave().empty() || !sim.WaitForLine({"ready:"}, 10)) return Failed(r, "the simulator did not start");
     if (!t.portLog.empty()) unlink(t.portLog.c_str());
     const double server0 = t.ServerCpu();
     auto velta = StartSubject(c, t, {"paced.bin", "-MS", "-B" + std::to_string(rate), Flow(xonxoff),
@@ -94,7 +93,6 @@ Paced PacedReceive(const Config& c, const Subject& t, unsigned rate, size_t size
     if (xonxoff) args.push_back("--xonxoff");
     if (burst) args.insert(args.end(), {"--burst", std::to_string(burst)});
     Sim sim(args, c.work);
-    if (sim.slave().empty() || !sim.WaitForLine({"waiting:"}, 10)) return Failed(r, "the simulator did not start");
     unlink(Path(c, "received.bin").c_str());
     const double server0 = t.ServerCpu();
     auto velta = StartSubject(c, t, {"received.bin", "-MR", "-B" + std::to_string(rate), Flow(xonxoff),
@@ -121,7 +119,6 @@ Paced SimAloneLoads(const Config& c, unsigned rate, size_t size) {
     std::string data = Pattern(size, 1);
     line.insert(line.end(), data.begin(), data.end());
     Sim sim({"--baud", std::to_string(rate), "--idle", "5"}, c.work);
-    if (sim.slave().empty() || !sim.WaitForLine({"ready:"}, 10)) return Failed(r, "the simulator did not start");
     const int fd = open(sim.slave().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return Failed(r, "cannot open the simulator's line");
     MakeRaw(fd);
@@ -143,7 +140,6 @@ Paced SimAloneSends(const Config& c, unsigned rate, size_t size) {
     r.ideal = static_cast<double>(size + kHeaderSize) * 10.0 / rate;
     WriteFile(Path(c, "device.bin"), Pattern(size, 2));
     Sim sim({"--send", Path(c, "device.bin"), "--baud", std::to_string(rate), "--wait-open", "--linger", "0.2"}, c.work);
-    if (sim.slave().empty() || !sim.WaitForLine({"waiting:"}, 10)) return Failed(r, "the simulator did not start");
     const int fd = open(sim.slave().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return Failed(r, "cannot open the simulator's line");
     MakeRaw(fd);

@@ -84,17 +84,22 @@ static void PrintRow(const char* label, const std::vector<std::string>& cells) {
     std::printf("\n");
 }
 
-void PrintProcessorUse(const std::vector<SubjectFigures>& all) {
-    std::printf("\n1. Processor use while the line paces: user+system seconds / wall seconds, 16 KiB at 38400 bit/s "
-                "(goal < 2 %%)\n");
+// The subjects' names over their columns; with servers, a column for each
+// Wine subject with its server's processor time added.
+static void PrintHead(const std::vector<SubjectFigures>& all, bool servers) {
     std::vector<std::string> head;
     for (const auto& f : all) {
         head.push_back(f.target.name);
-        if (f.target.IsWine()) head.push_back(f.target.name + "+server");
+        if (servers && f.target.IsWine()) head.push_back(f.target.name + "+server");
     }
     PrintRow("", head);
-    using Field = Paced SubjectFigures::*;
-    const std::pair<const char*, Field> rows[] = {
+}
+
+void PrintProcessorUse(const std::vector<SubjectFigures>& all) {
+    std::printf("\n1. Processor use while the line paces: user+system seconds / wall seconds, 16 KiB at 38400 bit/s "
+                "(goal < 2 %%)\n");
+    PrintHead(all, true);
+    const std::pair<const char*, Paced SubjectFigures::*> rows[] = {
         {"send, paced by the line rate (-F0)", &SubjectFigures::send38},
         {"send, held back by XON/XOFF (-F2)", &SubjectFigures::sendXon},
         {"send -F0, emulated UART output queue", &SubjectFigures::sendUart},
@@ -181,11 +186,8 @@ void PrintUnpaced(const std::vector<UnpacedRow>& send, const std::vector<Unpaced
 void PrintAbort(const std::vector<SubjectFigures>& all) {
     std::printf("\n4. Abort latency, SIGINT to process exit, median / max in ms over %d runs (goal < 50 ms)\n",
                 kAbortRuns);
-    std::vector<std::string> head;
-    for (const auto& f : all) head.push_back(f.target.name);
-    PrintRow("", head);
-    using Field = Latency SubjectFigures::*;
-    const std::pair<const char*, Field> rows[] = {
+    PrintHead(all, false);
+    const std::pair<const char*, Latency SubjectFigures::*> rows[] = {
         {"at the reception prompt", &SubjectFigures::prompt},
         {"in received data (38400 bit/s)", &SubjectFigures::data},
         {"while XOFF holds the sender", &SubjectFigures::held},

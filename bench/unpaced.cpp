@@ -24,6 +24,15 @@ Unpaced UnpacedFailed(const std::string& why) {
     return r;
 }
 
+// Every byte moved in `seconds`, at the processor cost of p.
+Unpaced Measured(double seconds, const Process& p) {
+    Unpaced r;
+    r.ok = true;
+    r.seconds = seconds;
+    r.cpu = p.cpuSeconds();
+    return r;
+}
+
 // What the line carries in the unpaced runs: header, then 1 MiB.
 const std::string& LineBytes() {
     static const std::string bytes = [] {
@@ -51,11 +60,7 @@ Unpaced SendToReader(const Config& c, const std::function<std::vector<std::strin
     if (!sender.Ended(30)) return UnpacedFailed("the sender did not end");
     if (!all || got != LineBytes())
         return UnpacedFailed("the bytes read differ from the bytes sent; the sender ended with " + sender.Status());
-    Unpaced r;
-    r.ok = true;
-    r.seconds = last - sender.startTime();
-    r.cpu = sender.cpuSeconds();
-    return r;
+    return Measured(last - sender.startTime(), sender);
 }
 
 Unpaced SendVelta(const Config& c) {
@@ -96,11 +101,7 @@ Unpaced Zmodem(const Config& c, bool pcSends) {
     if (!sent || sender.exitCode() != 0) return UnpacedFailed("sz ended with " + sender.Status());
     if (ReadFile(dir + "/line.bin") != LineBytes()) return UnpacedFailed("rz stored other bytes");
     const Process& pc = pcSends ? sender : receiver;
-    Unpaced r;
-    r.ok = true;
-    r.seconds = sender.endTime() - pc.startTime();
-    r.cpu = pc.cpuSeconds();
-    return r;
+    return Measured(sender.endTime() - pc.startTime(), pc);
 }
 
 // velta receives what we write as soon as it has opened the line.
@@ -116,11 +117,7 @@ Unpaced ReceiveVelta(const Config& c) {
         return UnpacedFailed("velta did not take the bytes; it ended with " + velta.Status());
     if (!velta.Ended(60)) return UnpacedFailed("velta did not end");
     if (ReadFile(Path(c, "in.bin")) != LineBytes()) return UnpacedFailed("velta stored other bytes");
-    Unpaced r;
-    r.ok = true;
-    r.seconds = velta.endTime() - velta.startTime();
-    r.cpu = velta.cpuSeconds();
-    return r;
+    return Measured(velta.endTime() - velta.startTime(), velta);
 }
 
 // cat from the raw terminal never ends by itself: it is done when its file
@@ -143,11 +140,7 @@ Unpaced ReceiveCat(const Config& c) {
     cat.Signal(SIGTERM);
     cat.Ended(10);
     if (ReadFile(out) != LineBytes()) return UnpacedFailed("cat stored other bytes");
-    Unpaced r;
-    r.ok = true;
-    r.seconds = done - cat.startTime();
-    r.cpu = cat.cpuSeconds();
-    return r;
+    return Measured(done - cat.startTime(), cat);
 }
 
 }  // namespace

@@ -27,6 +27,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -169,17 +170,8 @@ Subject WineSubject(const Config& c) {
 
 using namespace bench;
 
-int main(int argc, char** argv) {
-    Config c;
-    if (!ParseArguments(argc, argv, &c)) {
-        std::fprintf(stderr,
-                     "usage: velta-bench --velta PATH --sim PATH --uart-shim PATH --work DIR\n"
-                     "                   [--parts puar] [--repeats N]\n"
-                     "                   [--wine-exe PATH --wine-shim PATH --wine-server-pid PID]\n");
-        return 2;
-    }
-    signal(SIGPIPE, SIG_IGN);
-    setenv("VELTA_SIM_PROGRAM", c.sim.c_str(), 1);
+// Measures what the configuration asks for and prints the table.
+static int MeasureAndPrint(const Config& c) {
     const std::string loadBefore = LoadAverage();
     WriteFile(Path(c, "long.bin"), Pattern(64 * 1024, 4));
     std::vector<SubjectFigures> all;
@@ -206,4 +198,23 @@ int main(int argc, char** argv) {
     if (c.Wants('r')) PrintPorts(ports);
     if (c.Wants('r') && !c.wineExe.empty()) PrintPorts(winePorts);
     return 0;
+}
+
+int main(int argc, char** argv) {
+    Config c;
+    if (!ParseArguments(argc, argv, &c)) {
+        std::fprintf(stderr,
+                     "usage: velta-bench --velta PATH --sim PATH --uart-shim PATH --work DIR\n"
+                     "                   [--parts puar] [--repeats N]\n"
+                     "                   [--wine-exe PATH --wine-shim PATH --wine-server-pid PID]\n");
+        return 2;
+    }
+    signal(SIGPIPE, SIG_IGN);
+    setenv("VELTA_SIM_PROGRAM", c.sim.c_str(), 1);
+    try {
+        return MeasureAndPrint(c);
+    } catch (const std::exception& e) {  // a simulator that does not start, a pty that cannot be had
+        std::fprintf(stderr, "bench: %s\n", e.what());
+        return 1;
+    }
 }

@@ -194,21 +194,27 @@ give_up() {
     return 1
 }
 
+# Once the simulator has said `text` (else the run is given up, saying
+# `why`), after `pause` seconds: the run's signal (sig) for VELTA, then both
+# ends finished.
+signal_after() {
+    local i=$1 text=$2 why=$3 pause=$4
+    wait_text "$work/sim.out" 30 "$text" || { give_up "$i" "$why"; return 1; }
+    nap "$pause"
+    sig=$(signal_for "$i")
+    kill -"$sig" "$veltaPid"
+    finish_velta
+    stop_sim
+}
+
 # --- one run of each phase -----------------------------------------------------------
 run_prompt() {
     local i=$1 out=$work/out.txt file=$work/in.bin
     rm -f "$file"
     start_sim waiting: --send "$work/data.bin" --wait-open --delay 600 || { report "$i" "sim did not start"; return 1; }
     start_velta "$slave" "$out" "$file" -MR -B38400
-    if ! wait_text "$work/sim.out" 30 "opened:"; then
-        give_up "$i" "VELTA never opened the line"
-    fi
-    nap "$(printf '0.%03d' $((RANDOM % 50)))"
     local sig
-    sig=$(signal_for "$i")
-    kill -"$sig" "$veltaPid"
-    finish_velta
-    stop_sim
+    signal_after "$i" opened: "VELTA never opened the line" "$(printf '0.%03d' $((RANDOM % 50)))" || return 1
     : >"$work/empty"
     [ "$status" = 1 ] || { report "$i" "SIG$sig at the prompt: status $status"; return 1; }
     ends_with_abort "$out" || { report "$i" "SIG$sig at the prompt: no abort line"; return 1; }
@@ -221,9 +227,7 @@ run_data() {
     start_sim waiting: --send "$work/data.bin" --wait-open --baud "$simRate" --linger 30 ||
         { report "$i" "sim did not start"; return 1; }
     start_velta "$slave" "$out" "$file" -MR -B38400
-    if ! wait_text "$work/sim.out" 30 "sending:"; then
-        give_up "$i" "the simulator never started sending"
-    fi
+    wait_text "$work/sim.out" 30 "sending:" || { give_up "$i" "the simulator never started sending"; return 1; }
     # The signal lands somewhere in the first nine tenths of the transfer.
     local delay=$((RANDOM * sendSeconds * 9 / 10 / 32768)) before sig
     if [ "$delay" -gt 100 ]; then nap "$(printf '%d.%03d' $(((delay - 100) / 1000)) $(((delay - 100) % 1000)))"; fi
@@ -249,15 +253,8 @@ run_xoff() {
     start_sim ready: --xonxoff --baud 38400 --hang-after $((1 + RANDOM % 3000)) --idle 60 --save "$saved" ||
         { report "$i" "sim did not start"; return 1; }
     start_velta "$slave" "$out" "$work/data.bin" -F2 -B38400
-    if ! wait_text "$work/sim.out" 30 "hanging:"; then
-        give_up "$i" "the simulator never held VELTA"
-    fi
-    nap "$(printf '0.%03d' $((RANDOM % 100)))"
     local sig
-    sig=$(signal_for "$i")
-    kill -"$sig" "$veltaPid"
-    finish_velta
-    stop_sim
+    signal_after "$i" hanging: "the simulator never held VELTA" "$(printf '0.%03d' $((RANDOM % 100)))" || return 1
     [ "$status" = 1 ] || { report "$i" "SIG$sig while held: status $status"; return 1; }
     ends_with_abort "$out" || { report "$i" "SIG$sig while held: no abort line"; return 1; }
     is_prefix "$saved" "$work/data.bin" 0 || { report "$i" "SIG$sig while held: stored data is not a prefix"; return 1; }

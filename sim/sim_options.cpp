@@ -113,76 +113,63 @@ bool ParseSeconds(const std::string& text, double* out) {
 
 using Setter = std::function<bool(const std::string&)>;
 
-struct Spec {
+// How one option is taken: whether it takes a value, and what to do with it
+// (false when the value is refused).
+struct OptionRule {
     bool takesValue;
     Setter set;
 };
 
-std::map<std::string, Spec> Specs(Options* o) {
-    auto flag = [](bool* field) { return Spec{false, [field](const std::string&) { return *field = true; }}; };
-    auto count = [](auto* field, unsigned long max) {
-        return Spec{true, [field, max](const std::string& v) {
-                        unsigned long n;
-                        if (!ParseUnsigned(v, 10, max, &n)) return false;
-                        *field = static_cast<std::remove_pointer_t<decltype(field)>>(n);
-                        return true;
-                    }};
+std::map<std::string, OptionRule> OptionRules(Options* o) {
+    auto flag = [](bool* field) { return OptionRule{false, [field](const std::string&) { return *field = true; }}; };
+    auto count = [](auto* field, unsigned long max, unsigned long min = 0) {
+        return OptionRule{true, [field, max, min](const std::string& v) {
+                              unsigned long n;
+                              if (!ParseUnsigned(v, 10, max, &n) || n < min) return false;
+                              *field = static_cast<std::remove_pointer_t<decltype(field)>>(n);
+                              return true;
+                          }};
     };
     auto address = [](uint16_t* field, bool* given) {
-        return Spec{true, [field, given](const std::string& v) {
-                        unsigned long n;
-                        if (!ParseUnsigned(v, 16, 0xFFFF, &n)) return false;
-                        *field = static_cast<uint16_t>(n);
-                        *given = true;
-                        return true;
-                    }};
+        return OptionRule{true, [field, given](const std::string& v) {
+                              unsigned long n;
+                              if (!ParseUnsigned(v, 16, 0xFFFF, &n)) return false;
+                              *field = static_cast<uint16_t>(n);
+                              *given = true;
+                              return true;
+                          }};
     };
     auto seconds = [](double* field) {
-        return Spec{true, [field](const std::string& v) { return ParseSeconds(v, field); }};
+        return OptionRule{true, [field](const std::string& v) { return ParseSeconds(v, field); }};
     };
     auto text = [](std::string* field) {
-        return Spec{true, [field](const std::string& v) {
-                        *field = v;
-                        return !v.empty();
-                    }};
+        return OptionRule{true, [field](const std::string& v) {
+                              *field = v;
+                              return !v.empty();
+                          }};
     };
     return {
         {"port", text(&o->port)},
         {"link", text(&o->link)},
-        {"baud", Spec{true, [o](const std::string& v) {
-                          unsigned long n;
-                          if (!ParseUnsigned(v, 10, 4000000, &n) || n < 50) return false;
-                          o->baud = static_cast<unsigned>(n);
-                          return true;
-                      }}},
+        {"baud", count(&o->baud, 4000000, 50)},
         {"xonxoff", flag(&o->xonxoff)},
         {"text", flag(&o->text)},
         {"wait-stdin", flag(&o->waitStdin)},
         {"idle", seconds(&o->idle)},
         {"save", text(&o->save)},
-        {"sessions", Spec{true, [o](const std::string& v) {
-                              unsigned long n;
-                              if (!ParseUnsigned(v, 10, 1000000, &n) || n == 0) return false;
-                              o->sessions = static_cast<unsigned>(n);
-                              return true;
-                          }}},
+        {"sessions", count(&o->sessions, 1000000, 1)},
         {"hang-after", count(&o->hangAfter, 0x7FFFFFFF)},
-        {"send", Spec{true, [o](const std::string& v) {
-                          o->send = true;
-                          o->sendFile = v;
-                          return !v.empty();
-                      }}},
+        {"send", OptionRule{true, [o](const std::string& v) {
+                                o->send = true;
+                                o->sendFile = v;
+                                return !v.empty();
+                            }}},
         {"load", address(&o->load, &o->loadGiven)},
         {"run", address(&o->run, &o->runGiven)},
         {"wait-open", flag(&o->waitOpen)},
         {"delay", seconds(&o->delay)},
         {"linger", seconds(&o->linger)},
-        {"burst", Spec{true, [o](const std::string& v) {
-                           unsigned long n;
-                           if (!ParseUnsigned(v, 10, 4096, &n) || n == 0) return false;
-                           o->burst = static_cast<unsigned>(n);
-                           return true;
-                       }}},
+        {"burst", count(&o->burst, 4096, 1)},
         {"stop-after", count(&o->stopAfter, 0x7FFFFFFF)},
         {"short", count(&o->shortBy, 0xFFFFFF)},
         {"bad-size", flag(&o->badSize)},
@@ -208,7 +195,7 @@ std::string CheckCombination(const Options& o, const std::map<std::string, bool>
 }  // namespace
 
 Parse ParseOptions(int argc, char** argv, Options* options, std::string* error) {
-    std::map<std::string, Spec> specs = Specs(options);
+    std::map<std::string, OptionRule> rules = OptionRules(options);
     std::map<std::string, bool> seen;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -225,22 +212,22 @@ Parse ParseOptions(int argc, char** argv, Options* options, std::string* error) 
             name = name.substr(0, eq);
             inlineValue = true;
         }
-        auto spec = specs.find(name);
-        if (spec == specs.end()) {
+        auto rule = rules.find(name);
+        if (rule == rules.end()) {
             *error = "unknown option --" + name;
             return Parse::kError;
         }
-        if (spec->second.takesValue && !inlineValue) {
+        if (rule->second.takesValue && !inlineValue) {
             if (i + 1 >= argc) {
                 *error = "--" + name + " needs a value";
                 return Parse::kError;
             }
             value = argv[++i];
-        } else if (!spec->second.takesValue && inlineValue) {
+        } else if (!rule->second.takesValue && inlineValue) {
             *error = "--" + name + " takes no value";
             return Parse::kError;
         }
-        if (!spec->second.set(value)) {
+        if (!rule->second.set(value)) {
             *error = "bad value '" + value + "' for --" + name;
             return Parse::kError;
         }

@@ -23,9 +23,7 @@ struct Options {
     std::string port;
     std::string link;  // a symbolic link to our pseudo-terminal, if wanted
     unsigned baud = 9600;
-    bool xonxoff = false;
-    bool text = false;
-    bool waitStdin = false;
+    bool xonxoff = false, text = false, waitStdin = false;
     unsigned sessions = 1;
 
     // Loading (the PC sends).
@@ -38,8 +36,7 @@ struct Options {
     std::string sendFile;
     uint16_t load = 0x2000;
     uint16_t run = 0;
-    bool loadGiven = false;
-    bool runGiven = false;
+    bool loadGiven = false, runGiven = false;  // --load, --run given
     bool waitOpen = false;
     double delay = 0;
     double linger = 1;

@@ -22,20 +22,16 @@ CommLink::~CommLink() {
 void CommLink::StoreLineSettings(int portNumber, uint32_t rate, uint8_t size, uint8_t stop, uint8_t parityCode,
                                  uint8_t flow) {
     port = static_cast<uint8_t>(portNumber);  // COM numbers have 8 bits
-    baudRate = rate;
-    byteSize = size;
-    stopBits = stop;
-    parity = parityCode;
-    flowControl = flow;
+    UpdateLineSettings(rate, size, stop, parityCode, flow);
 }
 
 void CommLink::UpdateLineSettings(uint32_t rate, uint8_t size, uint8_t stop, uint8_t parityCode,
                                   uint8_t flow) {
     baudRate = rate;
-    if (size != 0xFF) byteSize = size;
-    if (stop != 0xFF) stopBits = stop;
-    if (parityCode != 0xFF) parity = parityCode;
-    if (flow != 0xFF) flowControl = flow;
+    byteSize = size;
+    stopBits = stop;
+    parity = parityCode;
+    flowControl = flow;
 }
 
 int CommLink::ReadByte() {

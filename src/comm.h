@@ -11,9 +11,10 @@
 #include <string>
 
 // One byte of handshaking flags. The command line only ever produces
-// 0, kFlowCtsRts, kFlowXonXoffIn or kFlowXonXoffOut.
+// 0, kFlowCtsRts, kFlowXonXoffIn or kFlowXonXoffOut; DSR/DTR handshaking has
+// its bit in the byte but nothing asks for it, so no back end acts on it.
 enum FlowControlFlags : uint8_t {
-    kFlowDsrDtr = 1,      // output waits for DSR; DTR driven as a handshake line
+    kFlowDsrDtr = 1,      // output would wait for DSR, DTR a handshake line
     kFlowCtsRts = 2,      // output waits for CTS; RTS driven as a handshake line
     kFlowXonXoffIn = 4,   // we send XOFF/XON to the other side while receiving
     kFlowXonXoffOut = 8,  // we stop on XOFF and resume on XON while sending
@@ -37,8 +38,7 @@ public:
     // is given, that device, and configures the line. Nonzero on success.
     int OpenConnection(int port, uint32_t baudRate, uint8_t byteSize, uint8_t stopBits,
                        uint8_t parity, uint8_t flowControl, const char* devicePath = nullptr);
-    // Writes the line configuration; an 8-bit argument of 0xFF keeps the stored
-    // value. Nonzero on success.
+    // Stores the line configuration and writes it to the port. Nonzero on success.
     int ApplyPortSettings(uint32_t baudRate, uint8_t byteSize, uint8_t stopBits, uint8_t parity,
                           uint8_t flowControl);
     // Waits (bounded) until a completed send's last byte has left, or drops
@@ -86,7 +86,7 @@ private:
     static void DeleteNative(Native* state);
     void StoreLineSettings(int portNumber, uint32_t rate, uint8_t size, uint8_t stop, uint8_t parityCode,
                            uint8_t flow);
-    // The rate always; each 8-bit setting unless it is 0xFF ("keep").
+    // The line's rate and format, without the port number.
     void UpdateLineSettings(uint32_t rate, uint8_t size, uint8_t stop, uint8_t parityCode, uint8_t flow);
 
     Native* native;

@@ -304,8 +304,6 @@ int CommLink::ApplyPortSettings(uint32_t rate, uint8_t size, uint8_t stop, uint8
     if (parity == 2) t.c_cflag |= PARENB;
     if (stopBits != 0) t.c_cflag |= CSTOPB;  // 1.5 has no termios form; 2 is nearest
     t.c_iflag &= ~(IXON | IXOFF | IXANY);
-    // DSR/DTR handshaking (kFlowDsrDtr) has no termios equivalent; the
-    // command line never asks for it.
     if (flowControl & kFlowCtsRts) t.c_cflag |= CRTSCTS;
     if (flowControl & kFlowXonXoffIn) t.c_iflag |= IXOFF;
     if (flowControl & kFlowXonXoffOut) t.c_iflag |= IXON;

@@ -621,10 +621,9 @@ int CommLink::ApplyPortSettings(uint32_t rate, uint8_t size, uint8_t stop, uint8
     dcb.ByteSize = byteSize;
     dcb.Parity = parity;
     dcb.StopBits = stopBits;
-    const bool dsrDtr = flowControl & kFlowDsrDtr;
     const bool ctsRts = flowControl & kFlowCtsRts;
-    dcb.fOutxDsrFlow = dsrDtr;
-    dcb.fDtrControl = dsrDtr ? DTR_CONTROL_HANDSHAKE : DTR_CONTROL_ENABLE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
     dcb.fOutxCtsFlow = ctsRts;
     dcb.fRtsControl = ctsRts ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
     dcb.fInX = (flowControl & kFlowXonXoffIn) != 0;

@@ -8,28 +8,19 @@
 // stream, the progress line) speaks the user's language: see messages.def.
 #include "messages.h"
 
-// 'Moves one file ...\n\n': second banner line, what the program does, then a blank line
-inline constexpr char kBanner2[] = "Moves one file over a serial port to or from a program loader\n\n";
-// 'OpenConnection failed.\n': the port could not be opened (its reason goes to the error stream)
-inline constexpr char kOpenFailed[] = "OpenConnection failed.\n";
-// 'load addr:HHLL run addr:HHLL size:SSSSSS\n': the header about to be sent, addresses from its bytes, size without the header
-inline constexpr char kSendHeaderLine[] = "load addr:%02X%02X run addr:%02X%02X size:%06lX\n";
-// 'load addr:AAAA run addr:AAAA size:SSSSSS\n': the header received, size without the header
-inline constexpr char kReceiveHeaderLine[] = "load addr:%04X run addr:%04X size:%06lX\n";
-// 'Text mode. size:SSSSSS\n': a text file about to be sent, its size up to the end byte
-inline constexpr char kSendTextLine[] = "Text mode. size:%06lX\n";
-// '\rText mode.\n': text received; 16 blanks after the period wipe the rest of the reception prompt
+// The ASCII texts, each with what it says.
+inline constexpr char kBanner2[] = "Moves one file over a serial port to or from a program loader\n\n";  // banner, line 2
+inline constexpr char kOpenFailed[] = "OpenConnection failed.\n";  // the port did not open (why: error stream)
+inline constexpr char kSendHeaderLine[] = "load addr:%02X%02X run addr:%02X%02X size:%06lX\n";  // header to send
+inline constexpr char kReceiveHeaderLine[] = "load addr:%04X run addr:%04X size:%06lX\n";  // header received
+inline constexpr char kSendTextLine[] = "Text mode. size:%06lX\n";  // text to send, size up to its end byte
+// Text received; 16 blanks after the period wipe the rest of the reception prompt.
 inline constexpr char kReceiveTextLine[] = "\rText mode.                \n";
-// 'W\r': a header byte being written, overwritten by the next mark
-inline constexpr char kHeaderByteWriting[] = "W\r";
-// 'S\r': a header byte sent
-inline constexpr char kHeaderByteSent[] = "S\r";
-// '|----------|': the empty bar of a send, ten tenths; the marks then overwrite it from the left
-inline constexpr char kSendFrame[] = "\r|----------|\r|";
-// the same bar for a reception, drawn after the header line
-inline constexpr char kReceiveFrame[] = "|----------|\r|";
-// 'o': one tenth of the transfer done
-inline constexpr char kProgressMark[] = "o";
+inline constexpr char kHeaderByteWriting[] = "W\r";  // a header byte being written
+inline constexpr char kHeaderByteSent[] = "S\r";     // that byte sent
+inline constexpr char kSendFrame[] = "\r|----------|\r|";  // a send's empty bar of ten tenths
+inline constexpr char kReceiveFrame[] = "|----------|\r|";  // a reception's, after the header line
+inline constexpr char kProgressMark[] = "o";              // one tenth done
 
 // 'File Transfer Utility ｢VELTA｣ Version 1.05/Win32\n': first banner line; the corner brackets are half-width, one byte each
 inline constexpr char kBanner[] = "File Transfer Utility \xA2VELTA\xA3 Version 1.05/Win32\n";

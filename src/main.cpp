@@ -66,12 +66,7 @@ int main(int argc, char** argv) {
     }
     ConsoleText(kBanner);
     ConsoleText(kBanner2);
-    ParseOptions(argc, argv);
-    const char* fileMode = settings.mode == 1 ? "rb" : settings.mode == 2 ? "wb" : nullptr;
-    if (!fileMode) {
-        PrintUsage();
-        std::exit(1);
-    }
+    EndOnUsageError(parsed);
     const bool linked =
         settings.stdio ? AdoptPort()
                        : commLink.OpenConnection(settings.port, static_cast<uint32_t>(settings.baudRate), 8, 0, 0,
@@ -103,8 +98,10 @@ int main(int argc, char** argv) {
     // Every failure on the line or in the file records its reason where it
     // is learned; a transfer that failed without one never reached either:
     // the sender refused the file.
-    if (result == -1) RecordOutcome(Outcome::kRefused);
-    if (result == -1) ConsoleText(kAborted);
+    if (result == -1) {
+        RecordOutcome(Outcome::kRefused);
+        ConsoleText(kAborted);
+    }
     const int closedStatus = commLink.CloseConnection();
     return settings.exitStatus ? EndStatus() : closedStatus;
 }

@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <vector>
 
+#include "comm.h"
 #include "console.h"
 #include "console_text.h"
 #include "settings.h"
@@ -69,8 +70,8 @@ int32_t BaudRateOption(const char* value) {
 
 int32_t FlowControlOption(const char* value) {
     switch (AtoiWrap(value)) {
-        case 1: return 2;  // hardware: CTS/RTS
-        case 2: return 8;  // software: XON/XOFF
+        case 1: return kFlowCtsRts;      // hardware
+        case 2: return kFlowXonXoffOut;  // software
         default: return 0;
     }
 }
@@ -161,12 +162,11 @@ ParseResult ParseArguments(int argc, char** argv, TransferSettings* out) {
         if (!ApplyOption(fixed[i], out)) return ParseResult::kUsageError;
     // Software flow control acts on what we send while sending (obey the
     // device's XOFF) and on what we receive while receiving (send XOFF).
-    if (out->mode == 2 && out->flowControl == 8) out->flowControl = 4;
+    if (out->mode == 2 && out->flowControl == kFlowXonXoffOut) out->flowControl = kFlowXonXoffIn;
     return ParseResult::kOk;
 }
 
-void ParseOptions(int argc, char** argv) {
-    ParseResult result = ParseArguments(argc, argv, &settings);
+void EndOnUsageError(ParseResult result) {
     if (result == ParseResult::kUnknownLongOption) ConsoleError(kUnknownOption, settings.unknownOption);
     if (result != ParseResult::kOk || !settings.fileName) {
         PrintUsage();

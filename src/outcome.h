@@ -10,7 +10,7 @@ enum class Outcome {
     kPortFailed,   // the port could not be opened or set up
     kFileFailed,   // the file could not be opened, read or written
     kRefused,      // the file was refused before anything went on the line
-    kLineFailed,   // the line was lost, or the device sent a header that cannot be
+    kLineFailed,   // the line was lost, or the device sent an impossible header (size below 16)
 };
 
 // Keeps the first reason given: the first failure is the cause, what follows

@@ -41,8 +41,9 @@ enum class ParseResult { kOk, kUsageError, kUnknownLongOption };
 // --version and --list-ports need no file name.
 ParseResult ParseArguments(int argc, char** argv, TransferSettings* out);
 
-// ParseArguments into the global settings; on error prints the usage text
+// After the banner: for what ParseArguments found wrong (or a missing file
+// name) prints the unknown option on the error stream and the usage text,
 // and ends the process with status -1.
-void ParseOptions(int argc, char** argv);
+void EndOnUsageError(ParseResult result);
 
 void PrintUsage();

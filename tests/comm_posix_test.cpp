@@ -82,17 +82,35 @@ TEST(CommLinkOpen, InputPendingAtOpenIsDiscarded) {
     EXPECT_EQ(link.ReadByte(), 'N');
 }
 
-TEST(CommLinkRead, BlocksUntilTheFirstByteThenReturnsIt) {
+// What the device does while a read waits, and what the read returns: the
+// first byte, or a failure when the line hangs up (instead of spinning).
+struct DeviceAct {
+    const char* name;
+    void (*act)(Pty&);
+    int read;
+};
+
+void PrintTo(const DeviceAct& c, std::ostream* os) { *os << c.name; }
+
+class BlockedRead : public ::testing::TestWithParam<DeviceAct> {};
+
+TEST_P(BlockedRead, EndsWithWhatTheDeviceDid) {
     Pty pty;
     CommLink link;
     ASSERT_NE(link.OpenConnection(1, 9600, 8, 0, 0, 0, pty.path().c_str()), 0);
     std::thread device([&] {
         usleep(200000);
-        WriteAll(pty.master(), "A");
+        GetParam().act(pty);
     });
-    EXPECT_EQ(link.ReadByte(), 'A');
+    EXPECT_EQ(link.ReadByte(), GetParam().read);
     device.join();
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    CommLinkRead, BlockedRead,
+    ::testing::Values(DeviceAct{"FirstByteComes", [](Pty& pty) { WriteAll(pty.master(), "A"); }, 'A'},
+                      DeviceAct{"LineHangsUp", [](Pty& pty) { pty.CloseMaster(); }, -1}),
+    [](const ::testing::TestParamInfo<DeviceAct>& i) { return i.param.name; });
 
 TEST(CommLinkRead, LargeBurstComesOutWholeAndInOrder) {
     Pty pty;
@@ -184,18 +202,5 @@ INSTANTIATE_TEST_SUITE_P(Signals, CommLinkAbort, ::testing::Values(SIGINT, SIGTE
                                  default: return "SIGQUIT";
                              }
                          });
-
-TEST(CommLinkRead, HangUpOfTheLineFailsTheReadInsteadOfSpinning) {
-    Pty pty;
-    CommLink link;
-    ASSERT_NE(link.OpenConnection(1, 9600, 8, 0, 0, 0, pty.path().c_str()), 0);
-    std::thread device([&] {
-        usleep(200000);
-        pty.CloseMaster();  // the device side goes away
-    });
-    EXPECT_EQ(link.ReadByte(), -1);
-    device.join();
-    link.CloseConnection();
-}
 
 }  // namespace

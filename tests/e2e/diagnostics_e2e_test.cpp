@@ -40,7 +40,6 @@ ProcessResult ReceiveFromDevice(ScratchDir& dir, std::vector<std::string> faults
                                         "--wait-open", "--linger", "0.5"};
     simArgs.insert(simArgs.end(), faults.begin(), faults.end());
     Sim sim(simArgs);
-    EXPECT_TRUE(sim.WaitFor("waiting:"));
     ProcessResult r = RunVelta(sim, {dir.Path("in.bin"), "-MR", "-B38400", "--exit-status"});
     sim.Finish();
     return r;
@@ -48,7 +47,6 @@ ProcessResult ReceiveFromDevice(ScratchDir& dir, std::vector<std::string> faults
 
 ProcessResult SendToDevice(const std::string& file) {
     Sim sim({"--baud", "38400", "--idle", "1"});
-    EXPECT_TRUE(sim.WaitFor("ready:"));
     ProcessResult r = RunVelta(sim, {file, "-B38400", "--exit-status"});
     sim.Stop();
     sim.Finish();
@@ -63,7 +61,6 @@ INSTANTIATE_TEST_SUITE_P(
         StatusCase{"InterruptedAtThePrompt",
                    [](ScratchDir& d) {
                        Sim sim({"--send", d.File("device.bin", kData), "--wait-stdin"});
-                       EXPECT_TRUE(sim.WaitFor("waiting:"));
                        auto velta = StartVelta(sim, {d.Path("in.bin"), "-MR", "--exit-status"});
                        EXPECT_TRUE(velta->WaitForOutput(Format(kReceivePrompt, 9600)));
                        Interrupt(*velta);
@@ -122,7 +119,6 @@ TEST(Progress, PacedReceptionRedrawsForwardAndEndsAtAHundredPercent) {
     const std::string data = Pattern(3000, 22);
     Sim sim({"--send", dir.File("device.bin", data), "--baud", "9600", "--wait-open", "--sessions", "2",
                   "--linger", "0"});
-    ASSERT_TRUE(sim.WaitFor("waiting:"));
     const auto start = std::chrono::steady_clock::now();
     const ProcessResult shown = RunVelta(sim, {dir.Path("a.bin"), "-MR", "--progress"});
     const double seconds = Seconds(start);
@@ -184,7 +180,6 @@ TEST(Progress, OnATerminalSharedWithStandardOutputTheFiguresStandBesideTheBar) {
     if (CurrentTarget().Name() != "native") GTEST_SKIP() << "a console of its own under Wine";
     ScratchDir dir;
     Sim sim({"--send", dir.File("device.bin", Pattern(2000, 23)), "--baud", "19200", "--wait-open"});
-    ASSERT_TRUE(sim.WaitFor("waiting:"));
     ProcessOptions options;
     options.terminal = true;
     options.env = CurrentTarget().Environment();

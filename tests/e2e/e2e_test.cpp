@@ -82,7 +82,6 @@ TEST_P(SendToDevice, DeviceLoadsEveryByteOnce) {
         simArgs.push_back("--xonxoff");
     }
     Sim sim(simArgs);
-    ASSERT_TRUE(sim.WaitFor("ready:"));
     ProcessResult velta = RunVelta(sim, args);
     ProcessResult device = sim.Finish();
     ExpectCompleted(velta, kSendDone);
@@ -117,7 +116,6 @@ TEST(DeviceChecks, DataWithoutHeaderHasTheWrongMagic) {
     ScratchDir dir;
     const std::string data = "no header here" + Pattern(500, 5);
     Sim sim({"--baud", "38400", "--idle", "1"});
-    ASSERT_TRUE(sim.WaitFor("ready:"));
     ProcessResult velta = RunVelta(sim, {dir.File("p.bin", data), "-N", "-B38400"});
     ProcessResult device = sim.Finish();
     ExpectCompleted(velta, kSendDone);  // nothing on the line says otherwise
@@ -130,7 +128,6 @@ TEST(DeviceChecks, DataPastTheImageIsAnOverrun) {
     ScratchDir dir;
     const std::string data = Pattern(0x1800, 6);
     Sim sim({"--baud", "38400"});
-    ASSERT_TRUE(sim.WaitFor("ready:"));
     ProcessResult velta = RunVelta(sim, {dir.File("p.bin", data), "-SF000", "-B38400"});
     ProcessResult device = sim.Finish();
     ExpectCompleted(velta, kSendDone);
@@ -188,7 +185,6 @@ TEST_P(ReceiveFromDevice, FileHoldsExactlyWhatWasSent) {
         simArgs.push_back("--xonxoff");
     }
     Sim sim(simArgs);
-    ASSERT_TRUE(sim.WaitFor("waiting:"));
     ProcessResult velta = RunVelta(sim, args);
     ProcessResult device = sim.Finish();
     ExpectCompleted(velta, kReceiveDone);
@@ -240,7 +236,6 @@ TEST_P(DeviceFault, EndsWithTheAbortLineAndKeepsWhatArrived) {
                                         "--wait-open", "--linger", "0.5"};
     simArgs.insert(simArgs.end(), c.simArgs.begin(), c.simArgs.end());
     Sim sim(simArgs);
-    ASSERT_TRUE(sim.WaitFor("waiting:"));
     ProcessResult velta = RunVelta(sim, {dir.Path("received.bin"), "-MR", "-B38400"});
     ProcessResult device = sim.Finish();
     ExpectAborted(velta, kReceiveDone);
@@ -286,7 +281,6 @@ TEST_P(InterruptSending, AbortsAndTheNextRunSucceeds) {
     ScratchDir dir;
     Sim sim({"--baud", "38400", "--sessions", "2", "--wait-stdin", "--idle", "120", "--hang-after", c.hangAfter,
                   "--save", dir.Path("loaded")});
-    ASSERT_TRUE(sim.WaitFor("ready:"));
     std::vector<std::string> flow = c.xonxoff ? std::vector<std::string>{"-F2"} : std::vector<std::string>{};
     std::vector<std::string> args = {dir.File("big.bin", Pattern(c.size, 11)), "-B38400"};
     args.insert(args.end(), flow.begin(), flow.end());
@@ -339,7 +333,6 @@ TEST_P(InterruptReceiving, AbortsKeepsWhatArrivedAndTheNextRunSucceeds) {
     const std::string stream = HeaderBytes(2016, 0x2000) + data;
     Sim sim({"--send", dir.File("device.bin", data), "--baud", "38400", "--wait-open", "--sessions", "2",
                   "--stop-after", std::to_string(c.stopAfter), "--linger", "0"});
-    ASSERT_TRUE(sim.WaitFor("waiting:"));
     std::unique_ptr<Process> first = StartVelta(sim, {dir.Path("first.bin"), "-MR", "-B38400"});
     ASSERT_TRUE(first->WaitForOutput(Format(kReceivePrompt, 38400)));
     ASSERT_TRUE(sim.WaitFor("taken:"));

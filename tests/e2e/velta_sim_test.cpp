@@ -39,7 +39,6 @@ TEST(SimLoad, ReportsAndSavesWhatArrived) {
     ScratchDir dir;
     const std::string data = Data(1500);
     Sim sim({"--baud", "38400", "--save", dir.Path("saved")});
-    ASSERT_TRUE(sim.WaitFor("ready:"));
     PcSide pc(sim);
     ASSERT_TRUE(WriteAll(pc.fd(), HeaderBytes(16 + 1500, 0x3000, 0x3010) + data));
     ProcessResult r = sim.Finish();
@@ -51,7 +50,6 @@ TEST(SimLoad, ReportsAndSavesWhatArrived) {
 TEST(SimLoad, CrcIsTheIeeeOne) {
     ScratchDir dir;
     Sim sim({"--baud", "38400"});
-    ASSERT_TRUE(sim.WaitFor("ready:"));
     PcSide pc(sim);
     ASSERT_TRUE(WriteAll(pc.fd(), HeaderBytes(16 + 9, 0x2000) + "123456789"));
     ProcessResult r = sim.Finish();
@@ -77,7 +75,6 @@ TEST_P(SimLoadFault, IsReportedWithItsStatus) {
     std::vector<std::string> args = {"--baud", "38400", "--idle", "0.5"};
     args.insert(args.end(), c.args.begin(), c.args.end());
     Sim sim(args);
-    ASSERT_TRUE(sim.WaitFor("ready:"));
     PcSide pc(sim);
     ASSERT_TRUE(WriteAll(pc.fd(), c.sent));
     ProcessResult r = sim.Finish();
@@ -114,7 +111,6 @@ TEST(SimLoad, XonXoffHoldsAFastSender) {
     ScratchDir dir;
     const std::string data = Data(3000);
     Sim sim({"--baud", "38400", "--xonxoff", "--save", dir.Path("saved")});
-    ASSERT_TRUE(sim.WaitFor("ready:"));
     PcSide pc(sim);
     std::atomic<bool> done{false};
     std::string fromSim;
@@ -142,7 +138,6 @@ TEST(SimLoad, HangAfterSendsXoffAndTakesNothingMore) {
     ScratchDir dir;
     const std::string data = Data(200);
     Sim sim({"--baud", "38400", "--hang-after", "50", "--idle", "0.5"});
-    ASSERT_TRUE(sim.WaitFor("ready:"));
     PcSide pc(sim);
     ASSERT_TRUE(WriteAll(pc.fd(), HeaderBytes(16 + 200, 0x2000) + data));
     EXPECT_EQ(ReadExactly(pc.fd(), 1), std::string(1, kXoff));
@@ -158,7 +153,6 @@ TEST(SimLoad, GoEndsATransferAndDropsWhatCameBeforeTheNext) {
     ScratchDir dir;
     const std::string data = Data(700);
     Sim sim({"--baud", "38400", "--sessions", "2", "--wait-stdin", "--idle", "60"});
-    ASSERT_TRUE(sim.WaitFor("ready:"));
     PcSide pc(sim);
     ASSERT_TRUE(WriteAll(pc.fd(), HeaderBytes(16 + 700, 0x2000) + data.substr(0, 300)));
     sim.Go();
@@ -191,7 +185,6 @@ TEST_P(SimSend, PutsExactlyTheseBytesOnTheLine) {
                                      "--linger", "0.5"};
     args.insert(args.end(), c.args.begin(), c.args.end());
     Sim sim(args);
-    ASSERT_TRUE(sim.WaitFor("waiting:"));
     PcSide pc(sim);
     std::string got = ReadExactly(pc.fd(), c.expected.size(), 30);
     got += ReadUntilQuiet(pc.fd(), 0.3, 5);
@@ -223,7 +216,6 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(SimSendFault, GarbageIsNoHeaderButTheDataFollows) {
     ScratchDir dir;
     Sim sim({"--send", dir.File("file", kData), "--baud", "38400", "--wait-open", "--garbage", "--linger", "0"});
-    ASSERT_TRUE(sim.WaitFor("waiting:"));
     PcSide pc(sim);
     std::string got = ReadExactly(pc.fd(), 16 + kData.size(), 30);
     ASSERT_EQ(got.size(), 16 + kData.size());
@@ -238,7 +230,6 @@ TEST(SimSendFault, FaultsAreForTheFirstTransferOnly) {
     ScratchDir dir;
     Sim sim({"--send", dir.File("file", kData), "--baud", "38400", "--wait-open", "--sessions", "2",
                   "--stop-after", "5", "--linger", "0"});
-    ASSERT_TRUE(sim.WaitFor("waiting:"));
     {
         PcSide first(sim);
         EXPECT_EQ(ReadExactly(first.fd(), 5), HeaderBytes(316, 0x2000).substr(0, 5));
@@ -253,7 +244,6 @@ TEST(SimSendFlow, XoffStopsTheOutputUntilXon) {
     ScratchDir dir;
     const std::string data = Data(2000);
     Sim sim({"--send", dir.File("file", data), "--baud", "38400", "--wait-open", "--xonxoff", "--linger", "0"});
-    ASSERT_TRUE(sim.WaitFor("waiting:"));
     PcSide pc(sim);
     std::string got = ReadExactly(pc.fd(), 200, 30);
     ASSERT_TRUE(WriteAll(pc.fd(), std::string(1, kXoff)));
@@ -286,7 +276,6 @@ TEST_P(SimLoop, WhatOneSendsTheOtherLoads) {
     std::vector<std::string> loadArgs = c.args;
     loadArgs.insert(loadArgs.end(), {"--save", dir.Path("saved"), "--idle", "2"});
     Sim load(loadArgs);
-    ASSERT_TRUE(load.WaitFor("ready:"));
     std::vector<std::string> sendArgs = c.args;
     sendArgs.insert(sendArgs.end(), {"--send", dir.File("file", file), "--port", load.slave(), "--linger", "0"});
     ProcessResult sent = RunProcess(SimCommand(sendArgs));

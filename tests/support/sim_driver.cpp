@@ -25,8 +25,10 @@ Sim::Sim(const std::vector<std::string>& args, const std::string& workingDirecto
     ProcessOptions options;
     options.workingDirectory = workingDirectory;
     process_.reset(new Process(SimCommand(args), options));
-    // Its first line names the terminal it plays the device on.
-    if (!WaitForLine({"/"}, 30, &slave_)) throw std::runtime_error("velta-sim did not start: " + Tail());
+    // Its first line names the terminal it plays the device on; the next
+    // says it waits for the PC (to send, or to open the line, or for the go).
+    if (!WaitForLine({"/"}, 30, &slave_) || !WaitForLine({"ready:", "waiting:"}, 30))
+        throw std::runtime_error("velta-sim did not start: " + Tail());
 }
 
 Sim::~Sim() {

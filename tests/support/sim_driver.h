@@ -18,8 +18,9 @@ std::string SimProgram();
 std::vector<std::string> SimCommand(const std::vector<std::string>& args);
 
 // velta-sim with args. It is up (its signal handling in place, its
-// terminal's path printed) when this returns; interrupted and waited for at
-// the end if still running.
+// terminal's path printed, waiting for the PC: "ready:" or "waiting:") when
+// this returns, or this throws; interrupted and waited for at the end if
+// still running.
 class Sim {
 public:
     explicit Sim(const std::vector<std::string>& args, const std::string& workingDirectory = "");

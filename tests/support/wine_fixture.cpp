@@ -35,6 +35,13 @@ std::unique_ptr<Process> WineCase::Start(const std::vector<std::string>& args, c
     return std::make_unique<Process>(command, options);
 }
 
+ProcessResult WineCase::Finish(Process& program, int status) {
+    ProcessResult r = program.Wait(kWineRunTimeout);
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(r.exitCode, status);
+    return r;
+}
+
 bool WineCase::Exists(const std::string& name) const {
     struct stat st;
     return stat(Path(name).c_str(), &st) == 0;

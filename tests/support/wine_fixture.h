@@ -32,8 +32,11 @@ protected:
     // env; env comes last, so it overrides the target's own (LC_ALL=C).
     std::unique_ptr<Process> Start(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
                                    const std::string& program = "");
-    ProcessResult Run(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
-        return Start(args, env)->Wait(kWineRunTimeout);
+    // Waits for the program's end: within the time-out, with the status
+    // given (1, as every run that gets past its options).
+    ProcessResult Finish(Process& program, int status = 1);
+    ProcessResult Run(const std::vector<std::string>& args, int status, const std::vector<std::string>& env = {}) {
+        return Finish(*Start(args, env), status);
     }
 
     std::string Path(const std::string& name) const { return dir_.Path(name); }

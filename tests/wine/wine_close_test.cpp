@@ -30,10 +30,6 @@ namespace {
 
 constexpr double kRunTimeout = kWineRunTimeout;
 
-bool EndsWith(const std::string& text, const std::string& end) {
-    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
 using WineClose = WineCase;
 
 // --- a closed console window -------------------------------------------------
@@ -60,7 +56,7 @@ TEST_F(WineClose, ClosedConsoleKeepsEveryReceivedByteAndTheAbortLine) {
     const std::string stored = Read("in.bin");
     EXPECT_EQ(stored.size(), sent.size());
     EXPECT_TRUE(stored == sent) << "the file is not what was received";
-    EXPECT_TRUE(EndsWith(r.output, Wine().Console(kAborted))) << r.output;
+    EXPECT_EQ(Tail(r.output, Wine().Console(kAborted).size()), Wine().Console(kAborted));
     EXPECT_EQ(DtrLog(), "DTR 1\nDTR 0\n");
 }
 
@@ -93,9 +89,7 @@ TEST_P(WineSettingsKept, ReadBackAfterTheRun) {
         ASSERT_TRUE(WaitForShim(kWaiting)) << ShimLog();
         run->Signal(SIGINT);
     }
-    ProcessResult r = run->Wait(kRunTimeout);
-    ASSERT_FALSE(r.timedOut);
-    EXPECT_EQ(r.exitCode, 1);
+    ProcessResult r = Finish(*run);
 
     // Wine puts back the port's own settings, not the terminal's modes.
     ExpectSettingsKept(before, pty.slave(), false);
@@ -117,10 +111,8 @@ TEST_F(WineClose, LastBytesLeaveTheLineBeforeDtrDrops) {
     Write("out.bin", Pattern(100));
     auto run = Start({"out.bin", "-MS", "-N", "-B1200", Wine().PortOption(pty.path())}, QueueModel(16));
     EXPECT_EQ(ReadExactly(pty.master(), 100, kRunTimeout).size(), 100u);
-    ProcessResult r = run->Wait(kRunTimeout);
-    ASSERT_FALSE(r.timedOut);
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_TRUE(EndsWith(r.output, Wine().Console(kSendDone))) << r.output;
+    ProcessResult r = Finish(*run);
+    EXPECT_EQ(Tail(r.output, Wine().Console(kSendDone).size()), Wine().Console(kSendDone));
     EXPECT_EQ(DtrLog(), "DTR 1\nDTR 0\n");
     EXPECT_EQ(QueueRecord("tail"), 0) << "microseconds of output still on the line when DTR dropped";
 }
@@ -135,9 +127,7 @@ TEST_F(WineClose, WaitForTheOutputQueueSleeps) {
     Write("out.bin", Pattern(size));
     auto run = Start({"out.bin", "-MS", "-N", "-B9600", Wine().PortOption(pty.path())}, QueueModel(0));
     EXPECT_EQ(ReadExactly(pty.master(), size, kRunTimeout).size(), size);
-    ProcessResult r = run->Wait(kRunTimeout);
-    ASSERT_FALSE(r.timedOut);
-    EXPECT_EQ(r.exitCode, 1);
+    ProcessResult r = Finish(*run);
     const long asked = QueueRecord("outq");
     EXPECT_GE(asked, static_cast<long>(size / 16)) << "the queue shim saw the sender";
     EXPECT_LE(asked, static_cast<long>(4 * size)) << "output-queue requests for " << size << " bytes";

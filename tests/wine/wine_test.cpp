@@ -49,9 +49,7 @@ class WineExitStatus : public WineRun, public ::testing::WithParamInterface<Stat
 
 TEST_P(WineExitStatus, StatusAndConsoleBytes) {
     const StatusCase& c = GetParam();
-    ProcessResult r = Run(c.args);
-    ASSERT_FALSE(r.timedOut);
-    EXPECT_EQ(r.exitCode, c.status);
+    ProcessResult r = Run(c.args, c.status);
     EXPECT_EQ(r.output, Wine().Console(c.output));
 }
 
@@ -69,9 +67,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(WineRun, FileThatCannotBeOpenedReleasesThePort) {
     Pty pty;
     const std::string name = "no-such-folder/in.bin";
-    ProcessResult r = Run({name, "-MR", Wine().PortOption(pty.path())});
-    ASSERT_FALSE(r.timedOut);
-    EXPECT_EQ(r.exitCode, 1);
+    ProcessResult r = Run({name, "-MR", Wine().PortOption(pty.path())}, 1);
     EXPECT_EQ(r.output, Wine().Console(Banner() + Format(kCannotOpen, name.c_str())));
     EXPECT_EQ(DtrLog(), kDtrOpenThenClosed);
 }
@@ -150,9 +146,7 @@ TEST_P(WineLineSettings, ReadBackAtThePromptThenCtrlC) {
     ExpectRawLine(pty.slave(), {c.speed, c.crtscts, c.ixon, c.ixoff});
 
     program->Signal(SIGINT);
-    ProcessResult r = program->Wait(kRunTimeout);
-    ASSERT_FALSE(r.timedOut);
-    EXPECT_EQ(r.exitCode, 1);
+    ProcessResult r = Finish(*program);
     EXPECT_EQ(r.output, Wine().Console(Banner() + Format(kReceivePrompt, c.rate) + kAborted));
     EXPECT_EQ(DtrLog(), kDtrOpenThenClosed);
     EXPECT_TRUE(Exists("in.bin"));
@@ -178,9 +172,7 @@ TEST_F(WineRun, SendsHeaderAndDataExactly) {
     auto program = Start({"out.bin", "-MS", "-B19200", Wine().PortOption(pty.path())});
     const std::string expected = HeaderBytes(316, 0x2000) + data;
     EXPECT_EQ(ReadExactly(pty.master(), expected.size(), kRunTimeout), expected);
-    ProcessResult r = program->Wait(kRunTimeout);
-    ASSERT_FALSE(r.timedOut);
-    EXPECT_EQ(r.exitCode, 1);
+    ProcessResult r = Finish(*program);
     std::string headerBytes;
     for (int i = 0; i < 16; ++i) headerBytes += std::string(kHeaderByteWriting) + kHeaderByteSent;
     EXPECT_EQ(r.output, Wine().Console(Banner() + Format(kSendHeaderLine, 0x20, 0x00, 0x00, 0x00, 300ul) +
@@ -197,9 +189,7 @@ TEST_P(WineReceive, StoresHeaderAndDataExactly) {
     ASSERT_TRUE(WaitForShim(kWaiting)) << ShimLog();
     const std::string sent = HeaderBytes(316, 0x8000) + AllByteValues(300);
     ASSERT_TRUE(WriteAll(pty.master(), sent));
-    ProcessResult r = program->Wait(kRunTimeout);
-    ASSERT_FALSE(r.timedOut);
-    EXPECT_EQ(r.exitCode, 1);
+    ProcessResult r = Finish(*program);
     EXPECT_EQ(Read("in.bin"), sent);
     EXPECT_EQ(r.output, Wine().Console(Banner() + Format(kReceivePrompt, 4800) + "\r" +
                                        Format(kReceiveHeaderLine, 0x8000, 0, 300ul) + kReceiveFrame + Marks(10) +
@@ -219,9 +209,7 @@ TEST_F(WineRun, OpensComPortsAboveNine) {
     Write("out.bin", "abc");
     auto program = Start({"out.bin", "-MS", "-N", "-P379"});
     EXPECT_EQ(ReadExactly(pty.master(), 3, kRunTimeout), "abc");
-    ProcessResult r = program->Wait(kRunTimeout);
-    ASSERT_FALSE(r.timedOut);
-    EXPECT_EQ(r.exitCode, 1);
+    ProcessResult r = Finish(*program);
 }
 
 // --- Ctrl+C ----------------------------------------------------------------
@@ -235,9 +223,7 @@ TEST_F(WineRun, CtrlCInReceivedData) {
     // Waiting again: everything sent has been taken.
     ASSERT_TRUE(WaitForShim(kWaiting + "WAIT\n")) << ShimLog();
     program->Signal(SIGINT);
-    ProcessResult r = program->Wait(kRunTimeout);
-    ASSERT_FALSE(r.timedOut);
-    EXPECT_EQ(r.exitCode, 1);
+    ProcessResult r = Finish(*program);
     // 100 of 1000 data bytes: one mark of ten.
     EXPECT_EQ(r.output, Wine().Console(Banner() + Format(kReceivePrompt, 9600) + "\r" +
                                        Format(kReceiveHeaderLine, 0x2000, 0, 1000ul) + kReceiveFrame + Marks(1) +
@@ -255,9 +241,7 @@ TEST_F(WineRun, CtrlCBeforeTheWaitBegins) {
     auto program = Start({"in.bin", "-MR", Wine().PortOption(pty.path())});
     ASSERT_TRUE(WaitForShim("DTR 1\n", 30)) << ShimLog();
     program->Signal(SIGINT);
-    ProcessResult r = program->Wait(kRunTimeout);
-    ASSERT_FALSE(r.timedOut);
-    EXPECT_EQ(r.exitCode, 1);
+    ProcessResult r = Finish(*program);
     EXPECT_EQ(r.output, Wine().Console(Banner() + Format(kReceivePrompt, 9600) + kAborted));
     EXPECT_EQ(DtrLog(), kDtrOpenThenClosed);
 }
@@ -277,12 +261,9 @@ TEST_F(WineRun, XoffHoldsTheSenderAndXonReleasesIt) {
     ASSERT_TRUE(WriteAll(pty.master(), std::string(1, kXon)));
     received += ReadExactly(pty.master(), expected.size() - received.size(), kRunTimeout);
     EXPECT_EQ(received, expected);
-    ProcessResult r = program->Wait(kRunTimeout);
-    ASSERT_FALSE(r.timedOut);
-    EXPECT_EQ(r.exitCode, 1);
+    ProcessResult r = Finish(*program);
     const std::string done = Wine().Console(kSendDone);
-    ASSERT_GE(r.output.size(), done.size());
-    EXPECT_EQ(r.output.substr(r.output.size() - done.size()), done);
+    EXPECT_EQ(Tail(r.output, done.size()), done);
 }
 
 // XOFF holds the sender; Ctrl+C ends the run at once, the held byte is
@@ -306,12 +287,9 @@ TEST_F(WineRun, CtrlCWhileXoffHoldsTheSender) {
     EXPECT_FALSE(t.c_cflag & CRTSCTS);
 
     program->Signal(SIGINT);
-    ProcessResult r = program->Wait(kRunTimeout);
-    ASSERT_FALSE(r.timedOut);
-    EXPECT_EQ(r.exitCode, 1);
+    ProcessResult r = Finish(*program);
     const std::string aborted = Wine().Console(kAborted);
-    ASSERT_GE(r.output.size(), aborted.size());
-    EXPECT_EQ(r.output.substr(r.output.size() - aborted.size()), aborted);
+    EXPECT_EQ(Tail(r.output, aborted.size()), aborted);
     EXPECT_EQ(DtrLog(), kDtrOpenThenClosed);
 
     ASSERT_TRUE(WriteAll(pty.master(), std::string(1, kXon)));
@@ -320,9 +298,7 @@ TEST_F(WineRun, CtrlCWhileXoffHoldsTheSender) {
     Write("small.bin", "again");
     auto second = Start({"small.bin", "-MS", "-N", port});
     EXPECT_EQ(ReadExactly(pty.master(), 5, kRunTimeout), "again");
-    ProcessResult again = second->Wait(kRunTimeout);
-    ASSERT_FALSE(again.timedOut);
-    EXPECT_EQ(again.exitCode, 1);
+    ProcessResult again = Finish(*second);
 }
 
 // --- the port list and why a port did not open ------------------------------
@@ -332,9 +308,7 @@ TEST_F(WineRun, CtrlCWhileXoffHoldsTheSender) {
 TEST_F(WineRun, ListPortsShowsTheComLinksOfThePrefix) {
     Pty pty;
     const std::string option = Wine().PortOption(pty.path());
-    ProcessResult r = Run({"--list-ports"});
-    ASSERT_FALSE(r.timedOut);
-    EXPECT_EQ(r.exitCode, 0);
+    ProcessResult r = Run({"--list-ports"}, 0);
     EXPECT_EQ(r.output.find(kBanner), std::string::npos);
     EXPECT_TRUE(r.output.rfind(option + "  ", 0) == 0 || r.output.find("\r\n" + option + "  ") != std::string::npos)
         << option << "\n" << r.output;
@@ -342,9 +316,7 @@ TEST_F(WineRun, ListPortsShowsTheComLinksOfThePrefix) {
 }
 
 TEST_F(WineRun, AMissingPortIsNamedWithThePortsThatExist) {
-    ProcessResult r = Run({"f.bin", "-P256", "--exit-status"});
-    ASSERT_FALSE(r.timedOut);
-    EXPECT_EQ(r.exitCode, 3);
+    ProcessResult r = Run({"f.bin", "-P256", "--exit-status"}, 3);
     EXPECT_EQ(r.output, Wine().Console(Banner() + kOpenFailed));
     const std::string tried = Format(kCannotOpenBecause, "COM0", "");
     EXPECT_EQ(r.errors.rfind(tried.substr(0, tried.size() - 1), 0), 0u) << r.errors;
@@ -359,9 +331,7 @@ TEST_F(WineRun, AMissingPortIsExplainedInTheUiLanguage) {
     std::string output;
     for (Language language : {Language::kEnglish, Language::kJapanese}) {
         const bool japanese = language == Language::kJapanese;
-        ProcessResult r = Run({"f.bin", "-P256"}, {japanese ? "LC_ALL=ja_JP.UTF-8" : "LC_ALL=en_US.UTF-8"});
-        ASSERT_FALSE(r.timedOut);
-        EXPECT_EQ(r.exitCode, 1);
+        ProcessResult r = Run({"f.bin", "-P256"}, 1, {japanese ? "LC_ALL=ja_JP.UTF-8" : "LC_ALL=en_US.UTF-8"});
         const std::string tried = Format(Localized(kCannotOpenBecause, language), "COM0", "");
         EXPECT_EQ(r.errors.rfind(tried.substr(0, tried.size() - 1), 0), 0u) << japanese << "\n" << r.errors;
         if (japanese) {
@@ -392,9 +362,7 @@ TEST_P(WineRefusedSource, NothingGoesOnTheLine) {
     Write("big.bin", "");
     std::filesystem::resize_file(Path("big.bin"), 0x80000010);  // sparse
     Pty pty;
-    ProcessResult r = Run({c.path, Wine().PortOption(pty.path())});
-    ASSERT_FALSE(r.timedOut);
-    EXPECT_EQ(r.exitCode, 1);
+    ProcessResult r = Run({c.path, Wine().PortOption(pty.path())}, 1);
     EXPECT_EQ(ReadUntilQuiet(pty.master(), 0.3), "");
     EXPECT_EQ(r.output, Wine().Console(Banner() + Format(c.message, c.path.c_str()) + kAborted));
     EXPECT_EQ(DtrLog(), kDtrOpenThenClosed);
