@@ -159,17 +159,18 @@ protected:
     }
 };
 
-// At 38400 bit/s a USB frame is four characters: drained byte by byte, the
-// line carries about a quarter of what it could. The share is a generous
-// bound for a loaded machine and the best of three runs counts; the
-// benchmark carries the figure.
+// At 38400 bit/s a USB frame is four characters: drained byte by byte, a
+// byte a frame, the line carries at most 26 % of what it could. With a
+// window it carries about all of it (95 % and more on a quiet machine: the
+// benchmark's figure); the bound leaves room for a machine so loaded that
+// wake-ups come milliseconds late, and the best of three runs counts.
 TEST_F(WineUsbAdapter, KeepsTheLineBusy) {
     Pty pty;
     const std::string data = Pattern(8 * 1024);
     const std::string expected = HeaderBytes(static_cast<uint32_t>(data.size() + 16), 0x2000) + data;
     Write("out.bin", data);
     double best = 0;
-    for (int run = 0; run < 3 && best < 0.9; ++run) {
+    for (int run = 0; run < 3 && best < 0.5; ++run) {
         std::remove(Path("port.log").c_str());
         auto velta = Start({"out.bin", "-MS", "-B38400", Wine().PortOption(pty.path())}, UsbModel());
         EXPECT_TRUE(ReadExactly(pty.master(), expected.size(), kRunTimeout) == expected) << "the line differs";
@@ -179,7 +180,7 @@ TEST_F(WineUsbAdapter, KeepsTheLineBusy) {
         std::printf("[ figures  ] run %d: %.1f %% of the line at 38400 bit/s\n", run + 1, 100 * share);
         best = std::max(best, share);
     }
-    EXPECT_GE(best, 0.9) << "share of the line at 38400 bit/s, best of three";
+    EXPECT_GE(best, 0.5) << "share of the line at 38400 bit/s, best of three";
 }
 
 // The device's XOFF and XON: every byte arrives once, in order, and never
