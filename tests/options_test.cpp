@@ -9,6 +9,20 @@
 
 namespace {
 
+// An argument vector as the program gets it ("VELTA" first), kept alive
+// beside the settings that point into it.
+struct CommandLine {
+    std::vector<std::string> storage;
+    std::vector<char*> argv;
+    TransferSettings settings;
+    explicit CommandLine(const std::vector<std::string>& args) : storage{"VELTA"} {
+        storage.insert(storage.end(), args.begin(), args.end());
+        for (std::string& a : storage) argv.push_back(&a[0]);
+        argv.push_back(nullptr);
+    }
+    ParseResult Parse() { return ParseArguments(static_cast<int>(storage.size()), argv.data(), &settings); }
+};
+
 struct Expect {
     int32_t mode = 1, binaryMode = 1, loadAddressGiven = 0, sendHeader = 1, port = 1, flowControl = 0,
             baudRate = 9600;
@@ -90,14 +104,9 @@ class ParseArgumentsTest : public ::testing::TestWithParam<Case> {};
 
 TEST_P(ParseArgumentsTest, Parses) {
     const Case& c = GetParam();
-    std::vector<std::string> storage = {"VELTA"};
-    storage.insert(storage.end(), c.args.begin(), c.args.end());
-    std::vector<char*> argv;
-    for (std::string& s : storage) argv.push_back(&s[0]);
-    argv.push_back(nullptr);
-    TransferSettings s;
-    ParseResult r = ParseArguments(static_cast<int>(storage.size()), argv.data(), &s);
-    ASSERT_EQ(r == ParseResult::kOk, c.ok);
+    CommandLine line(c.args);
+    ASSERT_EQ(line.Parse() == ParseResult::kOk, c.ok);
+    const TransferSettings& s = line.settings;
     if (!c.ok) return;
     EXPECT_EQ(s.mode, c.expect.mode);
     EXPECT_EQ(s.binaryMode, c.expect.binaryMode);
@@ -108,7 +117,7 @@ TEST_P(ParseArgumentsTest, Parses) {
     EXPECT_EQ(s.baudRate, c.expect.baudRate);
     EXPECT_EQ(s.loadAddress, c.expect.loadAddress);
     EXPECT_EQ(s.runAddress, 0u);
-    EXPECT_STREQ(s.fileName, storage[1].c_str());
+    EXPECT_STREQ(s.fileName, line.storage[1].c_str());
 }
 
 INSTANTIATE_TEST_SUITE_P(Options, ParseArgumentsTest, ::testing::ValuesIn(Cases()),
@@ -143,12 +152,9 @@ class LongOptionTest : public ::testing::TestWithParam<LongCase> {};
 // sees the rest exactly as before.
 TEST_P(LongOptionTest, TakenOutBeforeTheFixedParsing) {
     const LongCase& c = GetParam();
-    std::vector<std::string> storage = {"VELTA"};
-    storage.insert(storage.end(), c.args.begin(), c.args.end());
-    std::vector<char*> argv;
-    for (std::string& s : storage) argv.push_back(&s[0]);
-    TransferSettings s;
-    ASSERT_EQ(ParseArguments(static_cast<int>(argv.size()), argv.data(), &s), c.result);
+    CommandLine line(c.args);
+    ASSERT_EQ(line.Parse(), c.result);
+    const TransferSettings& s = line.settings;
     if (c.result == ParseResult::kUnknownLongOption) {
         EXPECT_STREQ(s.unknownOption, c.fileName);
         return;

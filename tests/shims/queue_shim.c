@@ -8,8 +8,9 @@
  * until its character time has passed).
  *
  * It keeps two numbers in the file named by VELTA_QUEUE_LOG, rewritten in
- * place at every change (the process may end without running exit code): how many TIOCOUTQ requests the program made, and how
- * many microseconds of output were still on the line when DTR was dropped:
+ * place at every change (the process may end without running exit code):
+ * how many TIOCOUTQ requests the program made, and how many microseconds of
+ * output were still on the line when DTR was dropped:
  *   "outq 1234\ntail 0\n" */
 #define _GNU_SOURCE
 #include <fcntl.h>

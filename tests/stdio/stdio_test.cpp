@@ -6,19 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include "console_text.h"
 #include "line_check.h"
@@ -224,84 +218,47 @@ INSTANTIATE_TEST_SUITE_P(Stdio, HandedPortAbort,
 
 // ---- inside picocom ----
 
-// picocom on a terminal of its own, which the test types into and reads;
-// it answers the cursor-position query of picocom's line editor.
-class Picocom {
+// picocom on a console of its own, which the test types into and reads; it
+// answers the cursor-position query of picocom's line editor.
+class Picocom : public Process {
 public:
-    Picocom(const ScratchDir& dir, const std::string& port, const std::vector<std::string>& options) {
-        winsize size = {24, 80, 0, 0};
-        pid_ = forkpty(&terminal_, nullptr, nullptr, &size);
-        if (pid_ < 0) throw std::runtime_error("forkpty");
-        if (pid_ == 0) {
-            const std::string velta(kVelta);
-            const std::string path = velta.substr(0, velta.rfind('/')) + ":" + std::getenv("PATH");
-            setenv("PATH", path.c_str(), 1);
-            setenv("HOME", dir.Path("").c_str(), 1);  // picocom keeps its history there
-            setenv("TERM", "xterm", 1);
-            setenv("LC_ALL", "C", 1);
-            setenv("LD_PRELOAD", MODEM_RECORD_SHIM, 1);
-            setenv("VELTA_MODEM_LOG", dir.Path("modem.log").c_str(), 1);
-            std::vector<std::string> all = {"picocom"};
-            all.insert(all.end(), options.begin(), options.end());
-            all.push_back(port);
-            std::vector<char*> argv;
-            for (const std::string& a : all) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execvp("picocom", argv.data());
-            _exit(127);
-        }
-        fcntl(terminal_, F_SETFD, FD_CLOEXEC);
-    }
-    ~Picocom() {
-        if (Alive()) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        close(terminal_);
-    }
-    pid_t pid() const { return pid_; }
-    bool Alive() {
-        if (exited_) return false;
-        int status;
-        exited_ = waitpid(pid_, &status, WNOHANG) == pid_;
-        return !exited_;
-    }
-    void Type(const std::string& keys) { WriteAll(terminal_, keys); }
-    // Reads the terminal until text appears after position `from`.
+    Picocom(const ScratchDir& dir, const std::string& port, std::vector<std::string> options)
+        : Process(Command(port, options), Options(dir)) {}
+    const std::string& screen() const { return output(); }  // everything picocom and what it ran showed
+    bool Alive() { return !Ended(0); }
+    // Reads the console until text appears after position `from`.
     bool WaitFor(const std::string& text, size_t from = 0, double seconds = 60) {
-        const double end = Now() + seconds;
-        while (screen.find(text, from) == std::string::npos) {
+        for (const double end = Now() + seconds; screen().find(text, from) == std::string::npos;) {
             if (Now() > end) return false;
-            Pump(50);
+            ReadSome(0.05);
+            for (size_t at; (at = screen().find("\x1b[6n", answered_)) != std::string::npos; answered_ = at + 4)
+                Type("\x1b[1;80R");
         }
         return true;
     }
     // The escape key, then a command key, then the file name at the prompt.
     void Transfer(char commandKey, const std::string& file) {
         Type(std::string("\x01") + commandKey);
-        const size_t from = screen.size();
-        WaitFor("*** file: ", from, 20);
+        WaitFor("*** file: ", screen().size(), 20);
         Type(file + "\r");
     }
-    std::string screen;  // everything picocom and what it ran showed
 
 private:
-    void Pump(int ms) {
-        pollfd p = {terminal_, POLLIN, 0};
-        if (poll(&p, 1, ms) <= 0) return;
-        char buffer[4096];
-        ssize_t n = read(terminal_, buffer, sizeof buffer);
-        if (n <= 0) return;
-        screen.append(buffer, static_cast<size_t>(n));
-        for (size_t at; (at = screen.find("\x1b[6n", answered_)) != std::string::npos;) {
-            Type("\x1b[1;80R");
-            answered_ = at + 4;
-        }
+    static std::vector<std::string> Command(const std::string& port, std::vector<std::string> options) {
+        options.insert(options.begin(), "picocom");
+        options.push_back(port);
+        return options;
     }
-    pid_t pid_ = -1;
-    int terminal_ = -1;
+    // velta found on the PATH; picocom keeps its history in HOME.
+    static ProcessOptions Options(const ScratchDir& dir) {
+        ProcessOptions o;
+        o.console = true;
+        o.env = {"PATH=" + kVelta.substr(0, kVelta.rfind('/')) + ":" + std::getenv("PATH"), "HOME=" + dir.Path(""),
+                 "TERM=xterm", "LC_ALL=C", std::string("LD_PRELOAD=") + MODEM_RECORD_SHIM,
+                 "VELTA_MODEM_LOG=" + dir.Path("modem.log")};
+        return o;
+    }
     size_t answered_ = 0;
-    bool exited_ = false;
 };
 
 // The status flags of picocom's own descriptor of the port, from /proc.
@@ -380,7 +337,7 @@ TEST(Picocom, SendsAndReceivesThroughItsCommandsAndLeavesItUsable) {
     Pty line;      // picocom's port; the test holds the far end
     Pty simLine;   // velta-sim's port, joined to picocom's by a relay
     Picocom picocom(dir, line.path(), PicocomOptions({"-b", "38400"}));
-    ASSERT_TRUE(picocom.WaitFor("Terminal ready", 0, 20)) << picocom.screen;
+    ASSERT_TRUE(picocom.WaitFor("Terminal ready", 0, 20)) << picocom.screen();
     const termios settings = SettingsOf(line.slave());
     const std::string data = Pattern(3000, 11);
     const std::string program = dir.File("program.bin", data);
@@ -389,14 +346,14 @@ TEST(Picocom, SendsAndReceivesThroughItsCommandsAndLeavesItUsable) {
         Relay relay(line.master(), simLine.master());
         Process sim(SimCommand({"--port", simLine.path(), "--baud", "38400", "--save", dir.Path("loaded")}));
         ASSERT_TRUE(sim.WaitForOutput("ready:", 20));
-        const size_t from = picocom.screen.size();
+        const size_t from = picocom.screen().size();
         picocom.Transfer('\x13', program);  // C-a C-s
-        ASSERT_TRUE(picocom.WaitFor(kExited, from)) << picocom.screen.substr(from);
+        ASSERT_TRUE(picocom.WaitFor(kExited, from)) << picocom.screen().substr(from);
         ProcessResult r = sim.Wait(30);
         EXPECT_EQ(r.exitCode, 0) << r.output;
         EXPECT_EQ(ReportLine(r.output, "complete:"), CompleteLine(data, 0x4000, 0)) << r.output;
         EXPECT_EQ(ReadFile(dir.Path("loaded")), data);
-        EXPECT_TRUE(Contains(picocom.screen.substr(from), kSendDone)) << picocom.screen.substr(from);
+        EXPECT_TRUE(Contains(picocom.screen().substr(from), kSendDone)) << picocom.screen().substr(from);
     }
     const int sendFlags = PortFlagsOf(picocom.pid(), line.path());
 
@@ -405,13 +362,13 @@ TEST(Picocom, SendsAndReceivesThroughItsCommandsAndLeavesItUsable) {
         Process sim(SimCommand({"--port", simLine.path(), "--baud", "38400", "--send", program, "--load", "1200",
                                 "--run", "1210", "--wait-stdin"}));
         ASSERT_TRUE(sim.WaitForOutput("waiting:", 20)) << "velta-sim did not start";
-        const size_t from = picocom.screen.size();
+        const size_t from = picocom.screen().size();
         picocom.Transfer('\x12', dir.Path("received.bin"));  // C-a C-r
-        ASSERT_TRUE(picocom.WaitFor(Format(kReceivePrompt, 38400), from, 20)) << picocom.screen.substr(from);
+        ASSERT_TRUE(picocom.WaitFor(Format(kReceivePrompt, 38400), from, 20)) << picocom.screen().substr(from);
         sim.Signal(SIGUSR1);  // the operator's go
-        ASSERT_TRUE(picocom.WaitFor(kExited, from)) << picocom.screen.substr(from);
+        ASSERT_TRUE(picocom.WaitFor(kExited, from)) << picocom.screen().substr(from);
         EXPECT_EQ(ReadFile(dir.Path("received.bin")), HeaderBytes(16 + 3000, 0x1200, 0x1210) + data);
-        EXPECT_TRUE(Contains(picocom.screen.substr(from), kReceiveDone)) << picocom.screen.substr(from);
+        EXPECT_TRUE(Contains(picocom.screen().substr(from), kReceiveDone)) << picocom.screen().substr(from);
         sim.Wait(30);
     }
 
@@ -423,14 +380,14 @@ TEST(Picocom, SendsAndReceivesThroughItsCommandsAndLeavesItUsable) {
     EXPECT_EQ(PortFlagsOf(picocom.pid(), line.path()) & kFlagMask, handed[1] & kFlagMask);
 
     // Still picocom's terminal: typing reaches the line, the line the screen.
-    ASSERT_TRUE(picocom.Alive()) << picocom.screen;
+    ASSERT_TRUE(picocom.Alive()) << picocom.screen();
     picocom.Type("hello");
     EXPECT_EQ(ReadExactly(line.master(), 5, 10), "hello");
-    const size_t from = picocom.screen.size();
+    const size_t from = picocom.screen().size();
     ASSERT_TRUE(WriteAll(line.master(), "device says hi"));
-    EXPECT_TRUE(picocom.WaitFor("device says hi", from, 10)) << picocom.screen.substr(from);
+    EXPECT_TRUE(picocom.WaitFor("device says hi", from, 10)) << picocom.screen().substr(from);
     picocom.Type("\x01\x18");  // C-a C-x: picocom's own exit
-    EXPECT_TRUE(picocom.WaitFor("Thanks for using picocom", from, 10)) << picocom.screen.substr(from);
+    EXPECT_TRUE(picocom.WaitFor("Thanks for using picocom", from, 10)) << picocom.screen().substr(from);
 }
 
 // Ctrl+C typed on picocom's terminal reaches velta while the device holds
@@ -440,26 +397,26 @@ TEST(Picocom, CtrlCWhileTheDeviceHoldsTheSenderWithXoff) {
     Pty line;
     Pty simLine;
     Picocom picocom(dir, line.path(), PicocomOptions({"-b", "9600", "-f", "x"}));
-    ASSERT_TRUE(picocom.WaitFor("Terminal ready", 0, 20)) << picocom.screen;
+    ASSERT_TRUE(picocom.WaitFor("Terminal ready", 0, 20)) << picocom.screen();
     const termios settings = SettingsOf(line.slave());
     ASSERT_TRUE(settings.c_iflag & IXON) << "picocom -f x obeys XOFF";
     Relay relay(line.master(), simLine.master());
     Process sim(SimCommand({"--port", simLine.path(), "--baud", "9600", "--hang-after", "64", "--idle", "60"}));
     ASSERT_TRUE(sim.WaitForOutput("ready:", 20));
-    const size_t from = picocom.screen.size();
+    const size_t from = picocom.screen().size();
     // More than the pseudo-terminals and the relay can hold, so the sender is
     // still held when Ctrl+C comes, however late the XOFF arrives.
     picocom.Transfer('\x13', dir.File("program.bin", Pattern(400000)));
     ASSERT_TRUE(sim.WaitForOutput("hanging:", 30));
-    ASSERT_TRUE(picocom.WaitFor("|", from, 10)) << picocom.screen.substr(from);  // the data has begun
+    ASSERT_TRUE(picocom.WaitFor("|", from, 10)) << picocom.screen().substr(from);  // the data has begun
     picocom.Type("\x03");
-    ASSERT_TRUE(picocom.WaitFor(kExited, from, 20)) << picocom.screen.substr(from);
-    EXPECT_TRUE(Contains(picocom.screen.substr(from), OnScreen(kAborted))) << picocom.screen.substr(from);
+    ASSERT_TRUE(picocom.WaitFor(kExited, from, 20)) << picocom.screen().substr(from);
+    EXPECT_TRUE(Contains(picocom.screen().substr(from), OnScreen(kAborted))) << picocom.screen().substr(from);
     ExpectSettingsKept(settings, line.slave());
     const std::vector<int> handed = StartFlagsWithoutModemCalls(ReadFile(dir.Path("modem.log")));
     ASSERT_EQ(handed.size(), 1u);
     EXPECT_EQ(PortFlagsOf(picocom.pid(), line.path()) & kFlagMask, handed[0] & kFlagMask);
-    EXPECT_TRUE(picocom.Alive()) << picocom.screen;
+    EXPECT_TRUE(picocom.Alive()) << picocom.screen();
     sim.Signal(SIGTERM);
     sim.Wait(30);
 }

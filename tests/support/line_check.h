@@ -15,7 +15,8 @@ void ExpectRawLine(int fd, const ExpectedLine& line);
 
 // What a fresh login line has (canonical, echo, 7E2, 2400 bit/s, hardware
 // and software handshaking, odd flow characters), so that only the program
-// can make it raw, and so that settings left alone are easy to tell.
+// can make it raw, and so that settings left alone are easy to tell. (A
+// pseudo-terminal keeps 8 data bits and no parity whatever it is told.)
 void MakeCooked(int fd);
 // Raw 8N1 at speed plus extra input flags: as a terminal program sets it.
 void SetLine(int fd, speed_t speed, tcflag_t extraIflag = 0);

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -29,9 +30,13 @@ namespace {
 [[noreturn]] void ExecChild(const std::vector<std::string>& argv, const ProcessOptions& options, int outFd,
                             int errFd) {
     const int devNull = open("/dev/null", O_RDWR);
-    dup2(options.stdinFd >= 0 ? options.stdinFd : devNull, STDIN_FILENO);
+    if (options.console) {
+        setsid();
+        ioctl(outFd, TIOCSCTTY, 0);
+    }
+    dup2(options.console ? outFd : options.stdinFd >= 0 ? options.stdinFd : devNull, STDIN_FILENO);
     dup2(outFd, STDOUT_FILENO);
-    dup2(errFd, STDERR_FILENO);
+    dup2(options.console ? outFd : errFd, STDERR_FILENO);
     if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) _exit(126);
     for (const std::string& e : options.env) putenv(const_cast<char*>(e.c_str()));
     // The test runner may block or ignore signals; the program must start clean.
@@ -53,9 +58,10 @@ double Seconds(const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_u
 
 Process::Process(const std::vector<std::string>& argv, const ProcessOptions& options) {
     int readFd = -1, writeFd = options.stdoutFd;
-    if (writeFd < 0 && options.terminal) {
-        if (openpty(&readFd, &writeFd, nullptr, nullptr, nullptr) != 0) throw std::runtime_error("openpty");
-        MakeRaw(writeFd);
+    winsize size = {24, 80, 0, 0};
+    if (writeFd < 0 && (options.terminal || options.console)) {
+        if (openpty(&readFd, &writeFd, nullptr, nullptr, &size) != 0) throw std::runtime_error("openpty");
+        if (!options.console) MakeRaw(writeFd);
     } else if (writeFd < 0) {
         int fds[2];
         if (pipe(fds) != 0) throw std::runtime_error("pipe");
@@ -126,6 +132,8 @@ bool Process::ReadSome(double timeoutSeconds) {
         if (reaped_ || Now() >= end) return false;
     }
 }
+
+bool Process::Type(const std::string& keys) { return WriteAll(outFd_, keys); }
 
 bool Process::WaitFor(const std::string& text, bool onErrors, double timeoutSeconds) {
     const double end = Now() + timeoutSeconds;

@@ -20,6 +20,8 @@ struct ProcessOptions {
     int stdinFd = -1;                    // -1: /dev/null
     int stdoutFd = -1;                   // -1: collected (pipe, or terminal as above)
     bool ownProcessGroup = false;        // a Ctrl+C at the caller's terminal does not reach it
+    bool console = false;                // all three streams on a terminal (24 x 80) that is its
+                                         // controlling terminal, as for an interactive program
 };
 
 struct ProcessResult {
@@ -51,6 +53,8 @@ public:
     bool WaitUntilAsleep(double timeoutSeconds = 10);
     // Reads one helping of output (up to timeoutSeconds); false when none came.
     bool ReadSome(double timeoutSeconds);
+    // Keys typed on its console (ProcessOptions::console).
+    bool Type(const std::string& keys);
 
     // True once it has ended (within timeoutSeconds); it is left running otherwise.
     bool Ended(double timeoutSeconds = 0);

@@ -60,3 +60,7 @@ protected:
 
     ScratchDir dir_;
 };
+
+// A table of Wine cases, each row a Case.
+template <class Case>
+class WineTable : public WineCase, public ::testing::WithParamInterface<Case> {};

@@ -70,15 +70,12 @@ struct SettingsCase {
 
 void PrintTo(const SettingsCase& c, std::ostream* out) { *out << c.name; }
 
-class WineSettingsKept : public WineClose, public ::testing::WithParamInterface<SettingsCase> {};
+using WineSettingsKept = WineTable<SettingsCase>;
 
 TEST_P(WineSettingsKept, ReadBackAfterTheRun) {
     const SettingsCase& c = GetParam();
     Pty pty;
-    // Two stop bits at 2400 bit/s, hardware and software flow control with
-    // odd flow characters: all unlike what the program sets. (A pseudo-
-    // terminal keeps 8 data bits and no parity whatever it is told.)
-    MakeCooked(pty.slave());
+    MakeCooked(pty.slave());  // all unlike what the program sets
     const termios before = SettingsOf(pty.slave());
 
     Write("out.bin", "abc");

@@ -45,7 +45,7 @@ struct StatusCase {
 
 void PrintTo(const StatusCase& c, std::ostream* out) { *out << c.name; }
 
-class WineExitStatus : public WineRun, public ::testing::WithParamInterface<StatusCase> {};
+using WineExitStatus = WineTable<StatusCase>;
 
 TEST_P(WineExitStatus, StatusAndConsoleBytes) {
     const StatusCase& c = GetParam();
@@ -129,7 +129,7 @@ struct LineCase {
 
 void PrintTo(const LineCase& c, std::ostream* out) { *out << c.name; }
 
-class WineLineSettings : public WineRun, public ::testing::WithParamInterface<LineCase> {};
+using WineLineSettings = WineTable<LineCase>;
 
 // Receiving waits at the prompt, so the line can be read back while the
 // port is open; Ctrl+C then ends the wait.
@@ -180,7 +180,7 @@ TEST_F(WineRun, SendsHeaderAndDataExactly) {
     EXPECT_EQ(DtrLog(), kDtrOpenThenClosed);
 }
 
-class WineReceive : public WineRun, public ::testing::WithParamInterface<const char*> {};
+using WineReceive = WineTable<const char*>;
 
 // XON and XOFF in the data arrive as data, also with software flow control.
 TEST_P(WineReceive, StoresHeaderAndDataExactly) {
@@ -351,7 +351,7 @@ struct RefusedSource {
 
 void PrintTo(const RefusedSource& c, std::ostream* out) { *out << c.name; }
 
-class WineRefusedSource : public WineRun, public ::testing::WithParamInterface<RefusedSource> {};
+using WineRefusedSource = WineTable<RefusedSource>;
 
 // Refused before the line is touched: a file of 2 GiB and more has its true
 // length (the runtime's struct stat holds 31 bits), a directory or a device
