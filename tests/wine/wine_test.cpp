@@ -86,7 +86,7 @@ struct ConsoleCase {
 
 void PrintTo(const ConsoleCase& c, std::ostream* out) { *out << c.name; }
 
-class WineConsole : public WineRun, public ::testing::WithParamInterface<ConsoleCase> {};
+using WineConsole = WineTable<ConsoleCase>;
 
 TEST_P(WineConsole, ShowsTheTextsAsCharacters) {
     const ConsoleCase& c = GetParam();

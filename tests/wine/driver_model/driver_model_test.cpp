@@ -63,7 +63,7 @@ std::string ReasonLead(const char* format) {
     return text.substr(0, text.size() - 1);
 }
 
-class DriverModel : public WineCase, public ::testing::WithParamInterface<ModelCase> {
+class DriverModel : public WineTable<ModelCase> {
 protected:
     // The program over the model, with the model's files in the case's folder.
     ProcessResult Run(const ModelCase& c) {
