@@ -27,19 +27,20 @@ static_assert(sizeof(DCB) == 28, "DCB layout");
 namespace {
 
 // One overlapped write. On a USB adapter a write stays pending until the
-// USB transfer carrying it completes, about a millisecond later: a window of
-// bytes ahead of the line means writes pending at once, each with a record
-// (and bytes) of its own. The bytes that the window lets go together go in
-// one write: under Wine every write is a round trip to its server, and on
-// Windows one request and one USB transfer instead of one a byte. More
-// records than the widest window, so the window, not the records, sets the pace.
+// USB transfer carrying it completes, about a millisecond later; the bytes
+// the window lets go meanwhile gather in the other record, and go in one
+// write once the first has completed. Never two writes pending at once:
+// Wine may put a new write on the line before one that waits (held by
+// XOFF), and the bytes would arrive out of order. One write for the bytes
+// that go together is also one round trip to Wine's server, and on Windows
+// one request and one USB transfer instead of one a byte.
 struct WriteRecord {
     OVERLAPPED overlapped = {};
     BYTE data[OutputPacing::kFifo] = {};  // the system reads them after WriteFile has returned
     DWORD count = 0;
     bool inFlight = false;
 };
-constexpr int kWriteRecords = 16;
+constexpr int kWriteRecords = 2;  // used in turn
 
 }  // namespace
 
@@ -373,10 +374,36 @@ bool AwaitRoom(CommLink::Native& n) {
         const long long now = NowNs();
         const long long sleepNs = wait.Next(n.pacing, queued, now);
         if (sleepNs == 0) {
-            n.credit = wait.Credit(n.pacing, queued, now);
+            // The bytes of a pending write are counted ahead of the line;
+            // the next write waits for it (see HandOver).
+            n.credit = wait.Credit(n.pacing, 0, now);
             return true;
         }
         if (!Pause(n, sleepNs)) return false;
+    }
+}
+
+// Waits until a write record is the program's again: its write has
+// completed. False on an abort or a lost line.
+bool Reclaim(CommLink::Native& n, WriteRecord& record) {
+    while (record.inFlight) {
+        if (Aborted() || ReapWrites(n) < 0) return false;
+        if (record.inFlight) WaitOrAbort(record.overlapped.hEvent, kWaitSliceMs);
+    }
+    return true;
+}
+
+// Before a write of the bytes gathered: waits until at least one more fits
+// within the window ahead of the line, and says how many do; 0 on an abort.
+int AwaitBatchRoom(CommLink::Native& n) {
+    const long long charNs = n.pacing.charNs;
+    const int window = n.pacing.Window();
+    for (;;) {
+        if (Aborted()) return 0;
+        const long long ahead = std::max(n.pacing.lineFree - NowNs(), 0LL);
+        const int room = window == 1 ? 1 : window - static_cast<int>((ahead + charNs - 1) / charNs);
+        if (room >= 1) return room;
+        if (!Pause(n, std::max((1 - room) * charNs, RoomWait::kMinSleepNs))) return 0;
     }
 }
 
@@ -385,8 +412,19 @@ bool AwaitRoom(CommLink::Native& n) {
 // driver refused the write; after a refusal the queue is still waited for.
 bool HandOver(CommLink::Native& n) {
     WriteRecord& record = n.writes[n.nextWrite];
-    const DWORD count = record.count = static_cast<DWORD>(n.gathered);
-    n.gathered = 0;
+    WriteRecord& next = n.writes[(n.nextWrite + 1) % kWriteRecords];
+    // The write before, in the other record, completes first; then as many
+    // of the bytes gathered go as the window has room for, and the rest
+    // gather on in the other record.
+    const int room = Reclaim(n, next) ? AwaitBatchRoom(n) : 0;
+    if (room == 0) {
+        n.gathered = 0;
+        DiscardOutput(n);
+        return false;
+    }
+    const DWORD count = record.count = static_cast<DWORD>(std::min(n.gathered, room));
+    n.gathered -= static_cast<int>(count);
+    std::copy(record.data + count, record.data + count + n.gathered, next.data);
     n.nextWrite = (n.nextWrite + 1) % kWriteRecords;
     bool accepted = WriteFile(n.handle, record.data, count, nullptr, &record.overlapped) != 0;
     if (!accepted) {
@@ -428,16 +466,6 @@ bool DrainTail(CommLink::Native& n) {
                                : std::min(pauseNs * 2, RoomWait::kMaxSleepNs);
         if (!Pause(n, std::max(pauseNs, RoomWait::kMinSleepNs))) return false;
     }
-}
-
-// Waits until a write record is the program's again (only when more writes
-// are pending than there are records). False on an abort or a lost line.
-bool Reclaim(CommLink::Native& n, WriteRecord& record) {
-    while (record.inFlight) {
-        if (Aborted() || ReapWrites(n) < 0) return false;
-        if (record.inFlight) WaitOrAbort(record.overlapped.hEvent, kWaitSliceMs);
-    }
-    return true;
 }
 
 // Reads what is queued. Reads are set to return at once; one that a driver
@@ -657,7 +685,8 @@ int CommLink::CloseConnection() {
     // sent is not flushed: to a device on a pseudo-terminal, a flush of the
     // PC's output followed by new settings (the restore below) looks like the
     // next open.
-    if (n.gathered && !Aborted() && !n.lineLost) HandOver(n);
+    while (n.gathered && !Aborted() && !n.lineLost && HandOver(n)) {
+    }
     n.gathered = 0;
     if (n.wroteAny && (Aborted() || n.lineLost || !DrainTail(n))) DiscardOutput(n);
     // Restoring re-applies the saved DTR control; DTR drops after it. The
@@ -723,7 +752,12 @@ int CommLink::WriteByte(int byte) {
     record.data[n.gathered++] = static_cast<BYTE>(byte);
     n.wroteAny = true;
     // Within the credit the byte joins the next ones; the last it allows
-    // takes them all to the driver.
-    if (n.gathered < n.credit) return 1;
+    // takes them all to the driver. While the driver still holds the write
+    // before (a USB transfer waits for its frame), bytes gather up to the
+    // window, to go together once it has completed.
+    const WriteRecord& before = n.writes[(n.nextWrite + 1) % kWriteRecords];
+    const bool driverBusy = before.inFlight && InFlight(before.overlapped);
+    const int gather = driverBusy ? std::max(n.credit, n.pacing.Window()) : n.credit;
+    if (n.gathered < std::min(gather, OutputPacing::kFifo)) return 1;
     return HandOver(n) ? 1 : 0;
 }
