@@ -21,11 +21,13 @@ std::string Usage() {
     return out;
 }
 
-std::string Help() {
-    std::string out = Usage() + Format(kHelpDefaults, "/dev/ttyS0");
+std::string HelpFor(const char* defaultPort) {
+    std::string out = Usage() + Format(kHelpDefaults, defaultPort);
     for (const char* line : kHelpLong) out += line;
     return out;
 }
+
+std::string Help() { return HelpFor("/dev/ttyS0"); }
 
 std::string Format(const char* format, ...) {
     char buffer[1024];

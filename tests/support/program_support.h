@@ -16,7 +16,9 @@
 
 std::string Banner();
 std::string Usage();
-std::string Help();  // native --help: the usage, the defaults, the long options
+// --help: the usage, the defaults (-P1 is defaultPort), the long options.
+std::string HelpFor(const char* defaultPort);
+std::string Help();  // native: -P1 is /dev/ttyS0
 std::string Format(const char* format, ...);
 
 // A scratch directory, removed with everything in it at the end of the test.

@@ -315,6 +315,12 @@ TEST_F(WineRun, ListPortsShowsTheComLinksOfThePrefix) {
     EXPECT_EQ(DtrLog(), "");  // listing opened no port
 }
 
+// On Windows the default port -P1 is COM1, and --help says so.
+TEST_F(WineRun, HelpNamesComOneAsTheDefaultPort) {
+    ProcessResult r = Run({"--help"}, 0);
+    EXPECT_EQ(r.output, Wine().Console(HelpFor("COM1")));
+}
+
 TEST_F(WineRun, AMissingPortIsNamedWithThePortsThatExist) {
     ProcessResult r = Run({"f.bin", "-P256", "--exit-status"}, 3);
     EXPECT_EQ(r.output, Wine().Console(Banner() + kOpenFailed));
