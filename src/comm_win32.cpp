@@ -451,7 +451,7 @@ bool HandOver(CommLink::Native& n) {
 // abort, or when the line was lost.
 bool DrainTail(CommLink::Native& n) {
     const long long charNs = std::max(n.pacing.charNs, 1LL);
-    TailWait tail(kTailBoundNs, NowNs());
+    TailBound tail(kTailBoundNs, NowNs());
     long long pauseNs = charNs;
     for (;;) {
         if (Aborted()) return false;

@@ -99,13 +99,13 @@ struct RoomWait {
 // leave (the count not yet gone shrinks) and gives up only when nothing has
 // left for the bound, so a slow line is never cut off and a held one is not
 // waited on for ever.
-struct TailWait {
+struct TailBound {
     long long boundNs;
     long long lastMoveNs;
     long lastQueued = -1;
     bool moved = true;
 
-    TailWait(long long bound, long long now) : boundNs(bound), lastMoveNs(now) {}
+    TailBound(long long bound, long long now) : boundNs(bound), lastMoveNs(now) {}
     // Counts one look at the bytes not yet gone; true once nothing has left for the bound.
     bool GivenUp(long queued, long long now) {
         moved = lastQueued < 0 || queued < lastQueued;
