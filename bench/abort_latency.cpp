@@ -45,23 +45,21 @@ bool WaitUntilWaiting(const Subject& t, const Process& velta, double timeout) {
 
 namespace {
 
+// A run that measured nothing, and why.
+double Failed(std::string* why, const std::string& text) {
+    *why = text;
+    return -1;
+}
+
 // SIGINT now; the seconds until the process has ended, or -1.
 double Interrupt(const Config& c, const Subject& t, Process& velta, std::string* why) {
-    if (velta.Ended(0)) {
-        *why = "velta had already ended";
-        return -1;
-    }
+    if (velta.Ended(0)) return Failed(why, "velta had already ended");
     const double sent = Now();
     velta.Signal(SIGINT);
-    if (!velta.Ended(10)) {
-        *why = "velta did not end within 10 s of SIGINT";
-        return -1;
-    }
-    if (velta.exitCode() != 1) {
-        *why = "velta ended with " + velta.Status() + " instead of status 1; its output ended \"" +
-               ConsoleTail(c, t) + "\"";
-        return -1;
-    }
+    if (!velta.Ended(10)) return Failed(why, "velta did not end within 10 s of SIGINT");
+    if (velta.exitCode() != 1)
+        return Failed(why, "velta ended with " + velta.Status() + " instead of status 1; its output ended \"" +
+                               ConsoleTail(c, t) + "\"");
     return velta.endTime() - sent;
 }
 
@@ -69,20 +67,14 @@ double AbortAtPrompt(const Config& c, const Subject& t, std::string* why) {
     Pty pty;
     if (t.IsWine()) unlink(t.shimLog.c_str());
     auto velta = StartSubject(c, t, {"prompt.bin", "-MR", t.PortOption(pty.path())});
-    if (!WaitUntilWaiting(t, *velta, 30)) {
-        *why = "velta did not reach the prompt";
-        return -1;
-    }
+    if (!WaitUntilWaiting(t, *velta, 30)) return Failed(why, "velta did not reach the prompt");
     return Interrupt(c, t, *velta, why);
 }
 
 double AbortInData(const Config& c, const Subject& t, std::string* why) {
     Sim sim({"--send", Path(c, "long.bin"), "--baud", "38400", "--wait-open", "--linger", "0"}, c.work);
     auto velta = StartSubject(c, t, {"data.bin", "-MR", "-B38400", t.PortOption(sim.slave())});
-    if (!sim.WaitForLine({"sending:"}, 30)) {
-        *why = "the simulator did not start sending";
-        return -1;
-    }
+    if (!sim.WaitForLine({"sending:"}, 30)) return Failed(why, "the simulator did not start sending");
     SleepSeconds(0.2);
     return Interrupt(c, t, *velta, why);
 }
@@ -90,15 +82,9 @@ double AbortInData(const Config& c, const Subject& t, std::string* why) {
 double AbortWhileHeld(const Config& c, const Subject& t, std::string* why) {
     Sim sim({"--baud", "38400", "--xonxoff", "--hang-after", "64", "--idle", "60"}, c.work);
     auto velta = StartSubject(c, t, {"long.bin", "-MS", "-F2", "-B38400", t.PortOption(sim.slave())});
-    if (!sim.WaitForLine({"hanging:"}, 30)) {
-        *why = "the simulator did not hold the line";
-        return -1;
-    }
+    if (!sim.WaitForLine({"hanging:"}, 30)) return Failed(why, "the simulator did not hold the line");
     SleepSeconds(0.2);
-    if (!t.IsWine() && !WaitUntilWaiting(t, *velta, 10)) {
-        *why = "velta is not waiting for the held line";
-        return -1;
-    }
+    if (!t.IsWine() && !WaitUntilWaiting(t, *velta, 10)) return Failed(why, "velta is not waiting for the held line");
     return Interrupt(c, t, *velta, why);
 }
 

@@ -77,24 +77,6 @@ bool ReadTimed(int fd, size_t n, double timeout, std::string* got, double* last,
     return true;
 }
 
-bool WriteUnless(int fd, const std::string& data, double timeout, const std::function<bool()>& readerGone) {
-    const double deadline = Now() + timeout;
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t w = write(fd, data.data() + done, std::min<size_t>(65536, data.size() - done));
-        if (w > 0) {
-            done += static_cast<size_t>(w);
-            continue;
-        }
-        if (w < 0 && errno != EAGAIN && errno != EINTR) return false;
-        double left = deadline - Now();
-        if (left <= 0 || (readerGone && readerGone())) return false;
-        pollfd p = {fd, POLLOUT, 0};
-        poll(&p, 1, static_cast<int>(std::min(left, 0.1) * 1000) + 1);
-    }
-    return true;
-}
-
 double ProcessCpuSeconds(pid_t pid) {
     // schedstat holds each thread's time on the processor in nanoseconds,
     // not in ticks; threads that have ended are not counted.

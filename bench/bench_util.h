@@ -28,9 +28,6 @@ bool WaitForFlush(int master, double timeout);
 // writerGone (if given) says nothing more can come.
 bool ReadTimed(int fd, size_t n, double timeout, std::string* got, double* last,
                const std::function<bool()>& writerGone = nullptr);
-// Writes everything to a non-blocking fd as fast as it is taken; false at
-// time-out, at failure, or once readerGone (if given) says no one takes more.
-bool WriteUnless(int fd, const std::string& data, double timeout, const std::function<bool()>& readerGone = nullptr);
 
 // Processor seconds (user + system) the live threads of a running process
 // have used so far.

@@ -50,6 +50,9 @@ Paced Failed(Paced r, const std::string& why) {
     return r;
 }
 
+// The report lines with which the simulator ends a load.
+const std::vector<std::string> kLoadEnds = {"complete", "incomplete", "overrun", "wrong", "bad"};
+
 std::string Flow(bool xonxoff) { return xonxoff ? "-F2" : "-F0"; }
 
 // velta sends; the time runs from its start until the simulator has taken
@@ -68,7 +71,7 @@ Paced PacedSend(const Config& c, const Subject& t, unsigned rate, size_t size, b
                                     t.PortOption(sim.slave())});
     std::string line;
     double done = 0;
-    const bool ended = sim.WaitForLine({"complete", "incomplete", "overrun", "wrong", "bad"}, r.ideal * 3 + 30, &line, &done);
+    const bool ended = sim.WaitForLine(kLoadEnds, r.ideal * 3 + 30, &line, &done);
     if (!velta->Ended(30)) return Failed(r, "velta did not end");
     r.serverCpu = t.ServerCpu() - server0;
     r.cpu = velta->cpuSeconds();
@@ -101,12 +104,17 @@ Paced PacedReceive(const Config& c, const Subject& t, unsigned rate, size_t size
     r.serverCpu = t.ServerCpu() - server0;
     r.cpu = velta->cpuSeconds();
     r.wall = velta->endTime() - velta->startTime();
-    std::string expected = HeaderBytes(static_cast<uint32_t>(size + kHeaderSize), 0x2000, 0);
-    expected.insert(expected.end(), data.begin(), data.end());
-    if (ReadFile(Path(c, "received.bin")) != expected)
+    if (ReadFile(Path(c, "received.bin")) != HeaderBytes(static_cast<uint32_t>(size + kHeaderSize), 0x2000) + data)
         return Failed(r, "the received file differs from what was sent");
     r.ok = true;
     return r;
+}
+
+// The simulator's line as a PC with no program of ours opens it: raw, not blocking.
+int OpenLine(const Sim& sim) {
+    const int fd = open(sim.slave().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) MakeRaw(fd);
+    return fd;
 }
 
 // The simulator alone, with a PC that costs no time: everything written at
@@ -115,18 +123,15 @@ Paced PacedReceive(const Config& c, const Subject& t, unsigned rate, size_t size
 Paced SimAloneLoads(const Config& c, unsigned rate, size_t size) {
     Paced r;
     r.ideal = static_cast<double>(size + kHeaderSize) * 10.0 / rate;
-    std::string line = HeaderBytes(static_cast<uint32_t>(size + kHeaderSize), 0x2000, 0);
-    std::string data = Pattern(size, 1);
-    line.insert(line.end(), data.begin(), data.end());
+    const std::string line = HeaderBytes(static_cast<uint32_t>(size + kHeaderSize), 0x2000) + Pattern(size, 1);
     Sim sim({"--baud", std::to_string(rate), "--idle", "5"}, c.work);
-    const int fd = open(sim.slave().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = OpenLine(sim);
     if (fd < 0) return Failed(r, "cannot open the simulator's line");
-    MakeRaw(fd);
     const double start = Now();
-    const bool written = WriteUnless(fd, line, 30);
+    const bool written = WriteAll(fd, line, 30);
     std::string report;
     double done = 0;
-    const bool ended = sim.WaitForLine({"complete", "incomplete", "overrun", "wrong", "bad"}, r.ideal * 3 + 30, &report, &done);
+    const bool ended = sim.WaitForLine(kLoadEnds, r.ideal * 3 + 30, &report, &done);
     close(fd);
     if (!written || !ended || report.rfind("complete: " + std::to_string(size) + " bytes", 0) != 0)
         return Failed(r, "the simulator said: " + sim.Tail());
@@ -140,9 +145,8 @@ Paced SimAloneSends(const Config& c, unsigned rate, size_t size) {
     r.ideal = static_cast<double>(size + kHeaderSize) * 10.0 / rate;
     WriteFile(Path(c, "device.bin"), Pattern(size, 2));
     Sim sim({"--send", Path(c, "device.bin"), "--baud", std::to_string(rate), "--wait-open", "--linger", "0.2"}, c.work);
-    const int fd = open(sim.slave().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = OpenLine(sim);
     if (fd < 0) return Failed(r, "cannot open the simulator's line");
-    MakeRaw(fd);
     const double start = Now();
     tcflush(fd, TCIOFLUSH);  // as a PC opening the line does
     std::string got;

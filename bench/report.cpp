@@ -15,36 +15,21 @@ namespace bench {
 
 namespace {
 
-
 std::string Percent(const Paced& p, bool withServer = false) {
     if (!p.ok) return p.why.empty() ? "-" : "failed";
-    char text[64];
-    if (withServer || p.runs < 2)
-        std::snprintf(text, sizeof text, "%.2f %%", 100 * (withServer ? p.ShareWithServer() : p.Share()));
-    else
-        std::snprintf(text, sizeof text, "%.2f %% (%.2f-%.2f)", 100 * p.Share(), 100 * p.shareMin, 100 * p.shareMax);
-    return text;
+    if (withServer || p.runs < 2) return Format("%.2f %%", 100 * (withServer ? p.ShareWithServer() : p.Share()));
+    return Format("%.2f %% (%.2f-%.2f)", 100 * p.Share(), 100 * p.shareMin, 100 * p.shareMax);
 }
 
-std::string Seconds(const Paced& p) {
-    if (!p.ok) return "failed";
-    char text[32];
-    std::snprintf(text, sizeof text, "%.3f s", p.wall);
-    return text;
-}
+std::string Seconds(const Paced& p) { return p.ok ? Format("%.3f s", p.wall) : "failed"; }
 
 std::string Excess(const Paced& p, double reference) {
-    if (!p.ok || reference <= 0) return "-";
-    char text[32];
-    std::snprintf(text, sizeof text, "%+.2f %%", 100 * (p.wall / reference - 1));
-    return text;
+    return p.ok && reference > 0 ? Format("%+.2f %%", 100 * (p.wall / reference - 1)) : "-";
 }
 
 std::string Milliseconds(const Latency& l) {
     if (l.seconds.empty()) return "failed";
-    char text[64];
-    std::snprintf(text, sizeof text, "%6.1f / %6.1f", 1000 * l.Median(), 1000 * l.Max());
-    std::string s = text;
+    std::string s = Format("%6.1f / %6.1f", 1000 * l.Median(), 1000 * l.Max());
     if (l.seconds.size() < kAbortRuns) s += " (" + std::to_string(l.seconds.size()) + " runs)";
     return s;
 }
@@ -120,13 +105,8 @@ void PrintProcessorUse(const std::vector<SubjectFigures>& all) {
     }
     std::vector<std::string> startCells;
     for (const auto& f : all) {
-        char text[48];
-        std::snprintf(text, sizeof text, "%.3f s CPU", f.startExit.cpu);
-        startCells.push_back(text);
-        if (f.target.IsWine()) {
-            std::snprintf(text, sizeof text, "%.3f s CPU", f.startExit.cpu + f.startExit.serverCpu);
-            startCells.push_back(text);
-        }
+        startCells.push_back(Format("%.3f s CPU", f.startExit.cpu));
+        if (f.target.IsWine()) startCells.push_back(Format("%.3f s CPU", f.startExit.cpu + f.startExit.serverCpu));
     }
     PrintRow("(of which start-up and exit alone)", startCells);
     for (const auto& f : all)
@@ -159,7 +139,6 @@ void PrintEfficiency(const SubjectFigures& f) {
         if (!row.alone.ok) std::printf("    simulator alone: %s\n", row.alone.why.c_str());
     }
 }
-
 
 static void PrintUnpacedGroup(const char* title, const std::vector<UnpacedRow>& rows) {
     std::printf("  %s\n", title);
@@ -202,12 +181,7 @@ void PrintAbort(const std::vector<SubjectFigures>& all) {
             if (!l->why.empty()) std::printf("  %s: %s\n", f.target.name.c_str(), l->why.c_str());
 }
 
-static std::string Efficiency(const Paced& p) {
-    if (!p.ok) return "failed";
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f %%", 100 * p.ideal / p.wall);
-    return text;
-}
+static std::string Efficiency(const Paced& p) { return p.ok ? Format("%.1f %%", 100 * p.ideal / p.wall) : "failed"; }
 
 void PrintPorts(const PortFigures& f) {
     std::printf("\n5%s. Send on a modelled UART (16-byte FIFO) and USB adapter (1 ms frames), %s, -F0: line efficiency\n"
@@ -217,9 +191,8 @@ void PrintPorts(const PortFigures& f) {
     std::printf("  %-22s %10s %10s %10s %10s %10s %11s %10s\n", "", "UART", "USB", "sim alone", "UART CPU",
                 "USB CPU", "UART most", "USB most");
     for (const PortRow& r : f.rows) {
-        char label[48];
-        std::snprintf(label, sizeof label, "%zu KiB at %u bit/s", r.size / 1024, r.rate);
-        std::printf("  %-22s %10s %10s %10s %10s %10s %11ld %10ld\n", label, Efficiency(r.uart).c_str(),
+        const std::string label = Format("%zu KiB at %u bit/s", r.size / 1024, r.rate);
+        std::printf("  %-22s %10s %10s %10s %10s %10s %11ld %10ld\n", label.c_str(), Efficiency(r.uart).c_str(),
                     Efficiency(r.usb).c_str(), Efficiency(r.alone).c_str(), Percent(r.uart, true).c_str(),
                     Percent(r.usb, true).c_str(), r.uart.largest, r.usb.largest);
         for (const Paced* p : {&r.uart, &r.usb, &r.alone})

@@ -17,7 +17,6 @@ namespace bench {
 
 namespace {
 
-
 Unpaced UnpacedFailed(const std::string& why) {
     Unpaced r;
     r.why = why;
@@ -35,12 +34,8 @@ Unpaced Measured(double seconds, const Process& p) {
 
 // What the line carries in the unpaced runs: header, then 1 MiB.
 const std::string& LineBytes() {
-    static const std::string bytes = [] {
-        std::string b = HeaderBytes(static_cast<uint32_t>(kUnpacedSize + kHeaderSize), 0x2000, 0);
-        std::string data = Pattern(kUnpacedSize, 3);
-        b.insert(b.end(), data.begin(), data.end());
-        return b;
-    }();
+    static const std::string bytes =
+        HeaderBytes(static_cast<uint32_t>(kUnpacedSize + kHeaderSize), 0x2000) + Pattern(kUnpacedSize, 3);
     return bytes;
 }
 
@@ -113,7 +108,7 @@ Unpaced ReceiveVelta(const Config& c) {
     Process velta({c.velta, "in.bin", "-MR", "-B38400", "-P" + pty.path()}, options);
     if (!WaitForFlush(pty.master(), 10)) return UnpacedFailed("velta did not open the line");
     SetNonblocking(pty.master());
-    if (!WriteUnless(pty.master(), LineBytes(), 300, [&velta] { return velta.Ended(0); }))
+    if (!WriteAll(pty.master(), LineBytes(), 300, [&velta] { return velta.Ended(0); }))
         return UnpacedFailed("velta did not take the bytes; it ended with " + velta.Status());
     if (!velta.Ended(60)) return UnpacedFailed("velta did not end");
     if (ReadFile(Path(c, "in.bin")) != LineBytes()) return UnpacedFailed("velta stored other bytes");
@@ -132,7 +127,7 @@ Unpaced ReceiveCat(const Config& c) {
     Process cat({"cat"}, options);
     SetNonblocking(pty.master());
     const size_t n = LineBytes().size();
-    if (!WriteUnless(pty.master(), LineBytes(), 300, [&cat] { return cat.Ended(0); }))
+    if (!WriteAll(pty.master(), LineBytes(), 300, [&cat] { return cat.Ended(0); }))
         return UnpacedFailed("cat did not take the bytes; it ended with " + cat.Status());
     const double deadline = Now() + 60;
     while (FileSize(out) < static_cast<long>(n) && Now() < deadline) SleepSeconds(0.0002);

@@ -28,6 +28,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -121,19 +122,18 @@ SubjectFigures MeasureSubject(const Config& c, const Subject& t) {
 }
 
 bool ParseArguments(int argc, char** argv, Config* c) {
+    std::string repeats, server;
+    const std::map<std::string, std::string*> options = {
+        {"--velta", &c->velta},         {"--sim", &c->sim},           {"--work", &c->work},
+        {"--wine-exe", &c->wineExe},    {"--wine-shim", &c->wineShim}, {"--parts", &c->parts},
+        {"--uart-shim", &c->uartShim}, {"--repeats", &repeats},       {"--wine-server-pid", &server}};
     for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string key = argv[i], value = argv[i + 1];
-        if (key == "--velta") c->velta = value;
-        else if (key == "--sim") c->sim = value;
-        else if (key == "--work") c->work = value;
-        else if (key == "--wine-exe") c->wineExe = value;
-        else if (key == "--wine-shim") c->wineShim = value;
-        else if (key == "--parts") c->parts = value;
-        else if (key == "--repeats") c->repeats = std::atoi(value.c_str());
-        else if (key == "--uart-shim") c->uartShim = value;
-        else if (key == "--wine-server-pid") c->wineServer = static_cast<pid_t>(std::atoi(value.c_str()));
-        else return false;
+        const auto option = options.find(argv[i]);
+        if (option == options.end()) return false;
+        *option->second = argv[i + 1];
     }
+    if (!repeats.empty()) c->repeats = std::atoi(repeats.c_str());
+    c->wineServer = static_cast<pid_t>(std::atoi(server.c_str()));
     for (std::string* path : {&c->velta, &c->sim, &c->work, &c->uartShim, &c->wineExe, &c->wineShim}) {
         char* absolute = path->empty() ? nullptr : realpath(path->c_str(), nullptr);
         if (absolute) *path = absolute;

@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "case_table.h"
 #include "comm.h"
 #include "line_check.h"
 #include "program_support.h"
@@ -38,9 +39,7 @@ TEST_P(LineSettingsTest, SecondDescriptorReadsBackTheLine) {
     CommLink link;
     ASSERT_NE(link.OpenConnection(1, c.rate, 8, 0, 0, c.flow, pty.path().c_str()), 0);
     ExpectRawLine(pty.slave(), {c.speed, c.crtscts, c.ixon, c.ixoff});
-    termios t;
-    ASSERT_EQ(tcgetattr(pty.slave(), &t), 0);
-    EXPECT_EQ(t.c_iflag & IXANY, 0u);
+    EXPECT_EQ(SettingsOf(pty.slave()).c_iflag & IXANY, 0u);
     EXPECT_EQ(link.CloseConnection(), 1);
 }
 
@@ -90,9 +89,7 @@ struct DeviceAct {
     int read;
 };
 
-void PrintTo(const DeviceAct& c, std::ostream* os) { *os << c.name; }
-
-class BlockedRead : public ::testing::TestWithParam<DeviceAct> {};
+CASE_TABLE(BlockedRead, DeviceAct);
 
 TEST_P(BlockedRead, EndsWithWhatTheDeviceDid) {
     Pty pty;
@@ -110,7 +107,7 @@ INSTANTIATE_TEST_SUITE_P(
     CommLinkRead, BlockedRead,
     ::testing::Values(DeviceAct{"FirstByteComes", [](Pty& pty) { WriteAll(pty.master(), "A"); }, 'A'},
                       DeviceAct{"LineHangsUp", [](Pty& pty) { pty.CloseMaster(); }, -1}),
-    [](const ::testing::TestParamInfo<DeviceAct>& i) { return i.param.name; });
+    CaseName());
 
 TEST(CommLinkRead, LargeBurstComesOutWholeAndInOrder) {
     Pty pty;
@@ -195,12 +192,7 @@ TEST_P(CommLinkAbort, WaitStartedAfterTheAbortReturnsAtOnce) {
 
 INSTANTIATE_TEST_SUITE_P(Signals, CommLinkAbort, ::testing::Values(SIGINT, SIGTERM, SIGHUP, SIGQUIT),
                          [](const ::testing::TestParamInfo<int>& info) {
-                             switch (info.param) {
-                                 case SIGINT: return "SIGINT";
-                                 case SIGTERM: return "SIGTERM";
-                                 case SIGHUP: return "SIGHUP";
-                                 default: return "SIGQUIT";
-                             }
+                             return "SIG" + std::string(sigabbrev_np(info.param));
                          });
 
 }  // namespace

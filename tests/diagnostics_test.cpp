@@ -15,6 +15,8 @@
 #include <cstring>
 #include <functional>
 
+#include "case_table.h"
+#include "line_check.h"
 #include "port_list.h"
 #include "program_support.h"
 
@@ -25,11 +27,12 @@ std::vector<std::string> With(std::vector<std::string> args, const std::string& 
     return args;
 }
 
-// What the missing-port diagnostic lists: the ports this machine has.
-std::string ExistingPorts() {
+// The missing-port diagnostic: the reason, then the ports this machine has.
+std::string Missing(const std::string& path) {
     std::string options;
     for (const SerialPort& port : ListSerialPorts()) options += " " + port.option;
-    return options.empty() ? std::string(kNoPortsFound) : Format(kPortsThatExist, options.c_str());
+    return Format(kCannotOpenBecause, path.c_str(), std::strerror(ENOENT)) +
+           (options.empty() ? std::string(kNoPortsFound) : Format(kPortsThatExist, options.c_str()));
 }
 
 // One way for the port not to open: the test sets it up, then names the
@@ -46,9 +49,7 @@ struct PortCase {
     std::function<PortSetup(Pty&, ScratchDir&, int* heldFd)> setUp;
 };
 
-void PrintTo(const PortCase& c, std::ostream* os) { *os << c.name; }
-
-class PortFailureTest : public ::testing::TestWithParam<PortCase> {};
+CASE_TABLE(PortFailureTest, PortCase);
 
 TEST_P(PortFailureTest, ReasonOnTheErrorStreamAndStandardOutputAsAlways) {
     Pty pty;
@@ -74,9 +75,7 @@ INSTANTIATE_TEST_SUITE_P(
         PortCase{"MissingPath",
                  [](Pty&, ScratchDir& dir, int*) {
                      const std::string path = dir.Path("ttyUSB9");
-                     return PortSetup{{"f.bin", "-P" + path}, {},
-                                      Format(kCannotOpenBecause, path.c_str(), std::strerror(ENOENT)) +
-                                          ExistingPorts()};
+                     return PortSetup{{"f.bin", "-P" + path}, {}, Missing(path)};
                  }},
         PortCase{"HeldWithFlockByAnotherProcess",
                  [](Pty& pty, ScratchDir&, int* held) {
@@ -112,22 +111,19 @@ INSTANTIATE_TEST_SUITE_P(
         PortCase{"WindowsName",
                  [](Pty&, ScratchDir&, int*) {
                      return PortSetup{{"f.bin", "-PCOM3"}, {},
-                                      Format(kCannotOpenBecause, kTtySMinus1.c_str(), std::strerror(ENOENT)) +
-                                          ExistingPorts() + Format(kPortHint, "COM3", "-P3")};
+                                      Missing(kTtySMinus1) + Format(kPortHint, "COM3", "-P3")};
                  }},
         PortCase{"NameWithoutDev",
                  [](Pty&, ScratchDir&, int*) {
                      return PortSetup{{"f.bin", "-Pttyusb0"}, {},
-                                      Format(kCannotOpenBecause, kTtySMinus1.c_str(), std::strerror(ENOENT)) +
-                                          ExistingPorts() + Format(kPortHint, "ttyusb0", "-P/dev/ttyUSB0")};
+                                      Missing(kTtySMinus1) + Format(kPortHint, "ttyusb0", "-P/dev/ttyUSB0")};
                  }},
         PortCase{"BlankAfterP",
                  [](Pty&, ScratchDir&, int*) {
                      return PortSetup{{"f.bin", "-P", "/dev/ttyUSB0"}, {},
-                                      Format(kCannotOpenBecause, kTtySMinus1.c_str(), std::strerror(ENOENT)) +
-                                          ExistingPorts() + Format(kPortHintEmpty, "-P/dev/ttyUSB0")};
+                                      Missing(kTtySMinus1) + Format(kPortHintEmpty, "-P/dev/ttyUSB0")};
                  }}),
-    [](const ::testing::TestParamInfo<PortCase>& i) { return i.param.name; });
+    CaseName());
 
 // ---- the user's language ----
 
@@ -141,9 +137,7 @@ struct LanguageCase {
     bool utf8;
 };
 
-void PrintTo(const LanguageCase& c, std::ostream* os) { *os << c.name; }
-
-class LanguageTest : public ::testing::TestWithParam<LanguageCase> {};
+CASE_TABLE(LanguageTest, LanguageCase);
 
 // The reason on the error stream is in the user's language and encoding;
 // standard output is the fixed text, in the locale's encoding only.
@@ -178,7 +172,7 @@ INSTANTIATE_TEST_SUITE_P(
                       LanguageCase{"LanguageListBeforeTheLocale", {"fr:ja", "", "", "", "en_US.UTF-8"}, true, true},
                       LanguageCase{"ShiftJisTerminal", {"", "", "", "", "ja_JP.SJIS"}, true, false},
                       LanguageCase{"NothingSet", {"", "", "", "", ""}, false, false}),
-    [](const ::testing::TestParamInfo<LanguageCase>& i) { return i.param.name; });
+    CaseName());
 
 // ---- files ----
 
@@ -244,8 +238,6 @@ struct InfoCase {
     std::function<std::string()> output;
 };
 
-void PrintTo(const InfoCase& c, std::ostream* os) { *os << c.name; }
-
 std::string PortListing() {
     std::string out;
     for (const SerialPort& port : ListSerialPorts()) {
@@ -257,22 +249,19 @@ std::string PortListing() {
     return out;
 }
 
-class InfoTest : public ::testing::TestWithParam<InfoCase> {};
+CASE_TABLE(InfoTest, InfoCase);
 
 // Wherever the option stands, with a file and -P or without: no banner, no
 // port touched (the terminal keeps its 2400 bit/s), status 0.
 TEST_P(InfoTest, PrintsWithoutBannerAndTouchesNoPort) {
     Pty pty;
-    termios t;
-    ASSERT_EQ(tcgetattr(pty.slave(), &t), 0);
-    cfsetospeed(&t, B2400);
-    ASSERT_EQ(tcsetattr(pty.slave(), TCSANOW, &t), 0);
+    SetLine(pty.slave(), B2400);
     const ProcessResult r = RunProgram(With(GetParam().args, "-P" + pty.path()));
     const std::string expected = GetParam().output();
     EXPECT_EQ(r.exitCode, expected.empty() ? 1 : 0);
     EXPECT_EQ(r.output, expected);
-    ASSERT_EQ(tcgetattr(pty.slave(), &t), 0);
-    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B2400));
+    const termios after = SettingsOf(pty.slave());
+    EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B2400));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -283,7 +272,7 @@ INSTANTIATE_TEST_SUITE_P(
         InfoCase{"VersionAfterAFile", {"game.bin", "-MR", "--version"},
                  [] { return Format(kVersion, VELTA_VERSION); }},
         InfoCase{"ListPorts", {"--list-ports"}, PortListing}),
-    [](const ::testing::TestParamInfo<InfoCase>& i) { return i.param.name; });
+    CaseName());
 
 TEST(Info, HelpListsTheExitStatuses) {
     const ProcessResult r = RunProgram({"--help"});

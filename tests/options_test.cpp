@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "case_table.h"
 #include "settings.h"
 
 namespace {
@@ -36,12 +37,16 @@ struct Case {
     Expect expect;
 };
 
-// Test names, not byte dumps, in the test list.
-void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
-
 Expect With(void (*edit)(Expect&)) {
     Expect e;
     edit(e);
+    return e;
+}
+
+Expect LoadAt(uint32_t address) {
+    Expect e;
+    e.loadAddressGiven = 1;
+    e.loadAddress = address;
     return e;
 }
 
@@ -59,16 +64,13 @@ const std::vector<Case>& Cases() {
         {"ModeLaterWins", {"f", "-MR", "-MS"}, true, {}},
         {"Text", {"f", "-T"}, true, With([](Expect& e) { e.binaryMode = 0; })},
         {"NoHeader", {"f", "-n"}, true, With([](Expect& e) { e.sendHeader = 0; })},
-        {"LoadHex", {"f", "-S8000"}, true, With([](Expect& e) { e.loadAddressGiven = 1, e.loadAddress = 0x8000; })},
-        {"LoadHexPrefix", {"f", "-S0x8000"}, true,
-         With([](Expect& e) { e.loadAddressGiven = 1, e.loadAddress = 0x8000; })},
-        {"LoadGarbage", {"f", "-Szz"}, true, With([](Expect& e) { e.loadAddressGiven = 1, e.loadAddress = 0; })},
-        {"LoadPrefixOnly", {"f", "-S0xg"}, true, With([](Expect& e) { e.loadAddressGiven = 1, e.loadAddress = 0; })},
-        {"LoadSaturates", {"f", "-S123456789"}, true,
-         With([](Expect& e) { e.loadAddressGiven = 1, e.loadAddress = 0xFFFFFFFF; })},
-        {"LoadNegative", {"f", "-S-1"}, true, With([](Expect& e) { e.loadAddressGiven = 1, e.loadAddress = 0xFFFFFFFF; })},
-        {"LoadBlanksAndCase", {"f", "-S  abCD"}, true,
-         With([](Expect& e) { e.loadAddressGiven = 1, e.loadAddress = 0xABCD; })},
+        {"LoadHex", {"f", "-S8000"}, true, LoadAt(0x8000)},
+        {"LoadHexPrefix", {"f", "-S0x8000"}, true, LoadAt(0x8000)},
+        {"LoadGarbage", {"f", "-Szz"}, true, LoadAt(0)},
+        {"LoadPrefixOnly", {"f", "-S0xg"}, true, LoadAt(0)},
+        {"LoadSaturates", {"f", "-S123456789"}, true, LoadAt(0xFFFFFFFF)},
+        {"LoadNegative", {"f", "-S-1"}, true, LoadAt(0xFFFFFFFF)},
+        {"LoadBlanksAndCase", {"f", "-S  abCD"}, true, LoadAt(0xABCD)},
         {"Port", {"f", "-P3"}, true, With([](Expect& e) { e.port = 3; })},
         {"PortGarbage", {"f", "-Pcom2"}, true, With([](Expect& e) { e.port = 0; })},
         {"Port257", {"f", "-P257"}, true, With([](Expect& e) { e.port = 257; })},
@@ -100,7 +102,7 @@ const std::vector<Case>& Cases() {
     return cases;
 }
 
-class ParseArgumentsTest : public ::testing::TestWithParam<Case> {};
+CASE_TABLE(ParseArgumentsTest, Case);
 
 TEST_P(ParseArgumentsTest, Parses) {
     const Case& c = GetParam();
@@ -121,19 +123,17 @@ TEST_P(ParseArgumentsTest, Parses) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Options, ParseArgumentsTest, ::testing::ValuesIn(Cases()),
-                         [](const ::testing::TestParamInfo<Case>& info) { return info.param.name; });
+                         CaseName());
 
 TEST(ParseArgumentsPath, SlashNamesADevice) {
-    char a0[] = "VELTA", a1[] = "f", a2[] = "-P/dev/ttyUSB0", a3[] = "-P2";
-    char* argv[] = {a0, a1, a2, nullptr};
-    TransferSettings s;
-    ASSERT_EQ(ParseArguments(3, argv, &s), ParseResult::kOk);
-    ASSERT_NE(s.devicePath, nullptr);
-    EXPECT_STREQ(s.devicePath, "/dev/ttyUSB0");
-    char* later[] = {a0, a1, a2, a3, nullptr};
-    ASSERT_EQ(ParseArguments(4, later, &s), ParseResult::kOk);
-    EXPECT_EQ(s.devicePath, nullptr);  // a later COM number wins
-    EXPECT_EQ(s.port, 2);
+    CommandLine device({"f", "-P/dev/ttyUSB0"});
+    ASSERT_EQ(device.Parse(), ParseResult::kOk);
+    ASSERT_NE(device.settings.devicePath, nullptr);
+    EXPECT_STREQ(device.settings.devicePath, "/dev/ttyUSB0");
+    CommandLine later({"f", "-P/dev/ttyUSB0", "-P2"});
+    ASSERT_EQ(later.Parse(), ParseResult::kOk);
+    EXPECT_EQ(later.settings.devicePath, nullptr);  // a later COM number wins
+    EXPECT_EQ(later.settings.port, 2);
 }
 
 struct LongCase {
@@ -144,9 +144,7 @@ struct LongCase {
     int mode;
 };
 
-void PrintTo(const LongCase& c, std::ostream* os) { *os << c.name; }
-
-class LongOptionTest : public ::testing::TestWithParam<LongCase> {};
+CASE_TABLE(LongOptionTest, LongCase);
 
 // Long options are taken out wherever they stand; the fixed grammar then
 // sees the rest exactly as before.
@@ -177,6 +175,6 @@ INSTANTIATE_TEST_SUITE_P(
                       LongCase{"HelpNeedsNoFile", {"--help"}, ParseResult::kOk, nullptr, 1},
                       LongCase{"ListNeedsNoFile", {"--list-ports"}, ParseResult::kOk, nullptr, 1},
                       LongCase{"ProgressNeedsAFile", {"--progress"}, ParseResult::kUsageError, nullptr, 1}),
-    [](const ::testing::TestParamInfo<LongCase>& info) { return info.param.name; });
+    CaseName());
 
 }  // namespace

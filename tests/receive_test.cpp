@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include "case_table.h"
 #include "program_support.h"
 
 namespace {
@@ -38,10 +39,7 @@ struct BinaryCase {
     std::string console;      // after the banner and the prompt's "\r"
 };
 
-// Test names, not byte dumps, in the test list.
-void PrintTo(const BinaryCase& c, std::ostream* os) { *os << c.name; }
-
-class ReceiveTest : public ::testing::TestWithParam<BinaryCase> {};
+CASE_TABLE(ReceiveTest, BinaryCase);
 
 TEST_P(ReceiveTest, FileHoldsExactlyWhatWasAnnounced) {
     const BinaryCase& c = GetParam();
@@ -60,9 +58,13 @@ TEST_P(ReceiveTest, FileHoldsExactlyWhatWasAnnounced) {
     EXPECT_EQ(r.output, CurrentTarget().Console(Banner() + Prompt() + "\r" + c.console));
 }
 
+// The header line, then the bar filled as it is for every complete reception.
+std::string Bar(const std::string& headerLine) {
+    return headerLine + "\n" + kReceiveFrame + std::string(10, 'o') + kReceiveDone;
+}
+
 const std::string kData = Pattern(5000, 7);
 const std::string kBlockData = Pattern(16384 - 16, 8);
-const std::string kText = Pattern(99, 9).replace(0, 0, "") ;
 
 std::string TextOf(size_t n, int seed) {
     std::string t = Pattern(n, seed);
@@ -77,28 +79,22 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, ReceiveTest,
     ::testing::Values(
         BinaryCase{"HeaderKept", {}, HeaderBytes(5016, 0x4000, 0x4003) + kData + "after", {},
-                   HeaderBytes(5016, 0x4000, 0x4003) + kData,
-                   "load addr:4000 run addr:4003 size:001388\n" + std::string(kReceiveFrame) +
-                       std::string(10, 'o') + kReceiveDone},
+                   HeaderBytes(5016, 0x4000, 0x4003) + kData, Bar("load addr:4000 run addr:4003 size:001388")},
         BinaryCase{"DashNDropsHeader", {"-N", "-B9600"}, HeaderBytes(5016, 0x4000, 0) + kData, {}, kData,
-                   "load addr:4000 run addr:0000 size:001388\n" + std::string(kReceiveFrame) +
-                       std::string(10, 'o') + kReceiveDone},
+                   Bar("load addr:4000 run addr:0000 size:001388")},
         BinaryCase{"ExactlyOneBlock", {}, HeaderBytes(16384, 0x100, 0) + kBlockData, {}, HeaderBytes(16384, 0x100, 0) + kBlockData,
-                   "load addr:0100 run addr:0000 size:003FF0\n" + std::string(kReceiveFrame) +
-                       std::string(10, 'o') + kReceiveDone},
+                   Bar("load addr:0100 run addr:0000 size:003FF0")},
         BinaryCase{"HeaderOnly", {}, HeaderBytes(16, 0x2000, 0), {}, HeaderBytes(16, 0x2000, 0),
                    "load addr:2000 run addr:0000 size:000000\n" + std::string(kReceiveFrame) + kReceiveDone},
         BinaryCase{"HeaderOnlyDashN", {"-N"}, HeaderBytes(16, 0x2000, 0), {}, "",
                    "load addr:2000 run addr:0000 size:000000\n" + std::string(kReceiveFrame) + kReceiveDone},
         BinaryCase{"SmallPiecesWithPauses", {}, HeaderBytes(5016, 0x8000, 0) + kData, {1, 7, 16, 17, 300, 4500},
-                   HeaderBytes(5016, 0x8000, 0) + kData,
-                   "load addr:8000 run addr:0000 size:001388\n" + std::string(kReceiveFrame) +
-                       std::string(10, 'o') + kReceiveDone},
+                   HeaderBytes(5016, 0x8000, 0) + kData, Bar("load addr:8000 run addr:0000 size:001388")},
         BinaryCase{"TextFirstByte1ADoesNotEnd", {"-T"}, "\x1A" "abc\x1A" "zz", {}, "\x1A" "abc\x1A",
                    std::string(kReceiveTextLine) + kReceiving + kReceiveDone},
         BinaryCase{"Text100Bytes", {"-T", "-N"}, kText99 + "\x1A" + "tail", {40}, kText99 + "\x1A",
                    std::string(kReceiveTextLine) + kReceiving + kReceiveDone}),
-    [](const ::testing::TestParamInfo<BinaryCase>& i) { return i.param.name; });
+    CaseName());
 
 TEST(ReceiveFault, HeaderSizeBelow16IsRejectedAtOnce) {
     Reception rx;
@@ -130,10 +126,7 @@ struct AbortCase {
     std::string sent;  // before Ctrl+C
 };
 
-// Test names, not byte dumps, in the test list.
-void PrintTo(const AbortCase& c, std::ostream* os) { *os << c.name; }
-
-class ReceiveAbortTest : public ::testing::TestWithParam<AbortCase> {};
+CASE_TABLE(ReceiveAbortTest, AbortCase);
 
 // Whatever arrived before Ctrl+C is in the file; the port is free at once.
 TEST_P(ReceiveAbortTest, EverythingReceivedIsKept) {
@@ -156,6 +149,6 @@ INSTANTIATE_TEST_SUITE_P(Phases, ReceiveAbortTest,
                          ::testing::Values(AbortCase{"AtThePrompt", ""},
                                            AbortCase{"InTheHeader", HeaderBytes(40000, 0, 0).substr(0, 5)},
                                            AbortCase{"InTheData", HeaderBytes(40000, 0, 0) + Pattern(20000, 4)}),
-                         [](const ::testing::TestParamInfo<AbortCase>& i) { return i.param.name; });
+                         CaseName());
 
 }  // namespace

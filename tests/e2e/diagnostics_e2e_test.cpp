@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <functional>
 
+#include "case_table.h"
 #include "console_text.h"
 #include "sim_driver.h"
 
@@ -23,9 +24,7 @@ struct StatusCase {
     std::function<ProcessResult(ScratchDir&)> run;  // one run with --exit-status
     int status;
 };
-void PrintTo(const StatusCase& c, std::ostream* os) { *os << c.name; }
-
-class ExitStatusTable : public ::testing::TestWithParam<StatusCase> {};
+CASE_TABLE(ExitStatusTable, StatusCase);
 
 TEST_P(ExitStatusTable, TellsWhyTheRunEnded) {
     ScratchDir dir;
@@ -86,7 +85,7 @@ INSTANTIATE_TEST_SUITE_P(
         StatusCase{"LineLostInTheData", [](ScratchDir& d) { return ReceiveFromDevice(d, {"--stop-after", "100"}); },
                    6},
         StatusCase{"HeaderSizeBelowSixteen", [](ScratchDir& d) { return ReceiveFromDevice(d, {"--bad-size"}); }, 6}),
-    [](const ::testing::TestParamInfo<StatusCase>& i) { return i.param.name; });
+    CaseName());
 
 // ---- --progress ----
 

@@ -5,6 +5,7 @@
 // Files and CRCs are compared exactly; time-outs only bound hangs.
 #include <gtest/gtest.h>
 
+#include "case_table.h"
 #include "console_text.h"
 #include "sim_driver.h"
 
@@ -12,20 +13,20 @@ namespace {
 
 std::string Rate(int rate) { return "-B" + std::to_string(rate); }
 
-// A run that ended the way a completed transfer ends.
-void ExpectCompleted(const ProcessResult& r, const char* done) {
+// A run that ended the way a completed transfer ends (its done line and no
+// abort line), or with the abort line and nothing claiming completion.
+void ExpectEnded(const ProcessResult& r, const char* done, bool completed = true) {
     EXPECT_FALSE(r.timedOut);
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_TRUE(Contains(r.output, Console(done))) << r.output;
-    EXPECT_FALSE(Contains(r.output, Console(kAborted))) << r.output;
+    EXPECT_EQ(Contains(r.output, Console(done)), completed) << r.output;
+    EXPECT_EQ(Contains(r.output, Console(kAborted)), !completed) << r.output;
 }
 
-// A run that ended with the abort line and nothing claiming completion.
-void ExpectAborted(const ProcessResult& r, const char* done) {
-    EXPECT_FALSE(r.timedOut);
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_TRUE(Contains(r.output, Console(kAborted))) << r.output;
-    EXPECT_FALSE(Contains(r.output, Console(done))) << r.output;
+// XON/XOFF on both ends of the line.
+void AddXonXoff(bool xonxoff, std::vector<std::string>* args, std::vector<std::string>* simArgs) {
+    if (!xonxoff) return;
+    args->push_back("-F2");
+    simArgs->push_back("--xonxoff");
 }
 
 // ---- the PC sends, the device loads ----
@@ -38,10 +39,7 @@ struct SendCase {
     int rate;
     bool xonxoff;
 };
-// Test names, not byte dumps, in the test list.
-void PrintTo(const SendCase& c, std::ostream* os) { *os << c.name; }
-
-class SendToDevice : public ::testing::TestWithParam<SendCase> {};
+CASE_TABLE(SendToDevice, SendCase);
 
 TEST_P(SendToDevice, DeviceLoadsEveryByteOnce) {
     const SendCase& c = GetParam();
@@ -77,14 +75,11 @@ TEST_P(SendToDevice, DeviceLoadsEveryByteOnce) {
             break;
     }
     args[0] = dir.File("program.bin", file);
-    if (c.xonxoff) {
-        args.push_back("-F2");
-        simArgs.push_back("--xonxoff");
-    }
+    AddXonXoff(c.xonxoff, &args, &simArgs);
     Sim sim(simArgs);
     ProcessResult velta = RunVelta(sim, args);
     ProcessResult device = sim.Finish();
-    ExpectCompleted(velta, kSendDone);
+    ExpectEnded(velta, kSendDone);
     EXPECT_EQ(device.exitCode, 0) << device.output;
     EXPECT_EQ(ReportLine(device.output, "complete:"), report) << device.output;
     EXPECT_EQ(ReadFile(dir.Path("loaded")), loaded);
@@ -109,34 +104,43 @@ INSTANTIATE_TEST_SUITE_P(
                       SendCase{"Text9600", Kind::kText, 9600, false},
                       SendCase{"Text38400", Kind::kText, 38400, false},
                       SendCase{"TextXonXoff38400", Kind::kText, 38400, true}),
-    [](const ::testing::TestParamInfo<SendCase>& i) { return i.param.name; });
+    CaseName());
 
 // The device's own checks, on what the program really sends.
-TEST(DeviceChecks, DataWithoutHeaderHasTheWrongMagic) {
+struct CheckCase {
+    const char* name;
+    std::string data;
+    std::string option;  // beside -B38400
+    const char* idle;    // how long the device waits once the line is silent
+    int status;
+    std::string report;  // the device's whole result line
+};
+CASE_TABLE(DeviceChecks, CheckCase);
+
+TEST_P(DeviceChecks, SeeWhatTheProgramSent) {
+    const CheckCase& c = GetParam();
     ScratchDir dir;
-    const std::string data = "no header here" + Pattern(500, 5);
-    Sim sim({"--baud", "38400", "--idle", "1"});
-    ProcessResult velta = RunVelta(sim, {dir.File("p.bin", data), "-N", "-B38400"});
+    Sim sim({"--baud", "38400", "--idle", c.idle});
+    ProcessResult velta = RunVelta(sim, {dir.File("p.bin", c.data), c.option, "-B38400"});
     ProcessResult device = sim.Finish();
-    ExpectCompleted(velta, kSendDone);  // nothing on the line says otherwise
-    EXPECT_EQ(device.exitCode, 4);
-    EXPECT_EQ(ReportLine(device.output, "wrong magic:"),
-              Format("wrong magic: 6E 6F 20 instead of FF FE 4D; %zu further bytes ignored", data.size() - 3));
+    ExpectEnded(velta, kSendDone);  // nothing on the line says otherwise
+    EXPECT_EQ(device.exitCode, c.status);
+    EXPECT_EQ(ReportLine(device.output, c.report.substr(0, c.report.find(':') + 1)), c.report);
 }
 
-TEST(DeviceChecks, DataPastTheImageIsAnOverrun) {
-    ScratchDir dir;
-    const std::string data = Pattern(0x1800, 6);
-    Sim sim({"--baud", "38400"});
-    ProcessResult velta = RunVelta(sim, {dir.File("p.bin", data), "-SF000", "-B38400"});
-    ProcessResult device = sim.Finish();
-    ExpectCompleted(velta, kSendDone);
-    EXPECT_EQ(device.exitCode, 6);
-    EXPECT_EQ(ReportLine(device.output, "overrun:"),
-              Format("overrun: 6144 bytes, load F000, run 0000, crc32 %08X; the last 2048 bytes ran past the end of "
-                     "the 64 KiB image",
-                     Crc(data)));
-}
+const std::string kNoHeader = "no header here" + Pattern(500, 5);
+const std::string kPastTheImage = Pattern(0x1800, 6);
+
+INSTANTIATE_TEST_SUITE_P(
+    Transfers, DeviceChecks,
+    ::testing::Values(CheckCase{"DataWithoutHeaderHasTheWrongMagic", kNoHeader, "-N", "1", 4,
+                                Format("wrong magic: 6E 6F 20 instead of FF FE 4D; %zu further bytes ignored",
+                                       kNoHeader.size() - 3)},
+                      CheckCase{"DataPastTheImageIsAnOverrun", kPastTheImage, "-SF000", "5", 6,
+                                Format("overrun: 6144 bytes, load F000, run 0000, crc32 %08X; the last 2048 bytes "
+                                       "ran past the end of the 64 KiB image",
+                                       Crc(kPastTheImage))}),
+    CaseName());
 
 // ---- the device sends, the PC receives ----
 
@@ -147,9 +151,7 @@ struct ReceiveCase {
     int rate;
     bool xonxoff;
 };
-void PrintTo(const ReceiveCase& c, std::ostream* os) { *os << c.name; }
-
-class ReceiveFromDevice : public ::testing::TestWithParam<ReceiveCase> {};
+CASE_TABLE(ReceiveFromDevice, ReceiveCase);
 
 TEST_P(ReceiveFromDevice, FileHoldsExactlyWhatWasSent) {
     const ReceiveCase& c = GetParam();
@@ -180,14 +182,11 @@ TEST_P(ReceiveFromDevice, FileHoldsExactlyWhatWasSent) {
     }
     simArgs.insert(simArgs.end(), {"--send", dir.File("device.bin", file)});
     if (c.withN) args.push_back("-N");
-    if (c.xonxoff) {
-        args.push_back("-F2");
-        simArgs.push_back("--xonxoff");
-    }
+    AddXonXoff(c.xonxoff, &args, &simArgs);
     Sim sim(simArgs);
     ProcessResult velta = RunVelta(sim, args);
     ProcessResult device = sim.Finish();
-    ExpectCompleted(velta, kReceiveDone);
+    ExpectEnded(velta, kReceiveDone);
     EXPECT_EQ(device.exitCode, 0) << device.output;
     EXPECT_TRUE(Contains(device.output, "taken: the PC has read everything\n")) << device.output;
     const std::string got = ReadFile(dir.Path("received.bin"));
@@ -211,7 +210,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ReceiveCase{"Text9600", Kind::kText, false, 9600, false},
                       ReceiveCase{"Text38400", Kind::kText, false, 38400, false},
                       ReceiveCase{"TextXonXoff38400", Kind::kText, false, 38400, true}),
-    [](const ::testing::TestParamInfo<ReceiveCase>& i) { return i.param.name; });
+    CaseName());
 
 // ---- faults the device plays while the PC receives ----
 
@@ -224,9 +223,7 @@ struct FaultCase {
     std::string file;      // what the received file must hold; "?" for the noise case
     std::string message;   // a console text that must appear
 };
-void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
-
-class DeviceFault : public ::testing::TestWithParam<FaultCase> {};
+CASE_TABLE(DeviceFault, FaultCase);
 
 // The sim hangs up after its linger, so every case ends without Ctrl+C.
 TEST_P(DeviceFault, EndsWithTheAbortLineAndKeepsWhatArrived) {
@@ -238,7 +235,7 @@ TEST_P(DeviceFault, EndsWithTheAbortLineAndKeepsWhatArrived) {
     Sim sim(simArgs);
     ProcessResult velta = RunVelta(sim, {dir.Path("received.bin"), "-MR", "-B38400"});
     ProcessResult device = sim.Finish();
-    ExpectAborted(velta, kReceiveDone);
+    ExpectEnded(velta, kReceiveDone, false);
     EXPECT_TRUE(Contains(velta.output, c.message)) << velta.output;
     EXPECT_EQ(device.exitCode, 0) << device.output;
     const std::string got = ReadFile(dir.Path("received.bin"));
@@ -262,7 +259,7 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"SizeBelowSixteen", {"--bad-size"}, HeaderBytes(8, 0x2000),
                   Console(Format(kReceivedSizeTooSmall, 8ul))},
         FaultCase{"GarbageForAHeader", {"--garbage"}, "?", Console(kAborted)}),
-    [](const ::testing::TestParamInfo<FaultCase>& i) { return i.param.name; });
+    CaseName());
 
 // ---- Ctrl+C while sending, then a run that must find the port free ----
 
@@ -272,18 +269,15 @@ struct SendAbortCase {
     bool xonxoff;
     size_t size;
 };
-void PrintTo(const SendAbortCase& c, std::ostream* os) { *os << c.name; }
-
-class InterruptSending : public ::testing::TestWithParam<SendAbortCase> {};
+CASE_TABLE(InterruptSending, SendAbortCase);
 
 TEST_P(InterruptSending, AbortsAndTheNextRunSucceeds) {
     const SendAbortCase& c = GetParam();
     ScratchDir dir;
     Sim sim({"--baud", "38400", "--sessions", "2", "--wait-stdin", "--idle", "120", "--hang-after", c.hangAfter,
                   "--save", dir.Path("loaded")});
-    std::vector<std::string> flow = c.xonxoff ? std::vector<std::string>{"-F2"} : std::vector<std::string>{};
     std::vector<std::string> args = {dir.File("big.bin", Pattern(c.size, 11)), "-B38400"};
-    args.insert(args.end(), flow.begin(), flow.end());
+    if (c.xonxoff) args.push_back("-F2");
     std::unique_ptr<Process> first = StartVelta(sim, args);
     if (c.hangAfter == "0") {
         // Held before the first header byte could go.
@@ -293,7 +287,7 @@ TEST_P(InterruptSending, AbortsAndTheNextRunSucceeds) {
     }
     Interrupt(*first);
     ProcessResult aborted = first->Wait(60);
-    ExpectAborted(aborted, kSendDone);
+    ExpectEnded(aborted, kSendDone, false);
     if (c.hangAfter == "0") {
         EXPECT_FALSE(Contains(aborted.output, kHeaderByteSent)) << aborted.output;
     }
@@ -304,7 +298,7 @@ TEST_P(InterruptSending, AbortsAndTheNextRunSucceeds) {
     args[0] = dir.File("small.bin", data);
     ProcessResult second = RunVelta(sim, args);
     ProcessResult device = sim.Finish();
-    ExpectCompleted(second, kSendDone);
+    ExpectEnded(second, kSendDone);
     EXPECT_EQ(device.exitCode, 1);  // the first transfer was incomplete
     EXPECT_EQ(ReportLine(device.output, "complete:"), CompleteLine(data, 0x2000, 0)) << device.output;
     EXPECT_EQ(ReadFile(dir.Path("loaded")), data);
@@ -314,7 +308,7 @@ INSTANTIATE_TEST_SUITE_P(Phases, InterruptSending,
                          ::testing::Values(SendAbortCase{"InTheHeader", "0", true, 3000},
                                            SendAbortCase{"InTheDataHeldByXoff", "1000", true, 8000},
                                            SendAbortCase{"InTheDataLineFull", "1000", false, 65536}),
-                         [](const ::testing::TestParamInfo<SendAbortCase>& i) { return i.param.name; });
+                         CaseName());
 
 // ---- Ctrl+C while receiving, then a run that must find the port free ----
 
@@ -322,9 +316,7 @@ struct ReceiveAbortCase {
     const char* name;
     size_t stopAfter;
 };
-void PrintTo(const ReceiveAbortCase& c, std::ostream* os) { *os << c.name; }
-
-class InterruptReceiving : public ::testing::TestWithParam<ReceiveAbortCase> {};
+CASE_TABLE(InterruptReceiving, ReceiveAbortCase);
 
 TEST_P(InterruptReceiving, AbortsKeepsWhatArrivedAndTheNextRunSucceeds) {
     const ReceiveAbortCase& c = GetParam();
@@ -338,13 +330,13 @@ TEST_P(InterruptReceiving, AbortsKeepsWhatArrivedAndTheNextRunSucceeds) {
     ASSERT_TRUE(sim.WaitFor("taken:"));
     Interrupt(*first);
     ProcessResult aborted = first->Wait(60);
-    ExpectAborted(aborted, kReceiveDone);
+    ExpectEnded(aborted, kReceiveDone, false);
     EXPECT_EQ(ReadFile(dir.Path("first.bin")), stream.substr(0, c.stopAfter));
 
     ProcessResult second = RunVelta(sim, {dir.Path("second.bin"), "-MR", "-B38400"});
     ProcessResult device = sim.Finish();
     SCOPED_TRACE("the device said:\n" + device.output);
-    ExpectCompleted(second, kReceiveDone);
+    ExpectEnded(second, kReceiveDone);
     EXPECT_EQ(ReadFile(dir.Path("second.bin")), stream);
     EXPECT_EQ(device.exitCode, 0) << device.output;
 }
@@ -353,6 +345,6 @@ INSTANTIATE_TEST_SUITE_P(Phases, InterruptReceiving,
                          ::testing::Values(ReceiveAbortCase{"WaitingForTheFirstByte", 0},
                                            ReceiveAbortCase{"InTheHeader", 5},
                                            ReceiveAbortCase{"InTheData", 100}),
-                         [](const ::testing::TestParamInfo<ReceiveAbortCase>& i) { return i.param.name; });
+                         CaseName());
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <thread>
 
+#include "case_table.h"
 #include "sim_driver.h"
 #include "pty_pair.h"
 
@@ -35,26 +36,22 @@ std::string Data(size_t n, int seed = 1) { return Pattern(n, seed); }
 
 // ---- loading: the PC sends ----
 
+// The sim, given args, loads what the PC sends; its output once it has ended.
+ProcessResult Load(const std::vector<std::string>& args, const std::string& sent) {
+    Sim sim(args);
+    PcSide pc(sim);
+    EXPECT_TRUE(WriteAll(pc.fd(), sent));
+    return sim.Finish();
+}
+
 TEST(SimLoad, ReportsAndSavesWhatArrived) {
     ScratchDir dir;
     const std::string data = Data(1500);
-    Sim sim({"--baud", "38400", "--save", dir.Path("saved")});
-    PcSide pc(sim);
-    ASSERT_TRUE(WriteAll(pc.fd(), HeaderBytes(16 + 1500, 0x3000, 0x3010) + data));
-    ProcessResult r = sim.Finish();
+    ProcessResult r =
+        Load({"--baud", "38400", "--save", dir.Path("saved")}, HeaderBytes(16 + 1500, 0x3000, 0x3010) + data);
     EXPECT_EQ(r.exitCode, 0) << r.output;
     EXPECT_EQ(ReportLine(r.output, "complete:"), CompleteLine(data, 0x3000, 0x3010));
     EXPECT_EQ(ReadFile(dir.Path("saved")), data);
-}
-
-TEST(SimLoad, CrcIsTheIeeeOne) {
-    ScratchDir dir;
-    Sim sim({"--baud", "38400"});
-    PcSide pc(sim);
-    ASSERT_TRUE(WriteAll(pc.fd(), HeaderBytes(16 + 9, 0x2000) + "123456789"));
-    ProcessResult r = sim.Finish();
-    // The published check value of CRC-32/ISO-HDLC for "123456789".
-    EXPECT_EQ(ReportLine(r.output, "complete:"), "complete: 9 bytes, load 2000, run 0000, crc32 CBF43926");
 }
 
 struct LoadFault {
@@ -64,20 +61,13 @@ struct LoadFault {
     int status;
     std::string report;  // the whole result line
 };
-// Test names, not byte dumps, in the test list.
-void PrintTo(const LoadFault& c, std::ostream* os) { *os << c.name; }
-
-class SimLoadFault : public ::testing::TestWithParam<LoadFault> {};
+CASE_TABLE(SimLoadFault, LoadFault);
 
 TEST_P(SimLoadFault, IsReportedWithItsStatus) {
     const LoadFault& c = GetParam();
-    ScratchDir dir;
     std::vector<std::string> args = {"--baud", "38400", "--idle", "0.5"};
     args.insert(args.end(), c.args.begin(), c.args.end());
-    Sim sim(args);
-    PcSide pc(sim);
-    ASSERT_TRUE(WriteAll(pc.fd(), c.sent));
-    ProcessResult r = sim.Finish();
+    ProcessResult r = Load(args, c.sent);
     EXPECT_EQ(r.exitCode, c.status) << r.output;
     EXPECT_EQ(ReportLine(r.output, c.report.substr(0, c.report.find(':') + 1)), c.report);
 }
@@ -87,6 +77,9 @@ const std::string kText = "line one\r\nline two\r\n";
 INSTANTIATE_TEST_SUITE_P(
     Faults, SimLoadFault,
     ::testing::Values(
+        // The published check value of CRC-32/ISO-HDLC for "123456789".
+        LoadFault{"CrcIsTheIeeeOne", {}, HeaderBytes(16 + 9, 0x2000) + "123456789", 0,
+                  "complete: 9 bytes, load 2000, run 0000, crc32 CBF43926"},
         LoadFault{"WrongMagic", {}, Bytes({0xFF, 0xFE, 0x4E}) + std::string(13 + 20, 'x'), 4,
                   "wrong magic: FF FE 4E instead of FF FE 4D; 33 further bytes ignored"},
         LoadFault{"SizeBelowSixteen", {}, HeaderBytes(10, 0x2000) + "abc", 5,
@@ -105,7 +98,7 @@ INSTANTIATE_TEST_SUITE_P(
                          kText.size(), Crc(kText))},
         LoadFault{"TextComplete", {"--text", "--load", "8000"}, kText + "\x1A" + "after", 0,
                   CompleteTextLine(kText + "\x1A", 0x8000)}),
-    [](const ::testing::TestParamInfo<LoadFault>& i) { return i.param.name; });
+    CaseName());
 
 TEST(SimLoad, XonXoffHoldsAFastSender) {
     ScratchDir dir;
@@ -174,9 +167,7 @@ struct SendCase {
     std::vector<std::string> args;
     std::string expected;  // every byte on the line
 };
-void PrintTo(const SendCase& c, std::ostream* os) { *os << c.name; }
-
-class SimSend : public ::testing::TestWithParam<SendCase> {};
+CASE_TABLE(SimSend, SendCase);
 
 TEST_P(SimSend, PutsExactlyTheseBytesOnTheLine) {
     const SendCase& c = GetParam();
@@ -211,7 +202,7 @@ INSTANTIATE_TEST_SUITE_P(
         SendCase{"StopAfterNothing", kData, {"--stop-after", "0"}, ""},
         SendCase{"OneByteAtATime", kData, {"--burst", "1"}, HeaderBytes(316, 0x2000) + kData},
         SendCase{"EightAtATimeAndTheRest", kData, {"--burst", "8"}, HeaderBytes(316, 0x2000) + kData}),
-    [](const ::testing::TestParamInfo<SendCase>& i) { return i.param.name; });
+    CaseName());
 
 TEST(SimSendFault, GarbageIsNoHeaderButTheDataFollows) {
     ScratchDir dir;
@@ -264,9 +255,7 @@ struct LoopCase {
     std::vector<std::string> args;  // for both ends
     bool text;
 };
-void PrintTo(const LoopCase& c, std::ostream* os) { *os << c.name; }
-
-class SimLoop : public ::testing::TestWithParam<LoopCase> {};
+CASE_TABLE(SimLoop, LoopCase);
 
 TEST_P(SimLoop, WhatOneSendsTheOtherLoads) {
     const LoopCase& c = GetParam();
@@ -290,7 +279,7 @@ INSTANTIATE_TEST_SUITE_P(Loop, SimLoop,
                          ::testing::Values(LoopCase{"Binary9600", {"--baud", "9600"}, false},
                                            LoopCase{"BinaryXonXoff38400", {"--baud", "38400", "--xonxoff"}, false},
                                            LoopCase{"Text38400", {"--baud", "38400", "--text"}, true}),
-                         [](const ::testing::TestParamInfo<LoopCase>& i) { return i.param.name; });
+                         CaseName());
 
 // ---- the command line ----
 

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "case_table.h"
 #include "console_text.h"
 #include "line_check.h"
 #include "sim_driver.h"
@@ -44,9 +45,7 @@ struct RefusalCase {
     const char* name;
     Stream in, out;
 };
-void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
-
-class Refused : public ::testing::TestWithParam<RefusalCase> {};
+CASE_TABLE(Refused, RefusalCase);
 
 TEST_P(Refused, SaysWhyOnTheErrorStreamAndWritesNothingElse) {
     const RefusalCase& c = GetParam();
@@ -94,7 +93,7 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusalCase{"pipe_in_terminal_out", Stream::kPipe, Stream::kTerminal},
                       RefusalCase{"file_in_terminal_out", Stream::kFile, Stream::kTerminal},
                       RefusalCase{"files", Stream::kFile, Stream::kFile}),
-    [](const ::testing::TestParamInfo<RefusalCase>& info) { return std::string(info.param.name); });
+    CaseName());
 
 // ---- a port handed over: the line's rate, its settings and flags left alone ----
 
@@ -105,9 +104,7 @@ struct HandedCase {
     tcflag_t iflag;     // handshaking the "terminal program" set
     int warnedRate;     // the -B value warned about, 0 for none
 };
-void PrintTo(const HandedCase& c, std::ostream* os) { *os << c.name; }
-
-class HandedPort : public ::testing::TestWithParam<HandedCase> {};
+CASE_TABLE(HandedPort, HandedCase);
 
 TEST_P(HandedPort, SendsExactlyTheFileAndLeavesTheLineAsItWas) {
     const HandedCase& c = GetParam();
@@ -139,7 +136,7 @@ INSTANTIATE_TEST_SUITE_P(
                       HandedCase{"rate_differs_warned", {"-B9600"}, B19200, 0, 9600},
                       HandedCase{"flow_control_not_applied", {"-F1", "-B38400"}, B38400, 0, 0},
                       HandedCase{"xonxoff_kept", {"-F0"}, B38400, IXON | IXOFF, 0}),
-    [](const ::testing::TestParamInfo<HandedCase>& info) { return std::string(info.param.name); });
+    CaseName());
 
 // The console texts and the progress line share the error stream, so the
 // progress line is drawn beside the bar, as on a terminal shared with it.
@@ -186,9 +183,7 @@ struct AbortCase {
     std::vector<std::string> args;
     const char* waitFor;
 };
-void PrintTo(const AbortCase& c, std::ostream* os) { *os << c.name; }
-
-class HandedPortAbort : public ::testing::TestWithParam<AbortCase> {};
+CASE_TABLE(HandedPortAbort, AbortCase);
 
 TEST_P(HandedPortAbort, EndsInOrderAndPutsTheFlagsBack) {
     const AbortCase& c = GetParam();
@@ -212,9 +207,7 @@ TEST_P(HandedPortAbort, EndsInOrderAndPutsTheFlagsBack) {
 INSTANTIATE_TEST_SUITE_P(Stdio, HandedPortAbort,
                          ::testing::Values(AbortCase{"waiting_for_the_device", {"-MR"}, "bps"},
                                            AbortCase{"sender_held_by_xoff", {"-MS"}, "W\r"}),
-                         [](const ::testing::TestParamInfo<AbortCase>& info) {
-                             return std::string(info.param.name);
-                         });
+                         CaseName());
 
 // ---- inside picocom ----
 

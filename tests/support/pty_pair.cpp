@@ -87,12 +87,14 @@ void SetNonblocking(int fd, bool on) {
     fcntl(fd, F_SETFL, on ? flags | O_NONBLOCK : flags & ~O_NONBLOCK);
 }
 
-bool WriteAll(int fd, const std::string& data) {
+bool WriteAll(int fd, const std::string& data, double timeoutSeconds, const std::function<bool()>& readerGone) {
+    const double end = Now() + timeoutSeconds;
     size_t done = 0;
     while (done < data.size()) {
         ssize_t n = write(fd, data.data() + done, data.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno == EAGAIN) {
+            if (Now() >= end || (readerGone && readerGone())) return false;
             pollfd p = {fd, POLLOUT, 0};
             poll(&p, 1, 100);
             continue;

@@ -5,6 +5,7 @@
 // nothing is echoed.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -51,8 +52,11 @@ private:
 void MakeRaw(int fd);
 void SetNonblocking(int fd, bool on = true);
 
-// Writes all of data; false on error.
-bool WriteAll(int fd, const std::string& data);
+// Writes all of data, waiting while the descriptor takes no more; false on
+// error, after timeoutSeconds, or once readerGone (if given) says that no one
+// will take more.
+bool WriteAll(int fd, const std::string& data, double timeoutSeconds = 1e9,
+              const std::function<bool()>& readerGone = nullptr);
 
 // Reads until `count` bytes have come or `timeoutSeconds` passed.
 std::string ReadExactly(int fd, size_t count, double timeoutSeconds = 10);

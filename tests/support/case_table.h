@@ -1,0 +1,22 @@
+// Test kit: tables of cases. Every row carries a `name`, which names its
+// test in the list and stands for the row in gtest's messages, instead of
+// a dump of the row's bytes.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+
+// The name generator for INSTANTIATE_TEST_SUITE_P: each test is named by its row.
+struct CaseName {
+    template <class Case>
+    std::string operator()(const ::testing::TestParamInfo<Case>& info) const {
+        return info.param.name;
+    }
+};
+
+// Declares the fixture of a table whose rows are Case, printed by name.
+#define CASE_TABLE(Fixture, Case)                                                      \
+    [[maybe_unused]] void PrintTo(const Case& c, std::ostream* os) { *os << c.name; } \
+    class Fixture : public ::testing::TestWithParam<Case> {}
