@@ -82,7 +82,9 @@ start_velta() {
         ln -sfn "$slave" "$WINEPREFIX/dosdevices/com$port"
         LC_ALL=C LD_PRELOAD=$shim wine "$exe" "$@" "-P$port" >"$out" 2>/dev/null </dev/null &
     else
-        LC_ALL=C "$velta" "$@" "-P$slave" >"$out" 2>/dev/null </dev/null &
+        # A background job starts with SIGINT and SIGQUIT ignored, and velta
+        # keeps what it was started ignoring: give it the defaults back.
+        LC_ALL=C env --default-signal=INT,QUIT "$velta" "$@" "-P$slave" >"$out" 2>/dev/null </dev/null &
     fi
     veltaPid=$!
 }

@@ -3,6 +3,11 @@
 // from the receive buffer, and the adapters the transfer code calls.
 #include "comm.h"
 
+#include <cstring>
+#include <utility>
+
+#include "console.h"
+#include "console_text.h"
 #include "outcome.h"
 
 std::atomic<int> abortRequested{0};
@@ -50,8 +55,27 @@ int CommLink::OpenFailed(OpenStep step, int error) {
     return 0;
 }
 
+namespace {
+
+// On the error stream, once: what the abort line alone does not say.
+void ExplainLineFailure(int error) {
+    static bool explained = false;
+    if (std::exchange(explained, true)) return;
+    if (error == CommLink::kHungUp)
+        ConsoleError(kLineHungUp);
+    else if (error != 0)
+        ConsoleError(kLineError, std::strerror(error));
+}
+
+}  // namespace
+
 void RecordLinkFailure() {
-    RecordOutcome(abortRequested.load() ? Outcome::kInterrupted : Outcome::kLineFailed);
+    if (abortRequested.load()) {
+        RecordOutcome(Outcome::kInterrupted);
+        return;
+    }
+    ExplainLineFailure(commLink.LineError());
+    RecordOutcome(Outcome::kLineFailed);
 }
 
 int LinkRead() {

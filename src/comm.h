@@ -41,16 +41,23 @@ public:
     // Stores the line configuration and writes it to the port. Nonzero on success.
     int ApplyPortSettings(uint32_t baudRate, uint8_t byteSize, uint8_t stopBits, uint8_t parity,
                           uint8_t flowControl);
-    // Waits (bounded) until a completed send's last byte has left, or drops
-    // what an abort left queued; then puts back the line settings found at
-    // open, drops DTR and releases the port. Always 1.
+    // After the last byte of a send: waits until everything sent has left the
+    // line, for as long as the output queue keeps moving. Nonzero when it has
+    // left; 0 after an abort, or when the queue stood still for the bound
+    // (the device holds flow control).
+    int FinishSending();
+    // Waits as FinishSending does for what is still on its way, or drops
+    // what an abort (or a held tail) left queued; then puts back the line
+    // settings found at open, drops DTR and releases the port. Always 1.
     int CloseConnection();
     // POSIX: takes the port that a terminal program holds open on standard
     // input (read) and output (write) instead of opening one; nothing is
     // locked, set or closed and the modem lines are left alone. The rate is
     // the line's own (assumedRate when it is none of the usual ones). 0 when
-    // either stream is not a terminal.
-    int AdoptStandardStreams(uint32_t assumedRate);
+    // either stream is not a terminal, or (OpenStep::kCooked) when the line
+    // is not raw: it would change or take bytes on their way. XON/XOFF
+    // handling is raw enough where softwareFlow asks for it.
+    int AdoptStandardStreams(uint32_t assumedRate, bool softwareFlow);
     uint32_t LineRate() const { return baudRate; }
 
     // Next received byte 0..255, or -1 (aborted or the link failed).
@@ -70,13 +77,21 @@ public:
 
     // Why the last OpenConnection failed: the device tried, the step that
     // failed and the system's error code (errno, or GetLastError on Windows).
-    enum class OpenStep { kNone, kOpen, kLock, kSettings };
+    // kCooked: --stdio was handed a line that is not raw.
+    enum class OpenStep { kNone, kOpen, kLock, kSettings, kCooked };
     struct OpenFailure {
         std::string device;
         OpenStep step = OpenStep::kNone;
         int error = 0;
+        std::string detail;  // kCooked: the flags that make the line cooked
     };
     const OpenFailure& LastOpenFailure() const { return openFailure; }
+
+    // Why the line last failed a read, a write or a wait: kHungUp (the device
+    // was unplugged, the other side closed), the system's error code, or 0
+    // when the back end cannot tell.
+    static constexpr int kHungUp = -1;
+    int LineError() const { return lineError; }
 
     struct Native;  // platform state: handle, overlapped records, descriptors
 
@@ -104,6 +119,11 @@ private:
     uint32_t receiveIndex = 0;
     OpenFailure openFailure;
     int OpenFailed(OpenStep step, int error);  // records why; always 0
+    int lineError = 0;
+    int LineFailed(int error) {  // records why; always 0
+        lineError = error;
+        return 0;
+    }
 };
 
 // The program's one link, constructed before main and torn down at exit, so

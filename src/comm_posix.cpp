@@ -7,6 +7,7 @@
 #include "abort_wait.h"
 #include "line_rate.h"
 #include "output_pacing.h"
+#include "uucp_lock.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -61,11 +62,21 @@ void SetCloexecNonblock(int fd) {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
 }
 
-// Ctrl+C, Ctrl+\ (the nearest to Ctrl+Break), SIGTERM and a hang-up of the
-// controlling terminal all abort the transfer in order instead of killing
-// the process with the port in an unknown state. SA_RESTART keeps console
-// and file writes whole; no wait depends on EINTR, as every wait also polls
-// the self-pipe.
+// Ctrl+C, Ctrl+\ (the nearest to Ctrl+Break), SIGTERM, a hang-up of the
+// controlling terminal, and the other signals whose default ends the
+// process and that a user, a script or a limit may send (`timeout -s ALRM`,
+// `kill -USR1`, a CPU or file size limit) abort the transfer in order
+// instead of killing the process with the port raw and exclusive.
+constexpr int kAbortSignals[] = {SIGINT,  SIGQUIT,   SIGTERM, SIGHUP,  SIGUSR1, SIGUSR2,
+                                 SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ,
+#ifdef SIGPWR
+                                 SIGPWR,
+#endif
+};
+
+// SA_RESTART keeps console and file writes whole; no wait depends on EINTR,
+// as every wait also polls the self-pipe. A signal the caller ignored stays
+// ignored: nohup, and shells starting background jobs, rely on that.
 void InstallAbortHandling() {
     static bool installed = false;
     if (installed) return;
@@ -78,7 +89,11 @@ void InstallAbortHandling() {
     action.sa_handler = OnConsoleControl;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
+    for (int sig : kAbortSignals) {
+        struct sigaction inherited;
+        if (sigaction(sig, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN) continue;
+        sigaction(sig, &action, nullptr);
+    }
 }
 
 // Sleeps up to ns nanoseconds; false if the abort arrived meanwhile.
@@ -95,17 +110,24 @@ bool SleepUnlessAborted(long ns) {
 #endif
 }
 
+// Why the last WaitForPort failed, as CommLink::LineError tells it.
+int portFailure = 0;
+
 // Waits until fd reports one of events, or the abort. True for the port.
 bool WaitForPort(int fd, short events) {
     for (;;) {
         pollfd p[2] = {{fd, events, 0}, {abortPipe[0], POLLIN, 0}};
         int r = poll(p, 2, -1);
         if (r < 0 && errno == EINTR) continue;
+        if (r < 0) portFailure = errno;
         if (r < 0 || (p[1].revents & POLLIN)) return false;
         if (p[0].revents & events) return true;
         // A hang-up (an unplugged USB adapter, a closed pseudo-terminal) would
         // otherwise report "ready" forever with nothing to read.
-        if (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) return false;
+        if (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+            portFailure = (p[0].revents & POLLHUP) ? CommLink::kHungUp : EIO;
+            return false;
+        }
     }
 }
 
@@ -159,36 +181,44 @@ bool AwaitRoom(int fd, OutputPacing& pacing) {
     }
 }
 
-// After the last byte: waits until it has left the transmitter, so that
-// dropping DTR or closing cannot cut the tail off. Where the driver reports
-// the transmitter empty (TIOCSERGETLSR), until it says so; elsewhere until the
-// queue is empty and then for the 16 characters of a FIFO and 2 more.
-// Bounded, and an abort ends it at once.
-void WaitForTail(int fd, const OutputPacing& pacing) {
-    constexpr long long kBoundNs = 3000000000LL;
-    if (pacing.lineFree == 0) return;  // nothing was sent
-    const long long deadline = NowNs() + kBoundNs;
-    const long long stepNs = std::min(std::max(2 * pacing.charNs, 500000LL), 20000000LL);
-    for (;;) {
+// The bytes still to leave after the last write, as far as the driver
+// tells: its queue, and where it reports the transmitter (TIOCSERGETLSR),
+// the bytes a FIFO it does not count may hold, by the line rate from the
+// writes, and at least one while it is busy. -1: the transmitter is empty.
+long long TailBytes(int fd, const OutputPacing& pacing, long long now) {
+    int queued = 0;
+    if (ioctl(fd, TIOCOUTQ, &queued) != 0) queued = 0;
 #ifdef TIOCSERGETLSR
-        unsigned int lsr = 0;
-        if (ioctl(fd, TIOCSERGETLSR, &lsr) == 0) {
-            if (lsr & TIOCSER_TEMT) return;
-        } else
-#endif
-        {
-            int queued = 0;
-            if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) break;
-        }
-        if (NowNs() >= deadline || !SleepUnlessAborted(static_cast<long>(stepNs))) return;
+    unsigned int lsr = 0;
+    if (ioctl(fd, TIOCSERGETLSR, &lsr) == 0) {
+        if (lsr & TIOCSER_TEMT) return -1;
+        const long long ahead = (pacing.lineFree - now + pacing.charNs - 1) / pacing.charNs;
+        return std::max<long long>({queued, ahead, 1});
     }
-    const long long left = deadline - NowNs();
-    if (left > 0) SleepUnlessAborted(static_cast<long>(std::min(18 * pacing.charNs, left)));
+#endif
+    return queued;
 }
 
-void DrainTail(int fd, OutputPacing& pacing) {
-    WaitForTail(fd, pacing);
-    pacing.Reset(pacing.charNs);
+// After the last byte: waits until it has left the transmitter, so that
+// dropping DTR or closing cannot cut the tail off. Where the driver reports
+// the transmitter empty, until it says so; elsewhere until the queue is
+// empty and then for the 16 characters of a FIFO and 2 more. It waits as
+// long as the tail is seen to shrink (TailWait); an abort ends it at once.
+// False when it did not empty.
+bool WaitForTail(int fd, const OutputPacing& pacing) {
+    if (pacing.lineFree == 0) return true;  // nothing was sent
+    const long long stepNs = std::min(std::max(2 * pacing.charNs, 500000LL), 20000000LL);
+    TailWait tail;
+    for (;;) {
+        const long long now = NowNs();
+        const long long left = TailBytes(fd, pacing, now);
+        if (left < 0) return true;
+        const TailWait::State state = tail.Observe(left, now);
+        if (state == TailWait::State::kHeld) return false;
+        if (state == TailWait::State::kEmpty) break;
+        if (!SleepUnlessAborted(static_cast<long>(stepNs))) return false;
+    }
+    return SleepUnlessAborted(static_cast<long>(18 * pacing.charNs));
 }
 
 // Once a few bytes have come: sleeps (an abort ends it) for about the time
@@ -235,11 +265,48 @@ int ReleaseStandardStreams(CommLink::Native* state) {
 
 }  // namespace
 
+namespace {
+
+// The flags, by name, that make a line cooked: each one changes, adds or
+// takes bytes on their way (echo, CR/LF mapping, signals on ^C, line
+// editing, XON/XOFF taken out of the data).
+std::string CookedFlags(const termios& t, bool softwareFlow) {
+    struct Flag {
+        tcflag_t termios::*field;
+        tcflag_t bit;
+        const char* name;
+    };
+    static const Flag kFlags[] = {
+        {&termios::c_lflag, ICANON, "ICANON"}, {&termios::c_lflag, ECHO, "ECHO"},
+        {&termios::c_lflag, ISIG, "ISIG"},     {&termios::c_lflag, IEXTEN, "IEXTEN"},
+        {&termios::c_oflag, OPOST, "OPOST"},   {&termios::c_iflag, ICRNL, "ICRNL"},
+        {&termios::c_iflag, INLCR, "INLCR"},   {&termios::c_iflag, IGNCR, "IGNCR"},
+        {&termios::c_iflag, ISTRIP, "ISTRIP"}, {&termios::c_iflag, IXON, "IXON"},
+        {&termios::c_iflag, IXOFF, "IXOFF"},
+    };
+    std::string names;
+    for (const Flag& f : kFlags) {
+        const bool flowFlag = f.field == &termios::c_iflag && (f.bit == IXON || f.bit == IXOFF);
+        if (!(t.*f.field & f.bit) || (flowFlag && softwareFlow)) continue;
+        names += (names.empty() ? "" : " ") + std::string(f.name);
+    }
+    return names;
+}
+
+}  // namespace
+
 // The terminal program keeps the port: its lock, settings and modem lines
-// stay as it set them; only the line's format is read, for the timing.
-int CommLink::AdoptStandardStreams(uint32_t assumedRate) {
-    termios t;
-    if (isOpen || tcgetattr(STDIN_FILENO, &t) != 0 || !isatty(STDOUT_FILENO)) return 0;
+// stay as it set them; only the line's format is read, for the timing. Making
+// a cooked line raw is the terminal program's business, not ours: it would
+// not know its line had changed.
+int CommLink::AdoptStandardStreams(uint32_t assumedRate, bool softwareFlow) {
+    termios t, out;
+    openFailure = {"", OpenStep::kNone, 0, ""};
+    if (isOpen || tcgetattr(STDIN_FILENO, &t) != 0 || tcgetattr(STDOUT_FILENO, &out) != 0) return 0;
+    openFailure.detail = CookedFlags(t, softwareFlow);
+    const std::string outFlags = CookedFlags(out, softwareFlow);
+    if (openFailure.detail.empty()) openFailure.detail = outFlags;
+    if (!openFailure.detail.empty()) return OpenFailed(OpenStep::kCooked, 0);
     const uint32_t rate = static_cast<uint32_t>(LineRateOf(cfgetospeed(&t)));
     const uint8_t parityCode = (t.c_cflag & PARENB) ? ((t.c_cflag & PARODD) ? 1 : 2) : 0;
     StoreLineSettings(0, rate ? rate : assumedRate, ByteSizeOf(t.c_cflag), (t.c_cflag & CSTOPB) ? 2 : 0,
@@ -265,7 +332,11 @@ int CommLink::OpenConnection(int portNumber, uint32_t rate, uint8_t size, uint8_
     InstallAbortHandling();
     StoreLineSettings(portNumber, rate, size, stop, parityCode, flow);
     // Non-blocking: the open must not wait for carrier, and reads never block.
-    openFailure = {DeviceName(port, devicePath), OpenStep::kNone, 0};
+    openFailure = {DeviceName(port, devicePath), OpenStep::kNone, 0, ""};
+    // minicom, cu and the like say with a lock file that the port is theirs;
+    // two programs reading one line both lose. Asked before the open, which
+    // already raises DTR on most drivers.
+    if (UucpLockHolder(openFailure.device, UucpLockDirs()) != 0) return OpenFailed(OpenStep::kLock, EBUSY);
     int fd = open(openFailure.device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return OpenFailed(OpenStep::kOpen, errno);
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -316,11 +387,18 @@ int CommLink::ApplyPortSettings(uint32_t rate, uint8_t size, uint8_t stop, uint8
     return tcsetattr(native->fd, TCSANOW, &t) == 0;
 }
 
+int CommLink::FinishSending() {
+    if (native->fd < 0 || abortRequested.load()) return 0;
+    const bool gone = WaitForTail(native->writeFd, native->pacing);
+    native->pacing.Reset(native->pacing.charNs);  // what is left is not waited for twice
+    return gone ? 1 : 0;
+}
+
 int CommLink::CloseConnection() {
     isOpen = 0;
     int fd = native->fd;
     if (fd < 0) return 1;
-    if (!abortRequested.load()) DrainTail(native->writeFd, native->pacing);
+    if (!abortRequested.load()) FinishSending();
     if (native->adopted) return ReleaseStandardStreams(native);
     // Output still queued here was held by XOFF or CTS when an abort (or the
     // tail's bound) came, and close() would wait up to 30 s for it: drop it.
@@ -344,15 +422,15 @@ int CommLink::FillReceiveBuffer() {
     receiveIndex = 0;
     if (!isOpen || abortRequested.load()) return 0;
     int waiting = 0;
-    if (ioctl(native->fd, FIONREAD, &waiting) != 0) return 0;  // the line is gone
+    if (ioctl(native->fd, FIONREAD, &waiting) != 0) return LineFailed(errno);  // the line is gone
     if (waiting <= 0 && !WaitForData()) return 0;
     if (!AwaitBatch(native->fd, LineCharacterNs(baudRate, byteSize, parity != 0, stopBits ? 2 : 1))) return 0;
     ssize_t got = read(native->fd, receiveBuffer, kReceiveBufferSize);
     // Nothing to read right after being told there is: the line hung up
     // (an unplugged adapter, a closed pseudo-terminal), not a pause.
-    if (got == 0) return 0;
+    if (got == 0) return LineFailed(kHungUp);
     if (got < 0) {
-        if (errno != EAGAIN && errno != EINTR) return 0;
+        if (errno != EAGAIN && errno != EINTR) return LineFailed(errno);
         got = 0;
     }
     receiveCount = static_cast<uint32_t>(got);
@@ -362,25 +440,21 @@ int CommLink::FillReceiveBuffer() {
 int CommLink::WaitForData() {
     if (receiveCount > 0) return 1;
     if (!isOpen) return 0;
-    return WaitForPort(native->fd, POLLIN) ? 1 : 0;
+    return WaitForPort(native->fd, POLLIN) ? 1 : LineFailed(portFailure);
 }
 
 int CommLink::WriteByte(int byte) {
     if (!isOpen || abortRequested.load()) return 0;
     const int fd = native->writeFd;
     const uint8_t data = static_cast<uint8_t>(byte);
-    bool accepted = false;
     for (;;) {
         ssize_t n = write(fd, &data, 1);
-        if (n == 1) {
-            accepted = true;
-            break;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EINTR) break;
+        if (n == 1) break;
+        if (n < 0 && errno != EAGAIN && errno != EINTR) return LineFailed(errno);
         // XOFF received, CTS low or the queue full: wait until it moves.
-        if (abortRequested.load() || !WaitForPort(fd, POLLOUT)) return 0;
+        if (abortRequested.load()) return 0;
+        if (!WaitForPort(fd, POLLOUT)) return LineFailed(portFailure);
     }
-    if (!accepted) return 0;
     const long long charNs = LineCharacterNs(baudRate, byteSize, parity != 0, stopBits ? 2 : 1);
     OutputPacing& pacing = native->pacing;
     if (pacing.charNs != charNs) pacing.Reset(charNs);

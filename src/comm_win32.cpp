@@ -92,9 +92,8 @@ constexpr ULONGLONG kSessionCancelMs = 1000;
 // Windows ends the process about 5 s after a close, logoff or shutdown
 // event; the handler holds it back until the main thread has finished.
 constexpr DWORD kCloseGraceMs = 4000;
-// Bounds on the wait for the tail to make progress at close, on a read that
-// should return at once, and on the exit's wait for the handler's thread.
-constexpr long long kTailBoundNs = 3000000000LL;
+// Bounds on a read that should return at once, and on the exit's wait for
+// the handler's thread.
 constexpr DWORD kReadBoundMs = 1000;
 constexpr DWORD kHandlerExitMs = 1000;
 // A 16550A-type transmit FIFO, the shift register and one character to spare:
@@ -451,20 +450,24 @@ bool HandOver(CommLink::Native& n) {
 // abort, or when the line was lost.
 bool DrainTail(CommLink::Native& n) {
     const long long charNs = std::max(n.pacing.charNs, 1LL);
-    TailBound tail(kTailBoundNs, NowNs());
+    TailWait tail;
     long long pauseNs = charNs;
+    long lastQueued = -1;
     for (;;) {
         if (Aborted()) return false;
         long queued = 0;
         COMSTAT status;
         if (!QueuedOutput(n, &queued, &status)) return false;
         const bool held = status.fCtsHold || status.fXoffHold || status.fDsrHold;
-        if (queued == 0 && !held) return Pause(n, kFifoCharacters * charNs);
-        const long long now = NowNs();
-        if (tail.GivenUp(queued, now)) return false;
-        pauseNs = tail.Moved() ? std::min(queued * charNs, RoomWait::kMaxSleepNs)
-                               : std::min(pauseNs * 2, RoomWait::kMaxSleepNs);
-        if (!Pause(n, std::max(pauseNs, RoomWait::kMinSleepNs))) return false;
+        switch (tail.Observe(std::max<long>(queued, held ? 1 : 0), NowNs())) {
+            case TailWait::State::kEmpty: return Pause(n, kFifoCharacters * charNs);
+            case TailWait::State::kHeld: return false;
+            case TailWait::State::kMoving: break;
+        }
+        pauseNs = queued != lastQueued ? queued * charNs : pauseNs * 2;
+        pauseNs = std::min(std::max(pauseNs, charNs), RoomWait::kMaxSleepNs);
+        lastQueued = queued;
+        if (!Pause(n, pauseNs)) return false;
     }
 }
 
@@ -591,7 +594,8 @@ int CommLink::OpenConnection(int portNumber, uint32_t rate, uint8_t size, uint8_
     char name[16];
     std::snprintf(name, sizeof name, "\\\\.\\COM%d", port);
     std::snprintf(n.device, sizeof n.device, "%s", name + 4);
-    openFailure = {n.device, OpenStep::kNone, 0};
+    openFailure = OpenFailure();
+    openFailure.device = n.device;
     if (prepareError) {
         ReleaseNative(n);
         return OpenFailed(OpenStep::kOpen, static_cast<int>(prepareError));
@@ -673,6 +677,25 @@ int CommLink::ApplyPortSettings(uint32_t rate, uint8_t size, uint8_t stop, uint8
     const DWORD bits = 1 + byteSize + (parity ? 1 : 0) + (stopBits ? 2 : 1);
     native->characterUs = 1000000u * bits / (baudRate ? baudRate : 1) + 1;
     return SetCommState(native->handle, &dcb);
+}
+
+// WriteByte has drained the driver's queue after every byte, so only the
+// UART's FIFO can still hold the tail here.
+int CommLink::FinishSending() {
+    Native& n = *native;
+    if (!isOpen || Aborted()) return 0;
+    if (!n.wroteAny) return 1;
+    while (n.gathered && HandOver(n)) {
+    }
+    if (!n.gathered && !n.lineLost && DrainTail(n)) {
+        n.wroteAny = false;  // nothing left for the close to wait for
+        return 1;
+    }
+    // What stood still is dropped now, or the close would wait for it again.
+    if (!Aborted()) DiscardOutput(n);
+    n.gathered = 0;
+    n.wroteAny = false;
+    return 0;
 }
 
 int CommLink::CloseConnection() {

@@ -7,8 +7,24 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstdio>
+#include <string>
 
 #include "messages.h"
+
+// vsnprintf into a string of the right length: what each back end then
+// writes its own way.
+inline std::string FormatText(const char* format, va_list args) {
+    va_list measure;
+    va_copy(measure, args);
+    const int length = std::vsnprintf(nullptr, 0, format, measure);
+    va_end(measure);
+    if (length <= 0) return {};
+    std::string text(static_cast<size_t>(length) + 1, '\0');
+    std::vsnprintf(&text[0], text.size(), format, args);
+    text.resize(static_cast<size_t>(length));
+    return text;
+}
 
 // Sets up conversion and buffering for standard output, and the language of
 // the messages. Call once, first.
@@ -56,6 +72,12 @@ inline void ConsoleError(const char* format, ...) {
     ConsoleErrorV(Localized(format), args);
     va_end(args);
 }
+
+// Writes text (CP932, already formatted) on the error stream only if the
+// stream can take it at once; false when it was skipped. For lines that are
+// optional (--progress): a full pipe that nobody reads must not hold up a
+// transfer.
+bool ConsoleErrorIfReady(const std::string& text);
 
 // True when standard output and the error stream reach the same terminal, so
 // that a line drawn on one is overwritten by what the other writes on it.

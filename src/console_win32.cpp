@@ -102,8 +102,7 @@ std::wstring FormatWide(const char* format, va_list args) {
     return wide;
 }
 
-void WriteToConsole(HANDLE console, const char* format, va_list args) {
-    const std::wstring wide = FormatWide(format, args);
+void WriteWide(HANDLE console, const std::wstring& wide) {
     const wchar_t* next = wide.data();
     DWORD left = static_cast<DWORD>(wide.size());
     while (left > 0) {
@@ -112,6 +111,15 @@ void WriteToConsole(HANDLE console, const char* format, va_list args) {
         next += written;
         left -= written;
     }
+}
+
+void WriteToConsole(HANDLE console, const char* format, va_list args) { WriteWide(console, FormatWide(format, args)); }
+
+// Text already formatted (the progress line): the program's own, CP932.
+void WriteToConsole(HANDLE console, const std::string& text) {
+    std::wstring wide;
+    AppendWide(&wide, text, kCodePage);
+    WriteWide(console, wide);
 }
 
 // The language Windows shows its own texts in for this user (under Wine,
@@ -156,3 +164,12 @@ void ConsoleErrorV(const char* format, va_list args) {
 
 // A process has one console: both handles being console handles means it.
 bool ConsoleSharedLine() { return consoleOut && consoleErr; }
+
+// The progress line is written like any other text here.
+bool ConsoleErrorIfReady(const std::string& text) {
+    if (consoleErr)
+        WriteToConsole(consoleErr, text);
+    else
+        std::fputs(text.c_str(), stderr);
+    return true;
+}

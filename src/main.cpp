@@ -1,10 +1,13 @@
 // main: the driver. One transfer per run: banner, options, port, file,
-// transfer, abort report, file closed, port closed. The port is taken before
-// the file, so a reception whose port is missing leaves an existing file of
-// that name untouched. Every run that gets past the options ends with 1,
-// whether the transfer completed or not; the console says which. With
-// --exit-status the status says why the run ended instead. --help, --version
-// and --list-ports print no banner and touch no port.
+// transfer, abort report, file closed, port closed. The file to send is
+// opened and checked before the port, so one that cannot be sent never
+// touches the port; the file to receive into is taken after it, so a
+// reception whose port is missing leaves an existing file of that name
+// untouched (and the receiver empties it only once a byte arrives). Every
+// run that gets past the options ends with 1, whether the transfer completed
+// or not; the console says which. With --exit-status the status says why the
+// run ended instead. --help, --version and --list-ports print no banner and
+// touch no port.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -38,8 +41,13 @@ bool AdoptPort() {
     ConsoleError(kStdioUnsupported);
     return false;
 #else
-    if (!commLink.AdoptStandardStreams(static_cast<uint32_t>(settings.baudRate))) {
-        ConsoleError(kStdioNotTerminal);
+    const bool softwareFlow = (settings.flowControl & (kFlowXonXoffIn | kFlowXonXoffOut)) != 0;
+    if (!commLink.AdoptStandardStreams(static_cast<uint32_t>(settings.baudRate), softwareFlow)) {
+        const CommLink::OpenFailure& failure = commLink.LastOpenFailure();
+        if (failure.step == CommLink::OpenStep::kCooked)
+            ConsoleError(kStdioCooked, failure.detail.c_str());
+        else
+            ConsoleError(kStdioNotTerminal);
         return false;
     }
     const int32_t lineRate = static_cast<int32_t>(commLink.LineRate());
@@ -48,6 +56,38 @@ bool AdoptPort() {
     settings.baudRate = lineRate;  // the reception prompt names the line's rate
     return true;
 #endif
+}
+
+// The file to send, opened and checked before the port: a file that cannot
+// be sent ends the run without touching the port (opening it raises DTR and
+// RTS, which resets many boards). Returns only when it may be sent.
+FILE* OpenFileToSend(SendPlan* plan) {
+    FILE* file = OpenTransferFile(settings.fileName, true);
+    if (!file) {
+        FileFailed(kCannotOpen, kCannotOpenBecause, errno);
+        std::exit(EndStatus());
+    }
+    if (!PlanSend(file, plan)) {
+        std::fclose(file);
+        ConsoleText(kAborted);
+        std::exit(EndStatus());
+    }
+    return file;
+}
+
+// The file to receive into, once the port is open. It is not emptied here:
+// the receiver does that when the first byte arrives.
+FILE* OpenFileToReceive() {
+    FILE* file = OpenTransferFile(settings.fileName, false);
+    if (file) return file;
+    // Ctrl+C while a FIFO waited for its reader is an abort, not a failure.
+    if (abortRequested.load()) {
+        RecordOutcome(Outcome::kInterrupted);
+        ConsoleText(kAborted);
+    } else {
+        FileFailed(kCannotOpen, kCannotOpenBecause, errno);
+    }
+    std::exit(EndStatus());  // the link's tear-down releases the port
 }
 
 }  // namespace
@@ -66,7 +106,10 @@ int main(int argc, char** argv) {
     }
     ConsoleText(kBanner);
     ConsoleText(kBanner2);
-    EndOnUsageError(parsed);
+    CheckArguments(parsed, argc, argv);
+    const bool sending = settings.mode == 1;
+    SendPlan plan;
+    FILE* file = sending ? OpenFileToSend(&plan) : nullptr;
     const bool linked =
         settings.stdio ? AdoptPort()
                        : commLink.OpenConnection(settings.port, static_cast<uint32_t>(settings.baudRate), 8, 0, 0,
@@ -78,20 +121,10 @@ int main(int argc, char** argv) {
         RecordOutcome(Outcome::kPortFailed);
         std::exit(EndStatus());
     }
-    FILE* file = OpenTransferFile(settings.fileName, settings.mode == 1);
-    if (!file) {
-        // Ctrl+C while a FIFO waited for its reader is an abort, not a failure.
-        if (abortRequested.load()) {
-            RecordOutcome(Outcome::kInterrupted);
-            ConsoleText(kAborted);
-        } else {
-            FileFailed(kCannotOpen, kCannotOpenBecause, errno);
-        }
-        std::exit(EndStatus());  // the link's tear-down releases the port
-    }
-    int result = settings.mode == 1 ? SendFile(file) : ReceiveFile(file);
+    if (!sending) file = OpenFileToReceive();
+    int result = sending ? SendFile(file, plan) : ReceiveFile(file);
     bool closed = std::fclose(file) == 0;
-    if (!closed && settings.mode == 2 && result == 0) {
+    if (!closed && !sending && result == 0) {
         FileFailed(kCannotWrite, kCannotWriteBecause, errno);
         result = -1;
     }

@@ -3,10 +3,14 @@
 // is the option letter and the rest its value. Numbers are read the way the
 // C runtime's atoi and 32-bit strtoul read them, written out here so that
 // every platform wraps and saturates alike.
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <utility>
 #include <vector>
 
 #include "comm.h"
@@ -158,16 +162,66 @@ ParseResult ParseArguments(int argc, char** argv, TransferSettings* out) {
         return needsNoFile ? ParseResult::kOk : ParseResult::kUsageError;
     }
     out->fileName = fixed[0];
-    for (size_t i = 1; i < fixed.size(); ++i)
-        if (!ApplyOption(fixed[i], out)) return ParseResult::kUsageError;
+    for (size_t i = 1; i < fixed.size(); ++i) {
+        if (!ApplyOption(fixed[i], out)) {
+            out->badArgument = fixed[i];
+            return ParseResult::kUsageError;
+        }
+    }
     // Software flow control acts on what we send while sending (obey the
     // device's XOFF) and on what we receive while receiving (send XOFF).
     if (out->mode == 2 && out->flowControl == kFlowXonXoffOut) out->flowControl = kFlowXonXoffIn;
     return ParseResult::kOk;
 }
 
-void EndOnUsageError(ParseResult result) {
-    if (result == ParseResult::kUnknownLongOption) ConsoleError(kUnknownOption, settings.unknownOption);
+namespace {
+
+// `velta -P/dev/ttyUSB0 game.bin`: the option is taken as the file name.
+bool LooksLikeOption(const char* arg) { return arg[0] == '-' && arg[1] != '\0'; }
+
+bool Missing(const char* path) {
+    struct stat st;
+    return stat(path, &st) != 0 && errno == ENOENT;
+}
+
+// Standard output keeps its fixed texts; the error stream names what the
+// fixed grammar passes over in silence: an option given as the file name,
+// and the arguments up to `last` that are ignored or that become options
+// without looking like one (`velta *.bin` makes the second file name -T).
+void RemarkOnArguments(int argc, char** argv, const char* last) {
+    if (settings.fileName && LooksLikeOption(settings.fileName) && Missing(settings.fileName))
+        ConsoleError(kFileNameFirst, settings.fileName);
+    bool first = true;
+    for (int i = 1; i < argc && argv[i] != last; ++i) {
+        const char* arg = argv[i];
+        if (IsLongOption(arg) || std::exchange(first, false)) continue;
+        if (arg[0] != '-' && arg[0] != '/')
+            ConsoleError(kNotAnOption, arg);
+        else if (arg[1] == '\0' || !std::strchr("MSPFTNB", AsciiUpper(arg[1])))
+            ConsoleError(kUnknownOption, arg);
+    }
+}
+
+// Names the argument that ended the run, and what it should have been. The
+// program name alone gets the usage text only: that is what it asks for.
+void ExplainUsageError(int argc) {
+    const char* arg = settings.badArgument;
+    if (!arg) {
+        if (argc > 1) ConsoleError(kNoFileName);
+        return;
+    }
+    ConsoleError(AsciiUpper(arg[1]) == 'B' ? kBadRate : kBadMode, arg);
+}
+
+}  // namespace
+
+void CheckArguments(ParseResult result, int argc, char** argv) {
+    if (result == ParseResult::kUnknownLongOption) {
+        ConsoleError(kUnknownOption, settings.unknownOption);
+    } else {
+        RemarkOnArguments(argc, argv, settings.badArgument);
+        if (result == ParseResult::kUsageError) ExplainUsageError(argc);
+    }
     if (result != ParseResult::kOk || !settings.fileName) {
         PrintUsage();
         std::exit(-1);

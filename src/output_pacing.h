@@ -94,24 +94,28 @@ struct RoomWait {
     }
 };
 
-// The tail of a completed send: how long a back end keeps waiting for its
-// last bytes to leave before it calls them lost. It waits while they still
-// leave (the count not yet gone shrinks) and gives up only when nothing has
-// left for the bound, so a slow line is never cut off and a held one is not
-// waited on for ever.
-struct TailBound {
-    long long boundNs;
-    long long lastMoveNs;
-    long lastQueued = -1;
-    bool moved = true;
+// The tail of a completed send: the bytes still queued after the last write
+// belong to the device, and closing the port throws them away. However slow
+// the line, the wait goes on while the queue is seen to shrink; only a queue
+// that nothing has left for kBoundNs (a device holding XOFF or CTS at the
+// end) is given up, and the send is then a lost line, not a complete one.
+// Each back end reads its own queue and clock and feeds them in; an abort
+// ends the wait there, at once.
+struct TailWait {
+    static constexpr long long kBoundNs = 3000000000LL;
+    enum class State { kEmpty, kMoving, kHeld };
 
-    TailBound(long long bound, long long now) : boundNs(bound), lastMoveNs(now) {}
-    // Counts one look at the bytes not yet gone; true once nothing has left for the bound.
-    bool GivenUp(long queued, long long now) {
-        moved = lastQueued < 0 || queued < lastQueued;
-        if (moved) lastMoveNs = now;
-        lastQueued = queued;
-        return now - lastMoveNs >= boundNs;
+    long long fewest = -1;  // the fewest bytes seen queued so far
+    long long since = 0;    // when that count was first seen
+
+    // queued: the bytes known still to leave (at least 1 while the driver
+    // says its transmitter is busy but counts nothing); now: any clock in ns.
+    State Observe(long long queued, long long now) {
+        if (queued <= 0) return State::kEmpty;
+        if (fewest < 0 || queued < fewest) {
+            fewest = queued;
+            since = now;
+        }
+        return now - since >= kBoundNs ? State::kHeld : State::kMoving;
     }
-    bool Moved() const { return moved; }
 };

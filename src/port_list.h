@@ -14,7 +14,7 @@ struct PortRoots {
     std::string sys = "/sys";
     std::string dev = "/dev";
     std::string proc = "/proc";      // locks: who holds a port with flock
-    std::string lock = "/var/lock";  // UUCP lock files (LCK..ttyUSB0)
+    std::vector<std::string> lock = {"/var/lock", "/run/lock"};  // UUCP lock files (LCK..ttyUSB0)
 };
 
 struct SerialPort {

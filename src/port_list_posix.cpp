@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +26,7 @@
 
 #include "console.h"
 #include "console_text.h"
+#include "uucp_lock.h"
 
 namespace {
 
@@ -42,6 +44,45 @@ std::string ReadLine(const std::string& path) {
     return line;
 }
 
+// A USB device names itself: its strings reach the user's terminal, so a
+// control character (an escape sequence, in 7 or 8 bits) shows as '?'.
+std::string Printable(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        const bool c1InUtf8 = c == 0xC2 && i + 1 < text.size() && (text[i + 1] & 0xE0) == 0x80;
+        if (c < 0x20 || c == 0x7F || c1InUtf8) {
+            out += '?';
+            i += c1InUtf8;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+// Name order with numbers by value: ttyUSB2 before ttyUSB10.
+bool NaturalLess(const std::string& a, const std::string& b) {
+    auto digit = [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; };
+    size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (!digit(a[i]) || !digit(b[j])) {
+            if (a[i] != b[j]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
+            ++i, ++j;
+            continue;
+        }
+        while (i < a.size() && a[i] == '0') ++i;
+        while (j < b.size() && b[j] == '0') ++j;
+        size_t ei = i, ej = j;
+        while (ei < a.size() && digit(a[ei])) ++ei;
+        while (ej < b.size() && digit(b[ej])) ++ej;
+        const std::string x = a.substr(i, ei - i), y = b.substr(j, ej - j);
+        if (x.size() != y.size() || x != y) return x.size() != y.size() ? x.size() < y.size() : x < y;
+        i = ei, j = ej;
+    }
+    return a.size() - i < b.size() - j;
+}
+
 std::vector<std::string> Entries(const std::string& dir) {
     std::vector<std::string> names;
     if (DIR* d = opendir(dir.c_str())) {
@@ -49,7 +90,7 @@ std::vector<std::string> Entries(const std::string& dir) {
             if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
         closedir(d);
     }
-    std::sort(names.begin(), names.end());
+    std::sort(names.begin(), names.end(), NaturalLess);
     return names;
 }
 
@@ -85,7 +126,7 @@ std::string UsbDetails(const std::string& sys, const std::string& ttyDir) {
             const std::string value = ReadLine(dir + fact);
             if (!value.empty()) details += " " + value;
         }
-        return details;
+        return Printable(details);
     }
     return "";
 }
@@ -111,15 +152,9 @@ long LockHolder(const std::string& proc, const std::string& path) {
     return 0;
 }
 
-// The process named by a UUCP lock file (minicom, cu), if it still lives.
-long LockFileHolder(const PortRoots& roots, const std::string& name) {
-    const long pid = std::atol(ReadLine(roots.lock + "/LCK.." + name).c_str());
-    return pid > 0 && Exists(roots.proc + "/" + std::to_string(pid)) ? pid : 0;
-}
-
 void NoteHolder(const PortRoots& roots, const std::string& device, SerialPort* port) {
     port->holder = LockHolder(roots.proc, device);
-    if (!port->holder) port->holder = LockFileHolder(roots, BaseName(device));
+    if (!port->holder) port->holder = UucpLockHolder(device, roots.lock, roots.proc);
     port->inUse = port->holder != 0;
 }
 
@@ -135,8 +170,8 @@ std::vector<SerialPort> SysfsPorts(const PortRoots& roots, const std::string& cl
         if (ReadLine(ttyDir + "/type") == "0") continue;
         SerialPort port;
         const auto link = stable.find(name);
-        port.option = "-P" + (link != stable.end() ? link->second : device);
-        port.details = name;
+        port.option = Printable("-P" + (link != stable.end() ? link->second : device));
+        port.details = Printable(name);
         const std::string usb = UsbDetails(roots.sys, ttyDir);
         if (!usb.empty()) port.details += "  " + usb;
         NoteHolder(roots, device, &port);
@@ -152,8 +187,8 @@ std::vector<SerialPort> CalloutPorts(const PortRoots& roots) {
     for (const std::string& name : Entries(roots.dev)) {
         if (name.compare(0, 3, "cu.") != 0) continue;
         SerialPort port;
-        port.option = "-P" + roots.dev + "/" + name;
-        port.details = name;
+        port.option = Printable("-P" + roots.dev + "/" + name);
+        port.details = Printable(name);
         NoteHolder(roots, roots.dev + "/" + name, &port);
         ports.push_back(port);
     }
@@ -216,6 +251,7 @@ void ExplainOpenFailure(const CommLink::OpenFailure& failure) {
     const char* reason = std::strerror(failure.error);
     switch (failure.step) {
         case CommLink::OpenStep::kNone:
+        case CommLink::OpenStep::kCooked:  // --stdio opens nothing
             return;
         case CommLink::OpenStep::kSettings:
             ConsoleError(failure.error == ENOTTY ? kPortNotTerminal : kPortSettingsRefused, device, reason);

@@ -193,6 +193,7 @@ void ExplainOpenFailure(const CommLink::OpenFailure& failure) {
     const std::string reason = SystemMessage(static_cast<DWORD>(failure.error));
     switch (failure.step) {
         case CommLink::OpenStep::kNone:
+        case CommLink::OpenStep::kCooked:  // --stdio only, which Windows does not have
             return;
         case CommLink::OpenStep::kSettings:
             ConsoleError(kPortSettingsRefused, device, reason.c_str());

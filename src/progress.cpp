@@ -24,11 +24,11 @@ unsigned long BitsPerSecond(uint32_t bytes, double seconds) {
 
 }  // namespace
 
-ProgressBar::ProgressBar(const char* frame, uint32_t total)
-    : step(total / 10),
+ProgressBar::ProgressBar(const char* frame, uint32_t count, uint32_t moving)
+    : step(count / 10),
       detailed(settings.progress),
       sharedLine(detailed && ConsoleSharedLine()),
-      total(total),
+      total(moving),
       start(Clock::now()),
       drawn(start) {
     ConsoleText(frame);
@@ -41,8 +41,10 @@ ProgressBar::~ProgressBar() {
     Draw(now);
     const double seconds = Seconds(now - start);
     const unsigned long tenths = static_cast<unsigned long>(seconds * 10 + 0.5);
-    ConsoleError(kProgressSummary, static_cast<unsigned long>(moved), tenths / 10, tenths % 10,
-                 BitsPerSecond(moved, seconds));
+    char summary[160];
+    std::snprintf(summary, sizeof summary, Localized(kProgressSummary), static_cast<unsigned long>(moved), tenths / 10,
+                  tenths % 10, BitsPerSecond(moved, seconds));
+    ConsoleErrorIfReady(summary);
 }
 
 void ProgressBar::Advance() {
@@ -79,8 +81,10 @@ void ProgressBar::Draw(Clock::time_point now) {
     std::string bar;
     if (sharedLine)
         bar = "|" + drawnMarks + (marks < 10 ? std::string(10 - marks, '-') : "") + (marks <= 10 ? "| " : " ");
-    ConsoleError("\r%s", bar.c_str());
-    ConsoleError(kProgressLine, percent, static_cast<unsigned long>(moved), static_cast<unsigned long>(total),
-                 BitsPerSecond(moved, seconds), left);
-    if (sharedLine) ConsoleError("\r|%s", drawnMarks.c_str());
+    char figures[160];
+    std::snprintf(figures, sizeof figures, Localized(kProgressLine), percent, static_cast<unsigned long>(moved),
+                  static_cast<unsigned long>(total), BitsPerSecond(moved, seconds), left);
+    // All of it or nothing: the line is optional, and an error stream that
+    // cannot take it now must not hold up the transfer.
+    ConsoleErrorIfReady("\r" + bar + figures + (sharedLine ? "\r|" + drawnMarks : std::string()));
 }

@@ -12,7 +12,11 @@
 
 class ProgressBar {
 public:
-    ProgressBar(const char* frame, uint32_t total);
+    // The marks count `count` bytes; --progress counts the `moving` bytes that
+    // will actually move (fewer with -N, where the count keeps the 16 bytes
+    // of a header that is not sent).
+    ProgressBar(const char* frame, uint32_t count, uint32_t moving);
+    ProgressBar(const char* frame, uint32_t count) : ProgressBar(frame, count, count) {}
     ~ProgressBar();
     ProgressBar(const ProgressBar&) = delete;
     ProgressBar& operator=(const ProgressBar&) = delete;

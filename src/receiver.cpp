@@ -36,12 +36,13 @@ void WriteBlock(FILE* file, uint32_t count) {
     if (!fileFailed && !WriteTransferFile(file, BlockBuffer, count)) FileFailed();
 }
 
-// Writes the partial block and pushes the runtime's buffer to the system,
-// so that a full disk shows here and not after "complete" has been said.
+// Writes the partial block and pushes it to storage, so that a full disk, a
+// quota or a network file system shows here and not after "complete" has
+// been said.
 bool FlushReceived(FILE* file) {
     if (blockFill > 0) WriteBlock(file, blockFill);
     blockFill = 0;
-    if (!fileFailed && std::fflush(file) != 0) FileFailed();
+    if (!fileFailed && !FlushTransferFile(file)) FileFailed();
     return !fileFailed;
 }
 
@@ -90,6 +91,12 @@ int ReceiveTransfer(FILE* file) {
     ConsolePrint(kReceivePrompt, settings.baudRate);
     if (!commLink.WaitForData()) {
         RecordLinkFailure();
+        return -1;
+    }
+    // Only now is the file's old content given up: Ctrl+C at the prompt, or
+    // a device that never sends, leaves it as it was.
+    if (!EmptyTransferFile(file)) {
+        FileFailed();
         return -1;
     }
     ConsoleText("\r");

@@ -10,6 +10,7 @@
 #include "console.h"
 #include "console_text.h"
 #include "outcome.h"
+#include "output_pacing.h"
 #include "progress.h"
 #include "settings.h"
 #include "transfer.h"
@@ -62,10 +63,13 @@ int FileEnded(FILE* file, uint32_t announced, uint32_t sent) {
 // The header to send and the count of bytes to send with it (header
 // included), or false with the reason printed when the device could not be
 // told the truth about what follows.
-bool PrepareHeader(FILE* file, uint64_t length, TransferHeader* header, uint32_t* size) {
-    bool stored = DetectHeader(file, static_cast<uint32_t>(std::min<uint64_t>(length, kHeaderSize))) == 0;
+bool PrepareHeader(FILE* file, SendPlan* plan) {
+    const uint64_t length = plan->length;
+    TransferHeader* header = &plan->header;
+    uint32_t* size = &plan->size;
+    plan->stored = DetectHeader(file, static_cast<uint32_t>(std::min<uint64_t>(length, kHeaderSize))) == 0;
     std::fseek(file, 0, SEEK_SET);
-    if (!stored) {
+    if (!plan->stored) {
         if (settings.sendHeader && length > kMaxTotalSize - kHeaderSize) return Refuse(kTooLarge);
         if (length > kMaxCountedLength) return Refuse(kTooLargeForCount);
         *header = TransferHeader::Build(static_cast<uint32_t>(length), settings.loadAddress, settings.runAddress);
@@ -90,24 +94,26 @@ bool PrepareHeader(FILE* file, uint64_t length, TransferHeader* header, uint32_t
     return true;
 }
 
-int SendBinary(FILE* file, uint64_t length) {
-    TransferHeader header;
-    uint32_t size = 0;
-    if (!PrepareHeader(file, length, &header, &size)) return -1;
-    const uint8_t* h = header.bytes;
+int SendBinary(FILE* file, const SendPlan& plan) {
+    uint32_t size = plan.size;
+    const uint8_t* h = plan.header.bytes;
     ConsolePrint(kSendHeaderLine, h[9], h[8], h[13], h[12], static_cast<unsigned long>(size - kHeaderSize));
     if (settings.sendHeader) {
-        for (uint8_t byte : header.bytes) {
+        for (uint8_t byte : plan.header.bytes) {
             ConsoleText(kHeaderByteWriting);
             if (LinkWrite(byte) == -2) return -1;
             --size;
             ConsoleText(kHeaderByteSent);
         }
+    } else if (plan.stored) {
+        size -= kHeaderSize;  // the data the stored header announces, and no more
     }
-    // With -N the count still includes the 16 header bytes; the loop then
-    // ends at the end of the file, and nothing was announced.
+    // With -N and a header of our own making the count still includes its 16
+    // bytes (the marks have always counted so); the loop then ends at the
+    // end of the file, and nothing was announced.
     const uint32_t announced = settings.sendHeader ? size : 0;
-    ProgressBar progress(kSendFrame, size);
+    const uint32_t moving = settings.sendHeader || plan.stored ? size : size - kHeaderSize;
+    ProgressBar progress(kSendFrame, size, moving);
     for (uint32_t i = 0; i < size; ++i) {
         int ch = std::fgetc(file);
         if (ch == EOF) return FileEnded(file, announced, i);
@@ -133,12 +139,27 @@ int SendText(FILE* file, uint64_t length) {
     return LinkWrite(kEndOfText) == -2 ? -1 : 0;
 }
 
+// The last bytes are the device's only once they have left the line: until
+// then the send is not complete.
+int AwaitSent() {
+    if (commLink.FinishSending()) return 0;
+    const int boundSeconds = static_cast<int>(TailWait::kBoundNs / 1000000000LL);
+    if (!abortRequested.load()) ConsoleError(kTailHeld, boundSeconds);
+    RecordLinkFailure();
+    return -1;
+}
+
 }  // namespace
 
-int SendFile(FILE* file) {
-    uint64_t length = 0;
-    if (!SendableLength(file, &length)) return -1;
-    int result = settings.binaryMode ? SendBinary(file, length) : SendText(file, length);
+bool PlanSend(FILE* file, SendPlan* plan) {
+    *plan = SendPlan();
+    if (!SendableLength(file, &plan->length)) return false;
+    return !settings.binaryMode || PrepareHeader(file, plan);
+}
+
+int SendFile(FILE* file, const SendPlan& plan) {
+    int result = settings.binaryMode ? SendBinary(file, plan) : SendText(file, plan.length);
+    if (result == 0) result = AwaitSent();
     if (result == 0) ConsoleText(kSendDone);
     return result;
 }

@@ -28,6 +28,7 @@ struct TransferSettings {
     bool exitStatus = false;  // --exit-status
     bool stdio = false;       // --stdio
     const char* unknownOption = nullptr;  // the first long option not known
+    const char* badArgument = nullptr;    // the fixed argument that made a usage error
 };
 
 extern TransferSettings settings;
@@ -41,9 +42,11 @@ enum class ParseResult { kOk, kUsageError, kUnknownLongOption };
 // --version and --list-ports need no file name.
 ParseResult ParseArguments(int argc, char** argv, TransferSettings* out);
 
-// After the banner: for what ParseArguments found wrong (or a missing file
-// name) prints the unknown option on the error stream and the usage text,
-// and ends the process with status -1.
-void EndOnUsageError(ParseResult result);
+// After the banner: names on the error stream what the command line passes
+// over in silence (an option given as the file name, ignored arguments,
+// arguments that became options without a -), and for what ParseArguments
+// found wrong (or a missing file name) says what was wrong, prints the usage
+// text and ends the process with status -1.
+void CheckArguments(ParseResult result, int argc, char** argv);
 
 void PrintUsage();

@@ -25,8 +25,22 @@ struct TransferHeader {
 // header's magic, -1 otherwise. Reads at most three bytes.
 int DetectHeader(FILE* file, uint32_t length);
 
-// Sends the open file; 0 when complete, -1 when aborted, failed or refused.
-int SendFile(FILE* file);
+// What a send puts on the line, settled from the file before the port is
+// opened, so that a file that cannot be sent never touches the port.
+struct SendPlan {
+    uint64_t length = 0;    // the file's length
+    bool stored = false;    // binary: the file begins with a header of its own
+    TransferHeader header{};  // binary: the header shown, and sent unless -N
+    uint32_t size = 0;      // binary: the count of bytes to send, header included
+};
+
+// Checks that the open file may be sent and reads what its send needs; false,
+// with the refusal printed and recorded, when it may not.
+bool PlanSend(FILE* file, SendPlan* plan);
+
+// Sends the planned file; 0 when complete (every byte has left the line),
+// -1 when aborted or failed.
+int SendFile(FILE* file, const SendPlan& plan);
 
 // Receives into the open file; 0 when complete, -1 when aborted or failed.
 int ReceiveFile(FILE* file);

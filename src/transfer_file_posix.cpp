@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 #include "abort_wait.h"
 
@@ -19,7 +20,7 @@ constexpr long kRetryMs = 50;
 // A FIFO has no writer side until a reader comes: try again until then.
 int OpenToReceive(const char* name) {
     for (;;) {
-        int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+        int fd = open(name, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != ENXIO || !NapUnlessAborted(kRetryMs)) return fd;
     }
 }
@@ -39,6 +40,19 @@ bool RegularFileLength(FILE* file, uint64_t* length) {
     if (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return false;
     *length = static_cast<uint64_t>(st.st_size);
     return true;
+}
+
+bool EmptyTransferFile(FILE* file) {
+    struct stat st;
+    const int fd = fileno(file);
+    if (fstat(fd, &st) != 0) return false;
+    return !S_ISREG(st.st_mode) || ftruncate(fd, 0) == 0;
+}
+
+bool FlushTransferFile(FILE* file) {
+    if (std::fflush(file) != 0) return false;
+    // Pipes, terminals and devices cannot be synced, and need not be.
+    return fsync(fileno(file)) == 0 || errno == EINVAL || errno == EROFS || errno == ENOTSUP;
 }
 
 bool WriteTransferFile(FILE* file, const void* data, size_t count) {

@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <io.h>
+#include <sys/stat.h>
 #include <windows.h>
 
 namespace {
@@ -26,10 +27,32 @@ FILE* OpenToSend(const char* name) {
     return file;
 }
 
+// Created if missing, not truncated: an existing file is emptied only when
+// the first byte arrives. _open shares the file, as fopen does.
+FILE* OpenToReceive(const char* name) {
+    int fd = _open(name, _O_WRONLY | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (fd < 0) return nullptr;
+    FILE* file = _fdopen(fd, "wb");
+    if (!file) _close(fd);
+    return file;
+}
+
 }  // namespace
 
 FILE* OpenTransferFile(const char* name, bool forSending) {
-    return forSending ? OpenToSend(name) : std::fopen(name, "wb");
+    return forSending ? OpenToSend(name) : OpenToReceive(name);
+}
+
+bool EmptyTransferFile(FILE* file) {
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    if (h == INVALID_HANDLE_VALUE || GetFileType(h) != FILE_TYPE_DISK) return true;
+    return _chsize_s(_fileno(file), 0) == 0;
+}
+
+bool FlushTransferFile(FILE* file) {
+    if (std::fflush(file) != 0) return false;
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    return h == INVALID_HANDLE_VALUE || GetFileType(h) != FILE_TYPE_DISK || FlushFileBuffers(h);
 }
 
 bool RegularFileLength(FILE* file, uint64_t* length) {

@@ -114,6 +114,8 @@ TEST(FileChanges, TruncatedDuringTheSendIsAnAbortNotACompletion) {
     const unsigned long sent = line.size() - 16;
     const std::string tail = CurrentTarget().Console(Format(kFileEndedEarly, name.c_str(), 200000ul, sent) + kAborted);
     EXPECT_EQ(Tail(r.output, tail.size()), tail);
+    // Counts beside the word for bytes are decimal, as everywhere users read them.
+    EXPECT_NE(r.output.find("200000 "), std::string::npos) << r.output;
     EXPECT_EQ(r.output.find(kSendDone), std::string::npos);
 }
 

@@ -11,6 +11,7 @@
 
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 
 #include "port_list.h"
 #include "program_support.h"
@@ -20,7 +21,7 @@ namespace {
 class FakeTree {
 public:
     FakeTree() : root_(dir_.Path("root")) { roots.sys = root_ + "/sys"; roots.dev = root_ + "/dev";
-        roots.lock = root_ + "/lock"; roots.proc = "/proc"; }
+        roots.lock = {root_ + "/lock"}; roots.proc = "/proc"; }
 
     // A file with its parent folders.
     void File(const std::string& path, const std::string& content = "") {
@@ -119,6 +120,72 @@ TEST(PortList, InUseFromFlockAndFromALiveLockFile) {
     EXPECT_TRUE(ports[1].inUse);
     EXPECT_EQ(ports[1].holder, getpid());
     EXPECT_FALSE(ports[2].inUse);
+}
+
+// Lock files are anyone's to write: only a regular file, not followed
+// through a link, and a pid in ASCII or as a binary int, counts.
+struct LockFileCase {
+    const char* name;
+    std::function<void(FakeTree&, const std::string& lockFile)> make;
+    bool inUse;
+};
+
+void PrintTo(const LockFileCase& c, std::ostream* os) { *os << c.name; }
+
+class LockFileTest : public ::testing::TestWithParam<LockFileCase> {};
+
+TEST_P(LockFileTest, CountsOnlyAReadableLiveLock) {
+    FakeTree tree;
+    BuildLinuxTree(tree);
+    GetParam().make(tree, "lock/LCK..ttyACM0");
+    const std::vector<SerialPort> ports = ListSerialPorts(tree.roots);  // never blocks on a FIFO
+    ASSERT_EQ(ports.size(), 3u);
+    EXPECT_EQ(ports[0].inUse, GetParam().inUse);
+    EXPECT_EQ(ports[0].holder, GetParam().inUse ? getpid() : 0);
+}
+
+std::string Ascii(pid_t pid) { return "      " + std::to_string(pid) + "\n"; }
+
+INSTANTIATE_TEST_SUITE_P(
+    Locks, LockFileTest,
+    ::testing::Values(
+        LockFileCase{"AsciiPid", [](FakeTree& t, const std::string& f) { t.File(f, Ascii(getpid())); }, true},
+        LockFileCase{"BinaryPid",
+                     [](FakeTree& t, const std::string& f) {
+                         const int32_t pid = getpid();
+                         t.File(f, std::string(reinterpret_cast<const char*>(&pid), sizeof pid));
+                     },
+                     true},
+        LockFileCase{"Stale", [](FakeTree& t, const std::string& f) { t.File(f, "  999999999\n"); }, false},
+        LockFileCase{"Garbage", [](FakeTree& t, const std::string& f) { t.File(f, "minicom\n"); }, false},
+        LockFileCase{"Fifo",
+                     [](FakeTree& t, const std::string& f) {
+                         t.File("lock/.keep");
+                         ASSERT_EQ(mkfifo(t.Path(f).c_str(), 0644), 0);
+                     },
+                     false},
+        LockFileCase{"SymbolicLink",
+                     [](FakeTree& t, const std::string& f) {
+                         t.File("elsewhere", Ascii(getpid()));
+                         t.Link(f, t.Path("elsewhere"));
+                     },
+                     false}),
+    [](const ::testing::TestParamInfo<LockFileCase>& i) { return i.param.name; });
+
+// What a USB device says of itself reaches the terminal without its control
+// characters, and numbered names sort by number.
+TEST(PortList, DeviceStringsArePrintableAndNumbersSortByValue) {
+    FakeTree tree;
+    const std::string usb = kUsbDevice;
+    for (auto fact : {std::make_pair("idVendor", "0403"), std::make_pair("idProduct", "6001"),
+                      std::make_pair("product", "Evil\x1b]0;owned\x07\x1b[2J \xc2\x9b" "31m")})
+        tree.File("sys/" + usb + "/" + fact.first, std::string(fact.second) + "\n");
+    tree.Tty("ttyUSB10", usb + "/1-2:1.0/ttyUSB10", "../../../ttyUSB10");
+    tree.Tty("ttyUSB2", usb + "/1-2:1.1/ttyUSB2", "../../../ttyUSB2");
+    const std::vector<SerialPort> ports = ListSerialPorts(tree.roots);
+    ASSERT_EQ(ports.size(), 2u);
+    EXPECT_EQ(ports[0].details, "ttyUSB2  0403:6001 Evil?]0;owned??[2J ?31m");
+    EXPECT_EQ(ports[1].option, "-P" + tree.Path("dev/ttyUSB10"));
 }
 
 TEST(PortList, WithoutSysfsTheCalloutDevices) {

@@ -145,8 +145,8 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"StoredHeader", kStored, {}, HeaderBytes(36, 0x1234, 0x5678) + kData20,
                  "load addr:1234 run addr:5678 size:000014\n"},
         // -N with a stored header: the header is read, not sent, and the
-        // count it announces (header included) follows it.
-        LineCase{"StoredHeaderDashN", kStored, {"-N"}, kData20 + kTrailing40.substr(0, 16),
+        // data it announces follows, nothing more.
+        LineCase{"StoredHeaderDashN", kStored, {"-N"}, kData20,
                  "load addr:1234 run addr:5678 size:000014\n"},
         LineCase{"StoredHeaderWithS", kStored, {"-S0xBEEF"}, HeaderBytes(36, 0xBEEF, 0x5678) + kData20,
                  "load addr:BEEF run addr:5678 size:000014\n"},

@@ -19,6 +19,8 @@
  *                   usb-serial drivers count them; then they sit in the
  *                   adapter's FIFO, which nobody counts, and leave at the
  *                   line rate.
+ * With VELTA_UART_HOLD=N the device holds the line (CTS low, or XOFF) once
+ * N bytes have left it: the rest stay where they are, as bytes to leave.
  * With VELTA_UART_LSR=1, TIOCSERGETLSR reports TIOCSER_TEMT once the last
  * byte has left the line. TIOCMBIS, TIOCMBIC and TIOCMSET succeed; with
  * VELTA_UART_LOG=FILE every change of DTR is written there with the bytes
@@ -56,7 +58,7 @@ struct Port {
     long inFlight;
     int dtr;
     long largest;
-    long written;         /* bytes written */
+    long handed;          /* every byte written */
     long long firstWrite; /* when the first of them was */
 };
 
@@ -98,11 +100,19 @@ static void Deliver(struct Port* p, long long now) {
     }
 }
 
+static long Hold(void) {
+    const char* hold = getenv("VELTA_UART_HOLD");
+    return hold ? atol(hold) : -1;
+}
+
 /* Bytes handed over and not yet on the line (in flight, in a FIFO or queue). */
 static long Pending(struct Port* p, long long now) {
     Deliver(p, now);
     long long left = p->lineFree - now;
-    return (left > 0 ? (long)((left + p->charNs - 1) / p->charNs) : 0) + p->inFlight;
+    long pending = (left > 0 ? (long)((left + p->charNs - 1) / p->charNs) : 0) + p->inFlight;
+    long hold = Hold();
+    if (hold >= 0 && p->handed - pending > hold) pending = p->handed - hold;
+    return pending;
 }
 
 /* What the driver counts in TIOCOUTQ. */
@@ -133,8 +143,8 @@ ssize_t write(int fd, const void* data, size_t n) {
     struct Port* p = Emulated(fd);
     if (written <= 0 || !p) return written;
     long long now = NowNs();
-    if (p->written == 0) p->firstWrite = now;
-    p->written += written;
+    if (p->handed == 0) p->firstWrite = now;
+    p->handed += written;
     if (Usb()) {
         Deliver(p, now);
         long long done = (now + USB_LATENCY_NS + FRAME_NS - 1) / FRAME_NS * FRAME_NS;
@@ -163,8 +173,8 @@ int close(int fd) {
     if (p) {
         AppendToLog("VELTA_UART_LOG", "largest %ld\n", p->largest);
         Deliver(p, 0x7FFFFFFFFFFFFFFFLL);  /* what is in flight still goes */
-        if (p->written)
-            AppendToLog("VELTA_UART_LOG", "sent %ld bytes in %lld us\n", p->written, (p->lineFree - p->firstWrite) / 1000);
+        if (p->handed)
+            AppendToLog("VELTA_UART_LOG", "sent %ld bytes in %lld us\n", p->handed, (p->lineFree - p->firstWrite) / 1000);
         p->charNs = 0;
     }
     return NEXT(close)(fd);

@@ -135,7 +135,8 @@ INSTANTIATE_TEST_SUITE_P(
                       HandedCase{"rate_as_the_line", {"-B19200"}, B19200, 0, 0},
                       HandedCase{"rate_differs_warned", {"-B9600"}, B19200, 0, 9600},
                       HandedCase{"flow_control_not_applied", {"-F1", "-B38400"}, B38400, 0, 0},
-                      HandedCase{"xonxoff_kept", {"-F0"}, B38400, IXON | IXOFF, 0}),
+                      // With -F2 the line's XON/XOFF is the flow control asked for.
+                      HandedCase{"xonxoff_kept", {"-F2"}, B38400, IXON | IXOFF, 0}),
     CaseName());
 
 // The console texts and the progress line share the error stream, so the
@@ -205,8 +206,8 @@ TEST_P(HandedPortAbort, EndsInOrderAndPutsTheFlagsBack) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Stdio, HandedPortAbort,
-                         ::testing::Values(AbortCase{"waiting_for_the_device", {"-MR"}, "bps"},
-                                           AbortCase{"sender_held_by_xoff", {"-MS"}, "W\r"}),
+                         ::testing::Values(AbortCase{"waiting_for_the_device", {"-MR", "-F2"}, "bps"},
+                                           AbortCase{"sender_held_by_xoff", {"-MS", "-F2"}, "W\r"}),
                          CaseName());
 
 // ---- inside picocom ----
@@ -389,7 +390,10 @@ TEST(Picocom, CtrlCWhileTheDeviceHoldsTheSenderWithXoff) {
     ScratchDir dir;
     Pty line;
     Pty simLine;
-    Picocom picocom(dir, line.path(), PicocomOptions({"-b", "9600", "-f", "x"}));
+    // A line that obeys XOFF is no raw line unless velta is told, with -F2,
+    // that XON/XOFF is the flow control meant.
+    Picocom picocom(dir, line.path(),
+                    {"-b", "9600", "-f", "x", "--send-cmd", "sh -c 'exec velta \"$0\" --stdio -S4000 -F2'"});
     ASSERT_TRUE(picocom.WaitFor("Terminal ready", 0, 20)) << picocom.screen();
     const termios settings = SettingsOf(line.slave());
     ASSERT_TRUE(settings.c_iflag & IXON) << "picocom -f x obeys XOFF";

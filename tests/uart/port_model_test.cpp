@@ -77,40 +77,61 @@ INSTANTIATE_TEST_SUITE_P(Ports, TailTest,
                                            PortModel{"UsbAdapterWithLineStatus19200", "usb", true, 19200, 16}),
                          [](const ::testing::TestParamInfo<PortModel>& info) { return info.param.name; });
 
-// A FIFO far deeper than any UART's at 300 bit/s: the tail would take
-// seconds to leave, long enough to interrupt it and to run into the bound.
-class LongTailTest : public ::testing::TestWithParam<bool> {};
+// A FIFO far deeper than any UART's, which only the line status tells
+// about: a tail that takes seconds to leave. It is waited for as long as it
+// moves; Ctrl+C ends the wait, and a device that stops taking bytes (the
+// shim holds the last 12) makes the send a lost line, not a complete one.
+struct TailCase {
+    const char* name;
+    int rate;
+    size_t size;        // data bytes; all of them go into the FIFO at once
+    long hold;          // bytes that leave before the device holds the line; -1: never
+    bool interrupt;     // Ctrl+C once everything has been handed over
+    int status;         // with --exit-status
+    long pendingAtDrop; // bytes still to leave when DTR dropped; -2: some
+};
 
-TEST_P(LongTailTest, CtrlCEndsTheWaitAndOtherwiseItIsBounded) {
-    const bool interrupt = GetParam();
+void PrintTo(const TailCase& c, std::ostream* os) { *os << c.name; }
+
+class LongTailTest : public ::testing::TestWithParam<TailCase> {};
+
+TEST_P(LongTailTest, EndsOnlyWhenTheTailHasLeftOrCannot) {
+    const TailCase& c = GetParam();
     ScratchDir dir;
     Pty pty;
-    const PortModel m{"deep", "uart", true, 300, 1000};
-    const std::string data = Pattern(interrupt ? 40 : 150, 4);  // 1.9 s or 5.5 s of tail
-    ProcessOptions options = Preloaded(m, dir.Path("port.log"));
+    ProcessOptions options = Preloaded(PortModel{"deep", "uart", true, c.rate, 1000}, dir.Path("port.log"));
+    if (c.hold >= 0) options.env.push_back("VELTA_UART_HOLD=" + std::to_string(c.hold));
     options.terminal = true;
-    std::vector<std::string> args = {dir.File("deep.bin", data), "-MS", "-B300",
-                                     CurrentTarget().PortOption(pty.path())};
+    const std::string data = Pattern(c.size, 4);
+    std::vector<std::string> args = {dir.File("deep.bin", data), "-MS", "-B" + std::to_string(c.rate),
+                                     "--exit-status", CurrentTarget().PortOption(pty.path())};
     Process velta(CurrentTarget().Command(args), options);
-    ASSERT_TRUE(velta.WaitForOutput(kSendDone, 30));
-    if (interrupt) {
+    ASSERT_TRUE(velta.WaitForOutput("|oooooooooo", 30));
+    if (c.interrupt) {
         usleep(200000);
         velta.Signal(SIGINT);
     }
-    ProcessResult result = velta.Wait(30);
+    ProcessResult result = velta.Wait(60);
     EXPECT_FALSE(result.timedOut);
-    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.exitCode, c.status) << result.errors;
     EXPECT_EQ(ReadExactly(pty.master(), data.size() + 16, 5).size(), data.size() + 16);
-    // DTR dropped before the tail had left: the abort, or the bound of a
-    // few seconds, ended the wait.
+    const bool complete = c.status == 0;
+    EXPECT_EQ(result.output.find(kSendDone) != std::string::npos, complete) << result.output;
+    EXPECT_EQ(result.output.find(kAborted) != std::string::npos, !complete) << result.output;
+    EXPECT_EQ(result.errors.find(Format(kTailHeld, 3)) != std::string::npos, c.hold >= 0) << result.errors;
     const std::string log = ReadFile(dir.Path("port.log"));
-    EXPECT_GT(PendingAtDtrDrop(log), 0) << log;
+    if (c.pendingAtDrop == -2)
+        EXPECT_GT(PendingAtDtrDrop(log), 0) << log;
+    else
+        EXPECT_EQ(PendingAtDtrDrop(log), c.pendingAtDrop) << log;
 }
 
-INSTANTIATE_TEST_SUITE_P(Ends, LongTailTest, ::testing::Bool(),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                             return info.param ? "Interrupted" : "Bounded";
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Ends, LongTailTest,
+    ::testing::Values(TailCase{"SlowTailIsWaitedFor", 300, 150, -1, false, 0, 0},  // 5.5 s of tail
+                      TailCase{"Interrupted", 300, 40, -1, true, 2, -2},
+                      TailCase{"HeldTailIsALostLine", 9600, 150, 16 + 150 - 12, false, 6, 12}),
+    [](const ::testing::TestParamInfo<TailCase>& info) { return info.param.name; });
 
 // Bytes that arrive one at a time are read in batches; every one of them
 // comes out, in order.
