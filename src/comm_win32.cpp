@@ -373,9 +373,7 @@ bool AwaitRoom(CommLink::Native& n) {
         const long long now = NowNs();
         const long long sleepNs = wait.Next(n.pacing, queued, now);
         if (sleepNs == 0) {
-            // The bytes of a pending write are counted ahead of the line;
-            // the next write waits for it (see HandOver).
-            n.credit = wait.Credit(n.pacing, 0, now);
+            n.credit = wait.Credit(n.pacing, queued, now);
             return true;
         }
         if (!Pause(n, sleepNs)) return false;
@@ -400,7 +398,8 @@ int AwaitBatchRoom(CommLink::Native& n) {
     for (;;) {
         if (Aborted()) return 0;
         const long long ahead = std::max(n.pacing.lineFree - NowNs(), 0LL);
-        const int room = window == 1 ? 1 : window - static_cast<int>((ahead + charNs - 1) / charNs);
+        // Rounded as RoomWait's credit is, so that a batch it allowed fits whole.
+        const int room = window == 1 ? 1 : window - static_cast<int>(ahead / charNs);
         if (room >= 1) return room;
         if (!Pause(n, std::max((1 - room) * charNs, RoomWait::kMinSleepNs))) return 0;
     }
