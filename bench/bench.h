@@ -53,7 +53,6 @@ struct Subject {
     pid_t server = 0;
 
     bool IsWine() const { return wine; }
-    std::vector<std::string> Command(const std::vector<std::string>& args) const;
     std::string PortOption(const std::string& slave) const;
     double ServerCpu() const { return server ? ProcessCpuSeconds(server) : 0; }
 };

@@ -20,13 +20,6 @@
 
 namespace bench {
 
-void SleepSeconds(double seconds) {
-    if (seconds <= 0) return;
-    timespec t = {static_cast<time_t>(seconds), static_cast<long>((seconds - static_cast<time_t>(seconds)) * 1e9)};
-    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
-    }
-}
-
 OutputFile::OutputFile(const std::string& path)
     : fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)) {}
 

@@ -5,12 +5,14 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
 
 namespace bench {
 
-void SleepSeconds(double seconds);
+inline void SleepSeconds(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
 
 // Opened for a child's standard output; closed with the object.
 struct OutputFile {

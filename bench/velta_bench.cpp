@@ -46,12 +46,6 @@ ProcessOptions InWork(const Config& c) {
     return options;
 }
 
-std::vector<std::string> Subject::Command(const std::vector<std::string>& args) const {
-    std::vector<std::string> argv = launcher;
-    argv.insert(argv.end(), args.begin(), args.end());
-    return argv;
-}
-
 std::string Subject::PortOption(const std::string& slave) const {
     if (!IsWine()) return "-P" + slave;
     LinkWinePort(kWinePort, slave);
@@ -97,7 +91,7 @@ std::unique_ptr<Process> StartSubject(const Config& c, const Subject& t, const s
         for (const std::string& library : t.preload) list += (list.empty() ? "" : " ") + library;
         options.env.push_back("LD_PRELOAD=" + list);
     }
-    return std::make_unique<Process>(t.Command(args), options);
+    return std::make_unique<Process>(Joined(t.launcher, args), options);
 }
 
 void Note(const char* format, ...) {

@@ -4,7 +4,6 @@
 // against VELTA.exe.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -35,10 +34,8 @@ TEST_P(ExitStatusTable, TellsWhyTheRunEnded) {
 
 // The device sends kData (with faults) once the program has opened the port.
 ProcessResult ReceiveFromDevice(ScratchDir& dir, std::vector<std::string> faults) {
-    std::vector<std::string> simArgs = {"--send", dir.File("device.bin", kData), "--baud", "38400",
-                                        "--wait-open", "--linger", "0.5"};
-    simArgs.insert(simArgs.end(), faults.begin(), faults.end());
-    Sim sim(simArgs);
+    Sim sim(Joined({"--send", dir.File("device.bin", kData), "--baud", "38400", "--wait-open", "--linger", "0.5"},
+                   faults));
     ProcessResult r = RunVelta(sim, {dir.Path("in.bin"), "-MR", "-B38400", "--exit-status"});
     sim.Finish();
     return r;
@@ -108,19 +105,15 @@ std::vector<Update> Updates(const std::string& errors, std::string* summary) {
     return updates;
 }
 
-double Seconds(std::chrono::steady_clock::time_point since) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
-}
-
 // 3000 bytes at 9600 bit/s take about three seconds on the line.
 TEST(Progress, PacedReceptionRedrawsForwardAndEndsAtAHundredPercent) {
     ScratchDir dir;
     const std::string data = Pattern(3000, 22);
     Sim sim({"--send", dir.File("device.bin", data), "--baud", "9600", "--wait-open", "--sessions", "2",
                   "--linger", "0"});
-    const auto start = std::chrono::steady_clock::now();
+    const double start = Now();
     const ProcessResult shown = RunVelta(sim, {dir.Path("a.bin"), "-MR", "--progress"});
-    const double seconds = Seconds(start);
+    const double seconds = Now() - start;
     const ProcessResult plain = RunVelta(sim, {dir.Path("b.bin"), "-MR"});
     sim.Finish();
 

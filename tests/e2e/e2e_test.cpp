@@ -189,8 +189,7 @@ TEST_P(ReceiveFromDevice, FileHoldsExactlyWhatWasSent) {
     ExpectEnded(velta, kReceiveDone);
     EXPECT_EQ(device.exitCode, 0) << device.output;
     EXPECT_TRUE(Contains(device.output, "taken: the PC has read everything\n")) << device.output;
-    const std::string got = ReadFile(dir.Path("received.bin"));
-    EXPECT_EQ(got, expected);
+    EXPECT_EQ(ReadFile(dir.Path("received.bin")), expected);
     // The device's CRC of what it sent is the CRC of what the file holds.
     const std::string sentData = c.kind == Kind::kText ? expected : data;
     EXPECT_TRUE(Contains(ReportLine(device.output, "sending:"), Format("crc32 %08X", Crc(sentData))))
@@ -229,10 +228,8 @@ CASE_TABLE(DeviceFault, FaultCase);
 TEST_P(DeviceFault, EndsWithTheAbortLineAndKeepsWhatArrived) {
     const FaultCase& c = GetParam();
     ScratchDir dir;
-    std::vector<std::string> simArgs = {"--send", dir.File("device.bin", kFaultData), "--baud", "38400",
-                                        "--wait-open", "--linger", "0.5"};
-    simArgs.insert(simArgs.end(), c.simArgs.begin(), c.simArgs.end());
-    Sim sim(simArgs);
+    Sim sim(Joined({"--send", dir.File("device.bin", kFaultData), "--baud", "38400", "--wait-open", "--linger", "0.5"},
+                   c.simArgs));
     ProcessResult velta = RunVelta(sim, {dir.Path("received.bin"), "-MR", "-B38400"});
     ProcessResult device = sim.Finish();
     ExpectEnded(velta, kReceiveDone, false);
@@ -279,18 +276,13 @@ TEST_P(InterruptSending, AbortsAndTheNextRunSucceeds) {
     std::vector<std::string> args = {dir.File("big.bin", Pattern(c.size, 11)), "-B38400"};
     if (c.xonxoff) args.push_back("-F2");
     std::unique_ptr<Process> first = StartVelta(sim, args);
-    if (c.hangAfter == "0") {
-        // Held before the first header byte could go.
-        ASSERT_TRUE(first->WaitForOutput(Console(kHeaderByteWriting)));
-    } else {
-        ASSERT_TRUE(sim.WaitFor("hanging:"));
-    }
+    // With --hang-after 0, held before the first header byte could go.
+    const bool inTheHeader = c.hangAfter == "0";
+    ASSERT_TRUE(inTheHeader ? first->WaitForOutput(Console(kHeaderByteWriting)) : sim.WaitFor("hanging:"));
     Interrupt(*first);
     ProcessResult aborted = first->Wait(60);
     ExpectEnded(aborted, kSendDone, false);
-    if (c.hangAfter == "0") {
-        EXPECT_FALSE(Contains(aborted.output, kHeaderByteSent)) << aborted.output;
-    }
+    EXPECT_FALSE(inTheHeader && Contains(aborted.output, kHeaderByteSent)) << aborted.output;
 
     sim.Go();
     ASSERT_TRUE(sim.WaitFor("; ended by the operator\nready:"));

@@ -32,8 +32,6 @@ private:
     int fd_;
 };
 
-std::string Data(size_t n, int seed = 1) { return Pattern(n, seed); }
-
 // ---- loading: the PC sends ----
 
 // The sim, given args, loads what the PC sends; its output once it has ended.
@@ -46,7 +44,7 @@ ProcessResult Load(const std::vector<std::string>& args, const std::string& sent
 
 TEST(SimLoad, ReportsAndSavesWhatArrived) {
     ScratchDir dir;
-    const std::string data = Data(1500);
+    const std::string data = Pattern(1500, 1);
     ProcessResult r =
         Load({"--baud", "38400", "--save", dir.Path("saved")}, HeaderBytes(16 + 1500, 0x3000, 0x3010) + data);
     EXPECT_EQ(r.exitCode, 0) << r.output;
@@ -65,9 +63,7 @@ CASE_TABLE(SimLoadFault, LoadFault);
 
 TEST_P(SimLoadFault, IsReportedWithItsStatus) {
     const LoadFault& c = GetParam();
-    std::vector<std::string> args = {"--baud", "38400", "--idle", "0.5"};
-    args.insert(args.end(), c.args.begin(), c.args.end());
-    ProcessResult r = Load(args, c.sent);
+    ProcessResult r = Load(Joined({"--baud", "38400", "--idle", "0.5"}, c.args), c.sent);
     EXPECT_EQ(r.exitCode, c.status) << r.output;
     EXPECT_EQ(ReportLine(r.output, c.report.substr(0, c.report.find(':') + 1)), c.report);
 }
@@ -84,13 +80,13 @@ INSTANTIATE_TEST_SUITE_P(
                   "wrong magic: FF FE 4E instead of FF FE 4D; 33 further bytes ignored"},
         LoadFault{"SizeBelowSixteen", {}, HeaderBytes(10, 0x2000) + "abc", 5,
                   "bad size: totalSize 00000A is below 16; 3 further bytes ignored"},
-        LoadFault{"OverrunsTheImage", {}, HeaderBytes(16 + 0x2000, 0xF000) + Data(0x2000), 6,
+        LoadFault{"OverrunsTheImage", {}, HeaderBytes(16 + 0x2000, 0xF000) + Pattern(0x2000, 1), 6,
                   Format("overrun: 8192 bytes, load F000, run 0000, crc32 %08X; the last 4096 bytes ran past the end "
                          "of the 64 KiB image",
-                         Crc(Data(0x2000)))},
-        LoadFault{"SilentInTheData", {}, HeaderBytes(16 + 100, 0x2000) + Data(40), 1,
+                         Crc(Pattern(0x2000, 1)))},
+        LoadFault{"SilentInTheData", {}, HeaderBytes(16 + 100, 0x2000) + Pattern(40, 1), 1,
                   Format("incomplete: 40 of 100 bytes, load 2000, run 0000, crc32 %08X; the line fell silent for 0.5 s",
-                         Crc(Data(40)))},
+                         Crc(Pattern(40, 1)))},
         LoadFault{"SilentInTheHeader", {}, HeaderBytes(100, 0x2000).substr(0, 5), 1,
                   "incomplete: 5 of 16 header bytes; the line fell silent for 0.5 s"},
         LoadFault{"TextWithoutEnd", {"--text"}, kText, 1,
@@ -102,7 +98,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(SimLoad, XonXoffHoldsAFastSender) {
     ScratchDir dir;
-    const std::string data = Data(3000);
+    const std::string data = Pattern(3000, 1);
     Sim sim({"--baud", "38400", "--xonxoff", "--save", dir.Path("saved")});
     PcSide pc(sim);
     std::atomic<bool> done{false};
@@ -129,7 +125,7 @@ TEST(SimLoad, XonXoffHoldsAFastSender) {
 
 TEST(SimLoad, HangAfterSendsXoffAndTakesNothingMore) {
     ScratchDir dir;
-    const std::string data = Data(200);
+    const std::string data = Pattern(200, 1);
     Sim sim({"--baud", "38400", "--hang-after", "50", "--idle", "0.5"});
     PcSide pc(sim);
     ASSERT_TRUE(WriteAll(pc.fd(), HeaderBytes(16 + 200, 0x2000) + data));
@@ -144,7 +140,7 @@ TEST(SimLoad, HangAfterSendsXoffAndTakesNothingMore) {
 
 TEST(SimLoad, GoEndsATransferAndDropsWhatCameBeforeTheNext) {
     ScratchDir dir;
-    const std::string data = Data(700);
+    const std::string data = Pattern(700, 1);
     Sim sim({"--baud", "38400", "--sessions", "2", "--wait-stdin", "--idle", "60"});
     PcSide pc(sim);
     ASSERT_TRUE(WriteAll(pc.fd(), HeaderBytes(16 + 700, 0x2000) + data.substr(0, 300)));
@@ -172,10 +168,7 @@ CASE_TABLE(SimSend, SendCase);
 TEST_P(SimSend, PutsExactlyTheseBytesOnTheLine) {
     const SendCase& c = GetParam();
     ScratchDir dir;
-    std::vector<std::string> args = {"--send", dir.File("file", c.file), "--baud", "38400", "--wait-open",
-                                     "--linger", "0.5"};
-    args.insert(args.end(), c.args.begin(), c.args.end());
-    Sim sim(args);
+    Sim sim(Joined({"--send", dir.File("file", c.file), "--baud", "38400", "--wait-open", "--linger", "0.5"}, c.args));
     PcSide pc(sim);
     std::string got = ReadExactly(pc.fd(), c.expected.size(), 30);
     got += ReadUntilQuiet(pc.fd(), 0.3, 5);
@@ -233,7 +226,7 @@ TEST(SimSendFault, FaultsAreForTheFirstTransferOnly) {
 
 TEST(SimSendFlow, XoffStopsTheOutputUntilXon) {
     ScratchDir dir;
-    const std::string data = Data(2000);
+    const std::string data = Pattern(2000, 1);
     Sim sim({"--send", dir.File("file", data), "--baud", "38400", "--wait-open", "--xonxoff", "--linger", "0"});
     PcSide pc(sim);
     std::string got = ReadExactly(pc.fd(), 200, 30);
@@ -260,7 +253,7 @@ CASE_TABLE(SimLoop, LoopCase);
 TEST_P(SimLoop, WhatOneSendsTheOtherLoads) {
     const LoopCase& c = GetParam();
     ScratchDir dir;
-    const std::string data = c.text ? std::string("some text\r\n") + Data(900, 3) : Data(2500, 3);
+    const std::string data = c.text ? std::string("some text\r\n") + Pattern(900, 3) : Pattern(2500, 3);
     const std::string file = c.text ? data.substr(0, data.find('\x1A')) : data;
     std::vector<std::string> loadArgs = c.args;
     loadArgs.insert(loadArgs.end(), {"--save", dir.Path("saved"), "--idle", "2"});

@@ -115,9 +115,8 @@ TEST_P(HandedPort, SendsExactlyTheFileAndLeavesTheLineAsItWas) {
     ASSERT_FALSE(flagsBefore & O_NONBLOCK) << "handed over blocking, as picocom does";
     const termios before = SettingsOf(pty.slave());
     const std::string data = Pattern(300, 7);
-    std::vector<std::string> args = {dir.File("program.bin", data), "-S4000", "--stdio"};
-    args.insert(args.end(), c.options.begin(), c.options.end());
-    auto child = StartHanded(args, pty.slave(), pty.slave());
+    auto child = StartHanded(Joined({dir.File("program.bin", data), "-S4000", "--stdio"}, c.options), pty.slave(),
+                             pty.slave());
     EXPECT_EQ(child->Wait().exitCode, 1);
     EXPECT_EQ(ReadUntilQuiet(pty.master(), 0.3, 5), HeaderBytes(16 + 300, 0x4000) + data);
     EXPECT_TRUE(Contains(child->errors(), kSendDone)) << child->errors();
@@ -194,9 +193,8 @@ TEST_P(HandedPortAbort, EndsInOrderAndPutsTheFlagsBack) {
     ASSERT_TRUE(WriteAll(pty.master(), "\x13"));  // XOFF: the slave's output stops
     const int flagsBefore = fcntl(pty.slave(), F_GETFL);
     ASSERT_TRUE(OutputStopped(pty.slave(), flagsBefore));
-    std::vector<std::string> args = {dir.File("program.bin", Pattern(2000)), "--stdio"};
-    args.insert(args.end(), c.args.begin(), c.args.end());
-    auto child = StartHanded(args, pty.slave(), pty.slave());
+    auto child =
+        StartHanded(Joined({dir.File("program.bin", Pattern(2000)), "--stdio"}, c.args), pty.slave(), pty.slave());
     ASSERT_TRUE(child->WaitForErrors(c.waitFor)) << child->errors();
     ASSERT_TRUE(child->WaitUntilAsleep());
     child->Signal(SIGINT);
@@ -273,18 +271,12 @@ int PortFlagsOf(pid_t pid, const std::string& port) {
     return -1;
 }
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
 // The flags each velta run found on standard input, from the shim's log;
 // fails the test for any modem-line request recorded.
 std::vector<int> StartFlagsWithoutModemCalls(const std::string& log) {
     std::vector<int> flags;
-    for (const std::string& line : Lines(log)) {
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) {
         if (line.compare(0, 6, "start ") == 0) {
             flags.push_back(static_cast<int>(std::strtol(line.c_str() + 6, nullptr, 8)));
         } else {
@@ -308,11 +300,6 @@ std::string OnScreen(const char* text) {
 const std::vector<std::string> kReadmeCommands = {
     "--send-cmd", "sh -c 'exec velta \"$0\" --stdio -S4000'", "--receive-cmd", "sh -c 'exec velta \"$0\" -MR --stdio'"};
 
-std::vector<std::string> PicocomOptions(std::vector<std::string> options) {
-    options.insert(options.end(), kReadmeCommands.begin(), kReadmeCommands.end());
-    return options;
-}
-
 // The shim records what it is meant to: a normal run raises DTR.
 TEST(PicocomShim, RecordsTheModemLineCallsOfANormalRun) {
     ScratchDir dir;
@@ -330,7 +317,7 @@ TEST(Picocom, SendsAndReceivesThroughItsCommandsAndLeavesItUsable) {
     ScratchDir dir;
     Pty line;      // picocom's port; the test holds the far end
     Pty simLine;   // velta-sim's port, joined to picocom's by a relay
-    Picocom picocom(dir, line.path(), PicocomOptions({"-b", "38400"}));
+    Picocom picocom(dir, line.path(), Joined({"-b", "38400"}, kReadmeCommands));
     ASSERT_TRUE(picocom.WaitFor("Terminal ready", 0, 20)) << picocom.screen();
     const termios settings = SettingsOf(line.slave());
     const std::string data = Pattern(3000, 11);
@@ -338,12 +325,11 @@ TEST(Picocom, SendsAndReceivesThroughItsCommandsAndLeavesItUsable) {
 
     {  // send: the simulator loads the file
         Relay relay(line.master(), simLine.master());
-        Process sim(SimCommand({"--port", simLine.path(), "--baud", "38400", "--save", dir.Path("loaded")}));
-        ASSERT_TRUE(sim.WaitForOutput("ready:", 20));
+        Sim sim({"--port", simLine.path(), "--baud", "38400", "--save", dir.Path("loaded")});
         const size_t from = picocom.screen().size();
         picocom.Transfer('\x13', program);  // C-a C-s
         ASSERT_TRUE(picocom.WaitFor(kExited, from)) << picocom.screen().substr(from);
-        ProcessResult r = sim.Wait(30);
+        ProcessResult r = sim.Finish(30);
         EXPECT_EQ(r.exitCode, 0) << r.output;
         EXPECT_EQ(ReportLine(r.output, "complete:"), CompleteLine(data, 0x4000, 0)) << r.output;
         EXPECT_EQ(ReadFile(dir.Path("loaded")), data);
@@ -353,17 +339,16 @@ TEST(Picocom, SendsAndReceivesThroughItsCommandsAndLeavesItUsable) {
 
     {  // receive: the simulator sends, velta stores
         Relay relay(line.master(), simLine.master());
-        Process sim(SimCommand({"--port", simLine.path(), "--baud", "38400", "--send", program, "--load", "1200",
-                                "--run", "1210", "--wait-stdin"}));
-        ASSERT_TRUE(sim.WaitForOutput("waiting:", 20)) << "velta-sim did not start";
+        Sim sim({"--port", simLine.path(), "--baud", "38400", "--send", program, "--load", "1200", "--run", "1210",
+                 "--wait-stdin"});
         const size_t from = picocom.screen().size();
         picocom.Transfer('\x12', dir.Path("received.bin"));  // C-a C-r
         ASSERT_TRUE(picocom.WaitFor(Format(kReceivePrompt, 38400), from, 20)) << picocom.screen().substr(from);
-        sim.Signal(SIGUSR1);  // the operator's go
+        sim.Go();  // the operator's go
         ASSERT_TRUE(picocom.WaitFor(kExited, from)) << picocom.screen().substr(from);
         EXPECT_EQ(ReadFile(dir.Path("received.bin")), HeaderBytes(16 + 3000, 0x1200, 0x1210) + data);
         EXPECT_TRUE(Contains(picocom.screen().substr(from), kReceiveDone)) << picocom.screen().substr(from);
-        sim.Wait(30);
+        sim.Finish(30);
     }
 
     // The port as picocom set it; the flags as picocom handed them over.
@@ -398,13 +383,12 @@ TEST(Picocom, CtrlCWhileTheDeviceHoldsTheSenderWithXoff) {
     const termios settings = SettingsOf(line.slave());
     ASSERT_TRUE(settings.c_iflag & IXON) << "picocom -f x obeys XOFF";
     Relay relay(line.master(), simLine.master());
-    Process sim(SimCommand({"--port", simLine.path(), "--baud", "9600", "--hang-after", "64", "--idle", "60"}));
-    ASSERT_TRUE(sim.WaitForOutput("ready:", 20));
+    Sim sim({"--port", simLine.path(), "--baud", "9600", "--hang-after", "64", "--idle", "60"});
     const size_t from = picocom.screen().size();
     // More than the pseudo-terminals and the relay can hold, so the sender is
     // still held when Ctrl+C comes, however late the XOFF arrives.
     picocom.Transfer('\x13', dir.File("program.bin", Pattern(400000)));
-    ASSERT_TRUE(sim.WaitForOutput("hanging:", 30));
+    ASSERT_TRUE(sim.WaitFor("hanging:", 30));
     ASSERT_TRUE(picocom.WaitFor("|", from, 10)) << picocom.screen().substr(from);  // the data has begun
     picocom.Type("\x03");
     ASSERT_TRUE(picocom.WaitFor(kExited, from, 20)) << picocom.screen().substr(from);
@@ -414,8 +398,8 @@ TEST(Picocom, CtrlCWhileTheDeviceHoldsTheSenderWithXoff) {
     ASSERT_EQ(handed.size(), 1u);
     EXPECT_EQ(PortFlagsOf(picocom.pid(), line.path()) & kFlagMask, handed[0] & kFlagMask);
     EXPECT_TRUE(picocom.Alive()) << picocom.screen();
-    sim.Signal(SIGTERM);
-    sim.Wait(30);
+    sim.Stop();
+    sim.Finish(30);
 }
 
 }  // namespace

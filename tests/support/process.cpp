@@ -193,3 +193,8 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
     Process process(argv, options);
     return process.Wait(timeoutSeconds);
 }
+
+std::vector<std::string> Joined(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}

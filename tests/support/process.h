@@ -88,3 +88,6 @@ private:
 // Starts argv and waits for it: the common case.
 ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {},
                          double timeoutSeconds = 60);
+
+// The arguments of a, then those of b: a command line with a case's own.
+std::vector<std::string> Joined(std::vector<std::string> a, const std::vector<std::string>& b);

@@ -16,9 +16,7 @@ std::string SimProgram() {
 }
 
 std::vector<std::string> SimCommand(const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {SimProgram()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return argv;
+    return Joined({SimProgram()}, args);
 }
 
 Sim::Sim(const std::vector<std::string>& args, const std::string& workingDirectory) {
