@@ -138,6 +138,7 @@ struct PortRow {
 };
 
 struct PortFigures {
+    std::string name;  // "native", or "Wine" for VELTA.exe
     std::vector<PortRow> rows;
     Paced uartXon, usbXon, acmXon;  // -F2 at 38400 bit/s
 };
@@ -145,7 +146,8 @@ struct PortFigures {
 // The measurements.
 Paced StartAndExit(const Config& c, const Subject& t);
 void MeasurePaced(const Config& c, const Subject& t, SubjectFigures* out);
-PortFigures MeasurePorts(const Config& c, const Subject& t);
+// size: the bytes of each send; 0 for about 2 s on the line at each rate.
+PortFigures MeasurePorts(const Config& c, const Subject& t, size_t size = 0);
 void MeasureUnpaced(const Config& c, std::vector<UnpacedRow>* send, std::vector<UnpacedRow>* receive);
 void MeasureAborts(const Config& c, const Subject& t, SubjectFigures* out);
 

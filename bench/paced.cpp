@@ -219,14 +219,16 @@ void MeasurePaced(const Config& c, const Subject& t, SubjectFigures* out) {
     f.aloneSend96 = SimAloneSends(c, 9600, kSlowSize);
 }
 
-PortFigures MeasurePorts(const Config& c, const Subject& t) {
+PortFigures MeasurePorts(const Config& c, const Subject& t, size_t size) {
     PortFigures f;
+    f.name = t.name;
     const int n = c.repeats;
-    Note("modelled ports: a send at 9600, 19200 and 38400 bit/s on each, %d time(s) (about %d s)", n, 18 * n + 24);
+    Note("%s: modelled ports, a send at 9600, 19200 and 38400 bit/s on each, %d time(s) (about %d s)", t.name.c_str(),
+         n, size ? static_cast<int>(2 * n * size * 10 * 7 / 38400 + 20) : 18 * n + 24);
     for (unsigned rate : {9600u, 19200u, 38400u}) {
         PortRow r;
         r.rate = rate;
-        r.size = rate / 4800 * 1024;  // about 2 s on the line
+        r.size = size ? size : rate / 4800 * 1024;  // about 2 s on the line
         r.uart = Median(n, [&] { return PacedSend(c, WithUart(c, t), rate, r.size, false); });
         r.usb = Median(n, [&] { return PacedSend(c, WithUsbAdapter(c, t), rate, r.size, false); });
         r.acm = Median(n, [&] { return PacedSend(c, WithCdcAcm(c, t), rate, r.size, false); });

@@ -184,9 +184,11 @@ void PrintAbort(const std::vector<SubjectFigures>& all) {
 static std::string Efficiency(const Paced& p) { return p.ok ? Format("%.1f %%", 100 * p.ideal / p.wall) : "failed"; }
 
 void PrintPorts(const PortFigures& f) {
-    std::printf("\n5. Send on a modelled UART (16-byte FIFO), USB adapter (1 ms frames) and cdc-acm board (the same\n"
-                "   frames, a queue that counts whole write buffers), native, -F0: line efficiency (ideal / wall\n"
-                "   time, goal >= 95 %% on the USB models), processor share, most bytes on their way\n");
+    std::printf("\n5%s. Send on a modelled UART (16-byte FIFO), USB adapter (1 ms frames) and cdc-acm board (the same\n"
+                "   frames, a queue that counts whole write buffers), %s, -F0: line efficiency (ideal / wall\n"
+                "   time, goal >= 95 %% on the USB models), processor share%s, most bytes on their way\n",
+                f.name == "native" ? "" : "b", f.name == "native" ? "native" : "VELTA.exe under Wine",
+                f.name == "native" ? "" : " with the Wine server");
     std::printf("  %-22s %8s %8s %8s %9s %8s %8s %8s %6s %6s %6s\n", "", "UART", "USB", "cdc-acm", "sim alone",
                 "UART CPU", "USB CPU", "acm CPU", "UART", "USB", "acm");
     for (const PortRow& r : f.rows) {

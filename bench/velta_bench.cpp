@@ -15,7 +15,8 @@
 //               [--wine-exe PATH --wine-shim PATH --wine-server-pid PID]
 //
 // --parts picks what to measure: p paced (figures 1 and 2), u unpaced (3),
-// a abort latency (4), r a send on modelled real ports (5); all by default.
+// a abort latency (4), r a send on modelled real ports (5; also for VELTA.exe
+// under Wine, with 16 KiB sends, when one is given); all by default.
 //
 // With --wine-exe, WINEPREFIX must name a prepared prefix whose server runs
 // as --wine-server-pid (its processor time is counted beside the program's).
@@ -180,6 +181,9 @@ static int MeasureAndPrint(const Config& c) {
     std::vector<UnpacedRow> send, receive;
     if (c.Wants('u')) MeasureUnpaced(c, &send, &receive);
     if (!c.wineExe.empty()) all.push_back(MeasureSubject(c, WineSubject(c)));
+    // VELTA.exe on the same models, with the 16 KiB sends of figure 1.
+    PortFigures winePorts;
+    if (c.Wants('r') && !c.wineExe.empty()) winePorts = MeasurePorts(c, WineSubject(c), kPacedSize);
 
     std::printf("\nVELTA benchmarks\n");
     PrintMachine(loadBefore);
@@ -192,6 +196,7 @@ static int MeasureAndPrint(const Config& c) {
     if (c.Wants('u')) PrintUnpaced(send, receive);
     if (c.Wants('a')) PrintAbort(all);
     if (c.Wants('r')) PrintPorts(ports);
+    if (c.Wants('r') && !c.wineExe.empty()) PrintPorts(winePorts);
     return 0;
 }
 

@@ -1,9 +1,12 @@
-// Console text on Windows. The program's texts are CP932 bytes. On a console
-// each print is converted to UTF-16 and written with WriteConsoleW at once, so
-// the Japanese shows whatever the console's code page is. Anywhere else the
-// CP932 bytes go out through the runtime's text-mode standard output ("\n"
-// becomes CR LF): redirected to a file or a pipe in 4096-byte blocks. The
-// catalogue's messages speak the user's UI language.
+// Console text on Windows. The program's texts are CP932 bytes; what %s puts
+// into them is the user's (a file name from the command line, a system
+// message) and is in the ANSI code page. On a console each print is
+// converted to UTF-16, each part from its own code page, and written with
+// WriteConsoleW at once, so the Japanese and "Grüße.bin" both show whatever
+// the console's code page is. Anywhere else the bytes go out unchanged
+// through the runtime's text-mode standard output ("\n" becomes CR LF):
+// redirected to a file or a pipe in 4096-byte blocks. The catalogue's
+// messages speak the user's UI language.
 #include "console.h"
 
 #include <fcntl.h>
@@ -11,6 +14,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "messages.h"
@@ -29,13 +33,76 @@ HANDLE ConsoleHandle(DWORD which) {
 }
 
 // Control characters ("\a", "\r", "\n") convert to themselves, and a byte
-// that is not CP932 becomes a substitute character: nothing is dropped.
-void WriteToConsole(HANDLE console, const std::string& text) {
+// that is not in the code page becomes a substitute character: nothing is
+// dropped.
+void AppendWide(std::wstring* wide, const std::string& text, UINT codePage) {
     const int bytes = static_cast<int>(text.size());
-    int units = MultiByteToWideChar(kCodePage, 0, text.data(), bytes, nullptr, 0);
+    const int units = bytes ? MultiByteToWideChar(codePage, 0, text.data(), bytes, nullptr, 0) : 0;
     if (units <= 0) return;
-    std::wstring wide(static_cast<size_t>(units), L'\0');
-    MultiByteToWideChar(kCodePage, 0, text.data(), bytes, &wide[0], units);
+    const size_t at = wide->size();
+    wide->resize(at + static_cast<size_t>(units));
+    MultiByteToWideChar(codePage, 0, text.data(), bytes, &(*wide)[at], units);
+}
+
+// One conversion of the program's formats (%s, %d, %lu, %06lX, %%, ...),
+// formatted alone with its argument.
+template <typename T>
+std::string FormatOne(const std::string& spec, T value) {
+    const int length = std::snprintf(nullptr, 0, spec.c_str(), value);
+    if (length <= 0) return "";
+    std::string text(static_cast<size_t>(length) + 1, '\0');
+    std::snprintf(&text[0], text.size(), spec.c_str(), value);
+    text.resize(static_cast<size_t>(length));
+    return text;
+}
+
+// The print as UTF-16: the format's own text (and the numbers) from CP932,
+// the strings that %s puts in from the ANSI code page.
+std::wstring FormatWide(const char* format, va_list args) {
+    std::wstring wide;
+    std::string fixed;
+    for (const char* p = format; *p;) {
+        if (*p != '%') {
+            fixed += *p++;
+            continue;
+        }
+        const char* start = p++;
+        while (*p && std::strchr("-+ #0123456789.", *p)) ++p;
+        int longs = 0;
+        for (; *p == 'l'; ++p) ++longs;
+        const char conversion = *p;
+        if (conversion) ++p;
+        const std::string spec(start, p);
+        switch (conversion) {
+            case 's':
+                AppendWide(&wide, fixed, kCodePage);
+                fixed.clear();
+                AppendWide(&wide, FormatOne(spec, va_arg(args, const char*)), CP_ACP);
+                break;
+            case 'd':
+            case 'i':
+            case 'c':
+                fixed += longs ? FormatOne(spec, va_arg(args, long)) : FormatOne(spec, va_arg(args, int));
+                break;
+            case 'u':
+            case 'x':
+            case 'X':
+            case 'o':
+                fixed += longs ? FormatOne(spec, va_arg(args, unsigned long)) : FormatOne(spec, va_arg(args, unsigned));
+                break;
+            case '%':
+                fixed += '%';
+                break;
+            default:  // none of the program's formats has another
+                fixed += spec;
+                break;
+        }
+    }
+    AppendWide(&wide, fixed, kCodePage);
+    return wide;
+}
+
+void WriteWide(HANDLE console, const std::wstring& wide) {
     const wchar_t* next = wide.data();
     DWORD left = static_cast<DWORD>(wide.size());
     while (left > 0) {
@@ -44,6 +111,15 @@ void WriteToConsole(HANDLE console, const std::string& text) {
         next += written;
         left -= written;
     }
+}
+
+void WriteToConsole(HANDLE console, const char* format, va_list args) { WriteWide(console, FormatWide(format, args)); }
+
+// Text already formatted (the progress line): the program's own, CP932.
+void WriteToConsole(HANDLE console, const std::string& text) {
+    std::wstring wide;
+    AppendWide(&wide, text, kCodePage);
+    WriteWide(console, wide);
 }
 
 // The language Windows shows its own texts in for this user (under Wine,
@@ -74,14 +150,14 @@ void ConsoleInit() {
 
 void ConsoleVPrint(const char* format, va_list args) {
     if (consoleOut)
-        WriteToConsole(consoleOut, FormatText(format, args));
+        WriteToConsole(consoleOut, format, args);
     else
         std::vfprintf(stdout, format, args);
 }
 
 void ConsoleErrorV(const char* format, va_list args) {
     if (consoleErr)
-        WriteToConsole(consoleErr, FormatText(format, args));
+        WriteToConsole(consoleErr, format, args);
     else
         std::vfprintf(stderr, format, args);
 }

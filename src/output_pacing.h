@@ -89,6 +89,55 @@ struct OutputPacing {
     bool Held(long long queued, int window) const {
         return queueCountsBytes && (window == 1 ? queued > 0 : queued >= window);
     }
+    // Writes the driver kept pending (flow control held them, or a USB
+    // transfer) and completed only now: their bytes were counted from the
+    // hand-over, but leave the line from now on.
+    void Completed(long long now, long long bytes) { lineFree = std::max(lineFree, now + bytes * charNs); }
+};
+
+// One wait for room after a write, the same rule on every back end: the
+// caller looks at its driver's queue, hands the count here and sleeps as
+// long as it is told, until there is room (one byte: the queue empty; a
+// window: fewer than `window` bytes queued and ahead of the line). After a
+// sleep only the reach is kept ahead, so a wake-up tops up about that many
+// bytes. While the queue does not move (flow control holds it) the sleeps
+// back off to a few a second.
+struct RoomWait {
+    static constexpr long long kMaxSleepNs = 20000000LL;
+    static constexpr long long kMinSleepNs = 20000LL;
+    int window;
+    long long aheadLimit;
+    long long sleepNs = 0;
+    long lastQueued = -1;
+
+    explicit RoomWait(const OutputPacing& pacing)
+        : window(pacing.Window()), aheadLimit(window * pacing.charNs) {}
+    // 0 when there is room for the next byte, else the nanoseconds to sleep
+    // before looking again. Measures the drain time where it can.
+    long long Next(OutputPacing& pacing, long queued, long long now) {
+        if (queued <= 0 && (lastQueued < 0 || window == 1))
+            pacing.Measured(lastQueued < 0 ? 0 : now - pacing.writtenAt);
+        const long long ahead = pacing.lineFree - now;
+        const bool held = pacing.Held(queued, window);
+        if (!held && (window == 1 || ahead < aheadLimit)) return 0;
+        aheadLimit = pacing.Reach() * pacing.charNs;
+        if (held)
+            sleepNs = queued == lastQueued ? std::min(sleepNs * 2, kMaxSleepNs)
+                                           : std::min((queued - window + 1) * pacing.charNs, kMaxSleepNs);
+        else
+            sleepNs = std::min(ahead - aheadLimit + pacing.charNs, kMaxSleepNs);
+        lastQueued = queued;
+        return std::max(sleepNs, kMinSleepNs);
+    }
+    // Once there is room: how many bytes may go to the driver together, in
+    // one write. One where each byte is drained alone; else what tops the
+    // queue and the bytes ahead of the line up to the window.
+    int Credit(const OutputPacing& pacing, long queued, long long now) const {
+        if (window == 1) return 1;
+        const long long ahead = std::max(pacing.lineFree - now, 0LL);
+        const long long byLine = (window * pacing.charNs - ahead + pacing.charNs - 1) / pacing.charNs;
+        return static_cast<int>(std::max(1LL, std::min<long long>(window - queued, byLine)));
+    }
 };
 
 // The tail of a completed send: the bytes still queued after the last write

@@ -32,5 +32,11 @@ std::vector<SerialPort> ListSerialPorts(const PortRoots& roots = PortRoots());
 // the system's reason, with what the user can do about it.
 void ExplainOpenFailure(const CommLink::OpenFailure& failure);
 
+#ifdef _WIN32
+// Windows: on the error stream, that the open port stopped answering (an
+// unplugged adapter) and the system's reason for the call that failed.
+void ExplainLineLost(const std::string& device, int error);
+#endif
+
 // The example of a -P argument shown in hints: a path, or a COM number.
 const char* PortExample();

@@ -23,12 +23,13 @@ const GUID kPortsClass = {0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0
 
 using Ports = std::map<int, std::string>;  // COM number -> what is known of it
 
-// The program's texts are CP932, and so is everything it prints.
-std::string ToCp932(const wchar_t* text) {
-    const int bytes = WideCharToMultiByte(932, 0, text, -1, nullptr, 0, nullptr, nullptr);
+// What the system says goes into the program's texts through %s, which
+// takes the ANSI code page, as the command line's file names are.
+std::string ToAnsi(const wchar_t* text) {
+    const int bytes = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
     if (bytes <= 1) return "";
     std::string out(static_cast<size_t>(bytes), '\0');
-    WideCharToMultiByte(932, 0, text, -1, &out[0], bytes, nullptr, nullptr);
+    WideCharToMultiByte(CP_ACP, 0, text, -1, &out[0], bytes, nullptr, nullptr);
     out.resize(static_cast<size_t>(bytes - 1));
     return out;
 }
@@ -88,7 +89,7 @@ void DeviceClassPorts(Ports* ports) {
         if (!getProperty(set, &info, SPDRP_FRIENDLYNAME, nullptr, reinterpret_cast<BYTE*>(friendly),
                          sizeof friendly - sizeof(wchar_t), nullptr))
             std::wcscpy(friendly, portName);
-        (*ports)[number] = ToCp932(friendly);
+        (*ports)[number] = ToAnsi(friendly);
     }
     destroy(set);
 }
@@ -109,7 +110,7 @@ void RegistryPorts(Ports* ports) {
         const LONG r = enumValue(key, i, name, &nameLength, nullptr, &type, reinterpret_cast<BYTE*>(data), &dataSize);
         if (r == ERROR_NO_MORE_ITEMS) break;
         const int number = r == ERROR_SUCCESS && type == REG_SZ ? ComNumber(data) : 0;
-        if (number && !ports->count(number)) (*ports)[number] = ToCp932(data) + "  " + ToCp932(name);
+        if (number && !ports->count(number)) (*ports)[number] = ToAnsi(data) + "  " + ToAnsi(name);
     }
     closeKey(key);
 }
@@ -120,7 +121,7 @@ void DosDevicePorts(Ports* ports) {
         wchar_t name[8], target[MAX_PATH];
         std::swprintf(name, 8, L"COM%d", n);
         if (!ports->count(n) && QueryDosDeviceW(name, target, MAX_PATH))
-            (*ports)[n] = ToCp932(name) + "  " + ToCp932(target);
+            (*ports)[n] = ToAnsi(name) + "  " + ToAnsi(target);
     }
 }
 
@@ -152,13 +153,13 @@ void WineDosDevicePorts(Ports* ports) {
     FindClose(search);
 }
 
-// The system's message for an error code, as CP932 without its line end.
+// The system's message for an error code, without its line end.
 std::string SystemMessage(DWORD error) {
     wchar_t text[512] = {};
     if (!FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text, 512,
                         nullptr))
         return "error " + std::to_string(error);
-    std::string message = ToCp932(text);
+    std::string message = ToAnsi(text);
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
         message.pop_back();
     return message;
@@ -219,6 +220,10 @@ void ExplainOpenFailure(const CommLink::OpenFailure& failure) {
         ConsoleError(kNoPortsFound);
     else
         ConsoleError(kPortsThatExist, options.c_str());
+}
+
+void ExplainLineLost(const std::string& device, int error) {
+    ConsoleError(kLineLostBecause, device.c_str(), SystemMessage(static_cast<DWORD>(error)).c_str());
 }
 
 const char* PortExample() { return "-P3"; }

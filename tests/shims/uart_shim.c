@@ -29,7 +29,9 @@
  * byte has left the line. TIOCMBIS, TIOCMBIC and TIOCMSET succeed; with
  * VELTA_UART_LOG=FILE every change of DTR is written there with the bytes
  * still to leave at that moment ("dtr 0 pending 16"), and at close the most
- * bytes that were ever on their way at once ("largest 16").
+ * bytes that were ever on their way at once ("largest 16") and how long the
+ * line carried the bytes written, from the first write to the last byte
+ * gone ("sent 16400 bytes in 4300000 us").
  * The bytes themselves still reach the other end at once; only what the
  * program is told about its port changes. */
 #define _GNU_SOURCE
@@ -61,7 +63,8 @@ struct Port {
     long inFlight;
     int dtr;
     long largest;
-    long handed; /* every byte written */
+    long handed;          /* every byte written */
+    long long firstWrite; /* when the first of them was */
 };
 
 static struct Port ports[MAX_FDS];
@@ -151,6 +154,7 @@ ssize_t write(int fd, const void* data, size_t n) {
     struct Port* p = Emulated(fd);
     if (written <= 0 || !p) return written;
     long long now = NowNs();
+    if (p->handed == 0) p->firstWrite = now;
     p->handed += written;
     if (Usb()) {
         Deliver(p, now);
@@ -193,6 +197,9 @@ int close(int fd) {
     struct Port* p = Emulated(fd);
     if (p) {
         AppendToLog("VELTA_UART_LOG", "largest %ld\n", p->largest);
+        Deliver(p, 0x7FFFFFFFFFFFFFFFLL);  /* what is in flight still goes */
+        if (p->handed)
+            AppendToLog("VELTA_UART_LOG", "sent %ld bytes in %lld us\n", p->handed, (p->lineFree - p->firstWrite) / 1000);
         p->charNs = 0;
     }
     return NEXT(close)(fd);

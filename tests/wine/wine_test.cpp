@@ -75,21 +75,48 @@ TEST_F(WineRun, FileThatCannotBeOpenedReleasesThePort) {
 
 // On a console the CP932 texts reach the screen as characters: Wine's console
 // on a UTF-8 terminal shows them in UTF-8, whatever the console code page.
-TEST_F(WineRun, ConsoleShowsTheJapaneseTexts) {
+// What the user gave (a file name, in the ANSI code page) shows as the user
+// wrote it beside them, also where that code page is not CP932 (German: 1252).
+struct ConsoleCase {
+    const char* name;
+    const char* locale;              // LC_ALL=... or LANG=...
+    std::vector<std::string> args;   // "PORT" stands for the port option
+    int status;
+    std::vector<std::string> texts;  // each must show, in UTF-8
+};
+
+void PrintTo(const ConsoleCase& c, std::ostream* out) { *out << c.name; }
+
+using WineConsole = WineTable<ConsoleCase>;
+
+TEST_P(WineConsole, ShowsTheTextsAsCharacters) {
+    const ConsoleCase& c = GetParam();
+    Pty pty;
     ProcessOptions options;
     options.terminal = true;
     for (const std::string& entry : Wine().Environment())
         if (entry.rfind("VELTA_SHIM_PLAIN_TERMINAL=", 0) != 0 && entry.rfind("LC_ALL=", 0) != 0)
             options.env.push_back(entry);
-    options.env.push_back("LC_ALL=C.UTF-8");
+    options.env.push_back(c.locale);
     options.workingDirectory = Path("");
-    ProcessResult r = RunProcess(Wine().Command({"f.bin", "-MX"}), options, kRunTimeout);
+    std::vector<std::string> args = c.args;
+    for (std::string& arg : args)
+        if (arg == "PORT") arg = Wine().PortOption(pty.path());
+    ProcessResult r = RunProcess(Wine().Command(args), options, kRunTimeout);
     ASSERT_FALSE(r.timedOut);
-    EXPECT_EQ(r.exitCode, 255);
-    for (const char* text : {u8"File Transfer Utility ｢VELTA｣ Version 1.05/Win32", u8"格納開始アドレス（１６進数）",
-                             u8"転送速度（300～38400）", u8"フロー制御(0:なし,1:ハード,2:ソフト)"})
-        EXPECT_NE(r.output.find(text), std::string::npos) << text << "\n" << r.output;
+    EXPECT_EQ(r.exitCode, c.status);
+    for (const std::string& text : c.texts) EXPECT_NE(r.output.find(text), std::string::npos) << text << "\n" << r.output;
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Wine, WineConsole,
+    ::testing::Values(ConsoleCase{"Japanese", "LC_ALL=C.UTF-8", {"f.bin", "-MX"}, 255,
+                                  {u8"File Transfer Utility ｢VELTA｣ Version 1.05/Win32", u8"格納開始アドレス（１６進数）",
+                                   u8"転送速度（300～38400）", u8"フロー制御(0:なし,1:ハード,2:ソフト)"}},
+                      // The locale must exist (scripts/install-deps.sh makes it), or Wine mangles the name.
+                      ConsoleCase{"GermanFileName", "LANG=de_DE.UTF-8", {u8"Grüße.bin", "-MS", "PORT"}, 1,
+                                  {u8"Grüße.bin をオープンできません"}}),
+    [](const ::testing::TestParamInfo<ConsoleCase>& info) { return std::string(info.param.name); });
 
 // --- line settings, read back from the test's own descriptor ---------------
 
