@@ -238,32 +238,15 @@ void ReleasePort(int fd) {
 // is ahead. While the queue does not move (flow control holds it) the sleeps
 // back off to a few a second. False on abort.
 bool AwaitRoom(int fd, OutputPacing& pacing) {
-    constexpr long long kMaxSleepNs = 20000000LL;
-    int window = pacing.Window();
-    long long sleepNs = 0;
-    int lastQueued = -1;
+    RoomWait wait(pacing);
     for (;;) {
         if (abortRequested.load()) return false;
         int queued = 0;
         if (ioctl(fd, TIOCOUTQ, &queued) != 0) return true;
-        const long long now = NowNs();
         pacing.Queued(queued);
-        if (!pacing.queueCountsBytes)
-            window = pacing.Window();
-        else if (queued <= 0 && (lastQueued < 0 || (window == 1 && lastQueued > 0)))
-            pacing.Measured(lastQueued < 0 ? 0 : now - pacing.writtenAt);
-        const long long ahead = pacing.lineFree - now;
-        const int bound = pacing.AheadBound(window);
-        const long long refillNs = pacing.RefillPoint(window) * pacing.charNs;
-        const bool held = pacing.Held(queued, window);
-        if (!held && (bound == 0 || ahead < (lastQueued < 0 ? bound * pacing.charNs : refillNs))) return true;
-        if (held)
-            sleepNs = queued == lastQueued ? std::min(sleepNs * 2, kMaxSleepNs)
-                                           : std::min((queued - window + 1) * pacing.charNs, kMaxSleepNs);
-        else
-            sleepNs = std::min(ahead - refillNs + pacing.charNs, kMaxSleepNs);
-        lastQueued = queued;
-        if (!SleepUnlessAborted(static_cast<long>(std::max(sleepNs, 20000LL)))) return false;
+        const long long sleepNs = wait.Next(pacing, queued, NowNs());
+        if (sleepNs == 0) return true;
+        if (!SleepUnlessAborted(static_cast<long>(sleepNs))) return false;
     }
 }
 

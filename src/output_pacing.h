@@ -106,26 +106,29 @@ struct RoomWait {
     static constexpr long long kMaxSleepNs = 20000000LL;
     static constexpr long long kMinSleepNs = 20000LL;
     int window;
-    long long aheadLimit;
     long long sleepNs = 0;
     long lastQueued = -1;
 
-    explicit RoomWait(const OutputPacing& pacing)
-        : window(pacing.Window()), aheadLimit(window * pacing.charNs) {}
+    explicit RoomWait(const OutputPacing& pacing) : window(pacing.Window()) {}
     // 0 when there is room for the next byte, else the nanoseconds to sleep
-    // before looking again. Measures the drain time where it can.
+    // before looking again. Measures the drain time where it can. A back end
+    // whose driver may answer with no count of bytes (cdc-acm) tells the
+    // pacing what it read (OutputPacing::Queued) before asking.
     long long Next(OutputPacing& pacing, long queued, long long now) {
-        if (queued <= 0 && (lastQueued < 0 || window == 1))
+        if (!pacing.queueCountsBytes)
+            window = pacing.Window();
+        else if (queued <= 0 && (lastQueued < 0 || (window == 1 && lastQueued > 0)))
             pacing.Measured(lastQueued < 0 ? 0 : now - pacing.writtenAt);
         const long long ahead = pacing.lineFree - now;
+        const int bound = pacing.AheadBound(window);
+        const long long refillNs = pacing.RefillPoint(window) * pacing.charNs;
         const bool held = pacing.Held(queued, window);
-        if (!held && (window == 1 || ahead < aheadLimit)) return 0;
-        aheadLimit = pacing.Reach() * pacing.charNs;
+        if (!held && (bound == 0 || ahead < (lastQueued < 0 ? bound * pacing.charNs : refillNs))) return 0;
         if (held)
             sleepNs = queued == lastQueued ? std::min(sleepNs * 2, kMaxSleepNs)
                                            : std::min((queued - window + 1) * pacing.charNs, kMaxSleepNs);
         else
-            sleepNs = std::min(ahead - aheadLimit + pacing.charNs, kMaxSleepNs);
+            sleepNs = std::min(ahead - refillNs + pacing.charNs, kMaxSleepNs);
         lastQueued = queued;
         return std::max(sleepNs, kMinSleepNs);
     }
