@@ -113,7 +113,12 @@ def cases():
     # and one byte may still come after the XOFF.
     out.append(Case("xoff_ctrl_c", ["/data/long.bin", "-MS", "-B38400", "-F2"], "xoff", probe=1.5, interrupt=2.0,
                     settings=raw_settings(38400, ixon=1), aborted=True, expect_line=header(len(long)) + long,
-                    max_after_xoff=17))
+                    # The kernel's IXON stops the 8250 within a byte (the log gives
+                    # the count, 1 as a rule). The count is taken on the host,
+                    # behind QEMU's character device, so bytes the guest sent
+                    # before the XOFF reached it count too when the host is
+                    # slow to read; a send that ignored the XOFF puts thousands.
+                    max_after_xoff=64))
     # --dtr: never raised, or left raised after the run; DTR is probed while
     # velta waits at the prompt. The kernel raises DTR in every open of the
     # port, velta's included, and velta lowers it at once: the runner's
