@@ -11,6 +11,7 @@
 #include "comm.h"
 #include "output_pacing.h"
 #include "port_list.h"
+#include "win32_shared.h"
 
 #include <windows.h>
 
@@ -568,6 +569,15 @@ BOOL WINAPI OnConsoleControl(DWORD controlType) {
     return TRUE;
 }
 
+HANDLE AbortEvent() {
+    return abortEvent;
+}
+
+void InstallConsoleHandler() {
+    SetConsoleCtrlHandler(nullptr, FALSE);
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
 CommLink::Native* CommLink::NewNative() {
     if (!abortEvent) abortEvent = NewEvent();
     if (!closedEvent) closedEvent = NewEvent();
@@ -592,8 +602,7 @@ int CommLink::OpenConnection(int portNumber, uint32_t rate, uint8_t size, uint8_
     StoreLineSettings(portNumber, rate, size, stop, parityCode, flow);
     Native& n = *native;
     // Ctrl+C from here on is an orderly abort; the handler needs no port.
-    SetConsoleCtrlHandler(nullptr, FALSE);
-    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+    InstallConsoleHandler();
     const DWORD prepareError = PrepareNative(n);
     // The \\.\ form also reaches COM10 and above, which plain "COMn" does not.
     char name[16];

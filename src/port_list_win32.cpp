@@ -15,6 +15,7 @@
 
 #include "console.h"
 #include "console_text.h"
+#include "win32_shared.h"
 
 namespace {
 
@@ -153,18 +154,6 @@ void WineDosDevicePorts(Ports* ports) {
     FindClose(search);
 }
 
-// The system's message for an error code, without its line end.
-std::string SystemMessage(DWORD error) {
-    wchar_t text[512] = {};
-    if (!FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text, 512,
-                        nullptr))
-        return "error " + std::to_string(error);
-    std::string message = ToAnsi(text);
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
-        message.pop_back();
-    return message;
-}
-
 // SetupAPI only when asked for the list, not after a failed open.
 std::vector<SerialPort> Listed(bool deviceClass) {
     Ports found;
@@ -189,6 +178,17 @@ std::vector<SerialPort> Listed(bool deviceClass) {
 }
 
 }  // namespace
+
+std::string SystemMessage(DWORD error) {
+    wchar_t text[512] = {};
+    if (!FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text, 512,
+                        nullptr))
+        return "error " + std::to_string(error);
+    std::string message = ToAnsi(text);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
+        message.pop_back();
+    return message;
+}
 
 std::vector<SerialPort> ListSerialPorts(const PortRoots&) { return Listed(true); }
 
