@@ -53,7 +53,7 @@ exe=$(cd "$(dirname "$exe")" && pwd)/$(basename "$exe")
 
 echo "wine: building the native test programs in $build"
 { [ -f "$build/CMakeCache.txt" ] || cmake -S "$src" -B "$build"; } >>"$log" 2>&1 || fail "configure failed, see $log"
-cmake --build "$build" -j2 --target wine_test wine_close_test driver_model_test modem_shim queue_shim uart_shim >>"$log" 2>&1 ||
+cmake --build "$build" -j2 --target wine_test wine_close_test wine_net_test driver_model_test modem_shim queue_shim uart_shim >>"$log" 2>&1 ||
     fail "native build failed, see $log"
 shim=$build/tests/shims/modem_shim.so
 winetest=$build/tests/wine/wine_test
@@ -105,6 +105,7 @@ run_suite() {
 run_suite wine_test "$winetest"
 run_suite wine_close_test "$build/tests/wine/wine_close_test"
 run_suite driver_model_test "$build/tests/wine/driver_model/driver_model_test"
+run_suite wine_net_test "$build/tests/wine/wine_net_test"
 # The end-to-end suite, the same cases as for the native program.
 e2e=$build/tests/e2e/e2e_test
 [ -x "$e2e" ] && run_suite e2e_test "$e2e"
