@@ -93,13 +93,15 @@ public:
 
     // Why the last OpenConnection failed: the device tried, the step that
     // failed and the system's error code (errno, or GetLastError on Windows).
-    // kCooked: --stdio was handed a line that is not raw.
-    enum class OpenStep { kNone, kOpen, kLock, kSettings, kCooked };
+    // kCooked: --stdio was handed a line that is not raw. kNetwork: a
+    // network serial server could not be reached or set up (device is
+    // host:port, error a NetSocket code, detail the reason's text).
+    enum class OpenStep { kNone, kOpen, kLock, kSettings, kCooked, kNetwork };
     struct OpenFailure {
         std::string device;
         OpenStep step = OpenStep::kNone;
         int error = 0;
-        std::string detail;  // kCooked: the flags that make the line cooked
+        std::string detail;  // kCooked: the flags that make the line cooked; kNetwork: the reason
     };
     const OpenFailure& LastOpenFailure() const { return openFailure; }
 

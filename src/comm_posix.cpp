@@ -6,6 +6,7 @@
 #include "comm.h"
 #include "abort_wait.h"
 #include "line_rate.h"
+#include "net_link.h"
 #include "output_pacing.h"
 #include "uucp_lock.h"
 
@@ -21,6 +22,7 @@
 
 #include <algorithm>
 #include <initializer_list>
+#include <memory>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -50,6 +52,7 @@ struct CommLink::Native {
     int writeFd = -1;  // the port's fd, or standard output when adopted
     bool adopted = false;  // standard input and output, set up by a terminal program
     int savedFlags[2] = {-1, -1};  // file status flags of descriptors 0 and 1, put back at the close
+    std::unique_ptr<NetLink> net;  // set for a port on a network serial server: every operation is its
 };
 
 namespace {
@@ -441,6 +444,10 @@ int CommLink::OpenConnection(int portNumber, uint32_t rate, uint8_t size, uint8_
     // Before the port is taken: a signal from here on aborts in order.
     InstallAbortHandling();
     StoreLineSettings(portNumber, rate, size, stop, parityCode, flow);
+    if (IsNetworkPort(devicePath)) {
+        native->net = NetLink::Open(devicePath, rate, flow, dtrMode, rtsMode, &openFailure);
+        return isOpen = native->net ? 1 : 0;
+    }
     // Non-blocking: the open must not wait for carrier, and reads never block.
     openFailure = {DeviceName(port, devicePath), OpenStep::kNone, 0, ""};
     // minicom, cu and the like say with a lock file that the port is theirs;
@@ -511,6 +518,7 @@ int CommLink::ApplyPortSettings(uint32_t rate, uint8_t size, uint8_t stop, uint8
 }
 
 int CommLink::FinishSending() {
+    if (native->net) return native->net->FinishSending();
     if (native->fd < 0 || abortRequested.load()) return 0;
     const bool gone = WaitForTail(native->writeFd, native->pacing, native->statusTrusted);
     native->pacing.Reset(native->pacing.charNs);  // what is left is not waited for twice
@@ -519,6 +527,7 @@ int CommLink::FinishSending() {
 
 int CommLink::CloseConnection() {
     isOpen = 0;
+    if (native->net) return NetLink::Release(native->net);
     int fd = native->fd;
     if (fd < 0) return 1;
     if (!abortRequested.load()) FinishSending();
@@ -545,6 +554,9 @@ int CommLink::FillReceiveBuffer() {
     receiveCount = 0;
     receiveIndex = 0;
     if (!isOpen || abortRequested.load()) return 0;
+    if (native->net)
+        return native->net->FillReceiveBuffer(receiveBuffer, kReceiveBufferSize, receiveCount, receiveTimeoutMs,
+                                              timedOut);
     int waiting = 0;
     if (ioctl(native->fd, FIONREAD, &waiting) != 0) return LineFailed(errno);  // the line is gone
     if (waiting <= 0 && !WaitForData()) return 0;
@@ -564,11 +576,13 @@ int CommLink::FillReceiveBuffer() {
 int CommLink::WaitForData() {
     if (receiveCount > 0) return 1;
     if (!isOpen) return 0;
+    if (native->net) return native->net->WaitForData(receiveTimeoutMs, timedOut);
     return WaitForPort(native->fd, POLLIN, receiveTimeoutMs, &timedOut) ? 1 : LineFailed(portFailure);
 }
 
 int CommLink::WriteByte(int byte) {
     if (!isOpen || abortRequested.load()) return 0;
+    if (native->net) return native->net->WriteByte(byte);
     const bool obeysXoff = (flowControl & kFlowXonXoffOut) && native->readsXoff;
     if (obeysXoff && !AwaitXon(native->fd, native->xoffHeld)) return 0;
     const int fd = native->writeFd;

@@ -8,6 +8,7 @@
 
 #include "console.h"
 #include "console_text.h"
+#include "net_link.h"
 #include "port_list.h"
 #include "settings.h"
 
@@ -163,7 +164,7 @@ void HintPortValue(const char* value) {
 #ifndef _WIN32
     if (*value == '/') return;
 #endif
-    if (IsNumber(value)) return;
+    if (IsNumber(value) || IsNetworkPort(value)) return;
     const std::string com = ComOption(value);
     ConsoleError(kPortHint, value, com.empty() ? PortExample() : com.c_str());
 }

@@ -16,6 +16,7 @@
 #include "comm.h"
 #include "console.h"
 #include "console_text.h"
+#include "net_link.h"
 #include "settings.h"
 
 TransferSettings settings;
@@ -97,8 +98,10 @@ bool ApplyOption(const char* arg, TransferSettings* s) {
         case 'P':
             s->port = AtoiWrap(value);
             s->portValue = value;
+            // rfc2217://host:port and socket://host:port on every platform.
+            s->devicePath = IsNetworkPort(value) ? value : nullptr;
 #ifndef _WIN32
-            s->devicePath = value[0] == '/' ? value : nullptr;
+            if (value[0] == '/') s->devicePath = value;
 #endif
             break;
         case 'F': s->flowControl = FlowControlOption(value); break;
