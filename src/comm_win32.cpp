@@ -7,8 +7,10 @@
 // it. Output keeps the drain window of output_pacing.h. A call on the port
 // that fails once it is open means the device has gone (an unplugged USB
 // adapter): the link stops at once and says why. The line settings found at
-// open are put back at close.
+// open are put back at close. A port on a network serial server
+// (rfc2217://, socket://) is the network link's: every operation goes there.
 #include "comm.h"
+#include "net_link.h"
 #include "output_pacing.h"
 #include "port_list.h"
 #include "win32_shared.h"
@@ -17,6 +19,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 
 static_assert(sizeof(DCB) == 28, "DCB layout");
 
@@ -68,6 +71,7 @@ struct CommLink::Native {
     bool waitInFlight = false;
     bool wroteAny = false;
     bool lineLost = false;  // a call on the open port failed: the device is gone
+    std::unique_ptr<NetLink> net;  // set for a port on a network serial server: every operation is its
 };
 
 // The handler given to SetConsoleCtrlHandler; it runs on a thread of its own.
@@ -597,12 +601,16 @@ void CommLink::DeleteNative(Native* state) {
 }
 
 int CommLink::OpenConnection(int portNumber, uint32_t rate, uint8_t size, uint8_t stop,
-                             uint8_t parityCode, uint8_t flow, const char*) {
+                             uint8_t parityCode, uint8_t flow, const char* devicePath) {
     if (isOpen) return 0;
     StoreLineSettings(portNumber, rate, size, stop, parityCode, flow);
     Native& n = *native;
     // Ctrl+C from here on is an orderly abort; the handler needs no port.
     InstallConsoleHandler();
+    if (IsNetworkPort(devicePath)) {
+        n.net = NetLink::Open(devicePath, rate, flow, dtrMode, rtsMode, &openFailure);
+        return isOpen = n.net ? 1 : 0;
+    }
     const DWORD prepareError = PrepareNative(n);
     // The \\.\ form also reaches COM10 and above, which plain "COMn" does not.
     char name[16];
@@ -703,6 +711,7 @@ int CommLink::ApplyPortSettings(uint32_t rate, uint8_t size, uint8_t stop, uint8
 // UART's FIFO can still hold the tail here.
 int CommLink::FinishSending() {
     Native& n = *native;
+    if (n.net) return n.net->FinishSending();
     if (!isOpen || Aborted()) return 0;
     if (!n.wroteAny) return 1;
     while (n.gathered && HandOver(n)) {
@@ -721,6 +730,11 @@ int CommLink::FinishSending() {
 int CommLink::CloseConnection() {
     isOpen = 0;
     Native& n = *native;
+    if (n.net) {
+        NetLink::Release(n.net);
+        SignalClosed();
+        return 1;
+    }
     if (!n.handle) return 1;
     if (n.waitInFlight) EndWait(n);
     // What was handed over leaves the line before DTR drops; after an abort,
@@ -757,6 +771,8 @@ int CommLink::FillReceiveBuffer() {
     receiveIndex = 0;
     if (!isOpen || Aborted()) return 0;
     Native& n = *native;
+    if (n.net)
+        return n.net->FillReceiveBuffer(receiveBuffer, kReceiveBufferSize, receiveCount, receiveTimeoutMs, timedOut);
     COMSTAT status;
     if (n.lineLost || !PortStatus(n, &status)) return 0;
     // With nothing queued, wait; the caller then comes back for the bytes
@@ -772,6 +788,7 @@ int CommLink::WaitForData() {
     if (receiveCount > 0) return 1;
     if (!isOpen || Aborted()) return 0;
     Native& n = *native;
+    if (n.net) return n.net->WaitForData(receiveTimeoutMs, timedOut);
     if (n.waitInFlight || n.lineLost) return 0;  // an earlier wait that never let go
     // --timeout: one deadline for the whole wait, however many passes it takes.
     const ULONGLONG deadline = receiveTimeoutMs ? GetTickCount64() + receiveTimeoutMs : 0;
@@ -797,6 +814,7 @@ int CommLink::WaitForData() {
 int CommLink::WriteByte(int byte) {
     if (!isOpen || Aborted()) return 0;
     Native& n = *native;
+    if (n.net) return n.net->WriteByte(byte);
     WriteRecord& record = n.writes[n.nextWrite];
     if (n.lineLost || (n.gathered == 0 && !Reclaim(n, record))) return 0;
     const long long charNs = n.characterUs * 1000LL;

@@ -194,7 +194,7 @@ bool NetSocket::Connect(const std::string& host, const std::string& port, uint32
 
 bool NetSocket::SendAll(const uint8_t* data, size_t n) {
     if (!IsOpen()) {
-        error = WSAENOTCONN;
+        error = kClosed;
         return false;
     }
     while (n > 0) {
@@ -219,7 +219,7 @@ bool NetSocket::SendAll(const uint8_t* data, size_t n) {
 
 long NetSocket::Receive(uint8_t* buffer, size_t cap, uint32_t timeoutMs) {
     if (!IsOpen()) {
-        error = WSAENOTCONN;
+        error = kClosed;
         return -1;
     }
     if (cap == 0) return 0;
@@ -266,10 +266,10 @@ bool NetSocket::IsOpen() const {
 
 std::string NetSocket::Describe(int code) {
     switch (code) {
-        case kClosed: return "the server closed the connection";
+        case kClosed: return "connection closed";
         case kAborted: return "interrupted";
-        case kTimedOut: return "no answer in time";
-        case kNoHost: return "the name does not resolve";
+        case kTimedOut: return "timed out";
+        case kNoHost: return "host not found";
         default: return SystemMessage(static_cast<DWORD>(code));
     }
 }

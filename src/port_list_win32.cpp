@@ -15,6 +15,7 @@
 
 #include "console.h"
 #include "console_text.h"
+#include "net_link.h"
 #include "win32_shared.h"
 
 namespace {
@@ -201,6 +202,9 @@ void ExplainOpenFailure(const CommLink::OpenFailure& failure) {
             return;
         case CommLink::OpenStep::kSettings:
             ConsoleError(kPortSettingsRefused, device, reason.c_str());
+            return;
+        case CommLink::OpenStep::kNetwork:
+            ExplainNetworkFailure(failure.device, failure.error);
             return;
         case CommLink::OpenStep::kLock:
         case CommLink::OpenStep::kOpen:
