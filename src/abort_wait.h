@@ -9,3 +9,8 @@ bool WaitUnlessAborted(int fd, short events);
 
 // Sleeps up to ms milliseconds; false if an abort has come.
 bool NapUnlessAborted(long ms);
+
+// The descriptor that becomes readable once an abort has come (and stays
+// so), for a wait that polls its own descriptors beside it; -1 until the
+// abort handling is installed.
+int AbortWaitFd();

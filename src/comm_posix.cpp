@@ -353,6 +353,8 @@ bool WaitUnlessAborted(int fd, short events) { return WaitForPort(fd, events); }
 
 bool NapUnlessAborted(long ms) { return !abortRequested.load() && SleepUnlessAborted(ms * 1000000L); }
 
+int AbortWaitFd() { return abortPipe[0]; }
+
 CommLink::Native* CommLink::NewNative() { return new Native; }
 
 void CommLink::DeleteNative(Native* state) { delete state; }

@@ -88,8 +88,7 @@ public:
     struct State;  // the Telnet decoder, the pacing and the counters
 
 private:
-    bool Start(const NetAddress& address, uint32_t baudRate, uint8_t flowControl, ModemLine dtr, ModemLine rts,
-               CommLink::OpenFailure* failure);
+    bool Start(const NetAddress& address, uint32_t baudRate, uint8_t flowControl, ModemLine dtr, ModemLine rts);
     std::unique_ptr<NetSocket> socket;
     std::unique_ptr<State> state;
     std::string name;  // host:port, for the error stream

@@ -5,6 +5,7 @@
 // its process id), or a UUCP lock file whose process still lives; a port
 // held only by TIOCEXCL cannot be told apart.
 #include "port_list.h"
+#include "net_link.h"
 
 #include <dirent.h>
 #include <limits.h>
@@ -265,6 +266,9 @@ void ExplainOpenFailure(const CommLink::OpenFailure& failure) {
     switch (failure.step) {
         case CommLink::OpenStep::kNone:
         case CommLink::OpenStep::kCooked:  // --stdio opens nothing
+            return;
+        case CommLink::OpenStep::kNetwork:
+            ExplainNetworkFailure(failure.device, failure.error);
             return;
         case CommLink::OpenStep::kSettings:
             ConsoleError(failure.error == ENOTTY ? kPortNotTerminal : kPortSettingsRefused, device, reason);
