@@ -196,9 +196,12 @@ INSTANTIATE_TEST_SUITE_P(
         // "localhost" may name ::1 first, where nothing listens.
         NetCase{"EachAddressOfTheNameTried", Peer::kAnswers, 1, "", false, {"connect:10000", "send:ff"},
                 "connect ok\nsend ok\n", "\xFF", nullptr, "localhost"},
-        NetCase{"SendWaitsForRoom", Peer::kSlow, kPastBuffers, "", false,
-                {"connect:10000", "sendn:" + std::to_string(kPastBuffers)}, "connect ok\nsendn ok\n",
-                SendPattern(kPastBuffers)},
+        // Wine may take a send that does not fit whole and finish it in the
+        // background, which the process's end would cut short: the peer's
+        // answer says it has everything.
+        NetCase{"SendWaitsForRoom", Peer::kSlow, kPastBuffers, "\x01", false,
+                {"connect:10000", "sendn:" + std::to_string(kPastBuffers), "recv:1:60000"},
+                "connect ok\nsendn ok\nrecv 01 ok\n", SendPattern(kPastBuffers)},
         NetCase{"CtrlCEndsTheWaitForData", Peer::kAnswers, 0, "", false, {"ctrlc", "connect:10000", "recv:1:-"},
                 "ctrlc ready\nconnect ok\nrecv - aborted\n", "", "recv"},
         // The peer takes nothing: the send fills the buffers and waits for room.
