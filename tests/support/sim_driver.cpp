@@ -77,23 +77,32 @@ std::string Sim::Tail() const {
     return tail;
 }
 
-static std::vector<std::string> VeltaCommand(const Sim& sim, const std::vector<std::string>& args) {
+static std::vector<std::string> VeltaCommand(const std::string& portOption, const std::vector<std::string>& args) {
     std::vector<std::string> all = args;
-    all.push_back(sim.PortOption());
+    all.push_back(portOption);
     return CurrentTarget().Command(all);
 }
 
-ProcessResult RunVelta(const Sim& sim, const std::vector<std::string>& args, double timeoutSeconds) {
+ProcessResult RunVeltaOn(const std::string& portOption, const std::vector<std::string>& args,
+                         double timeoutSeconds) {
     ProcessOptions options;
     options.env = CurrentTarget().Environment();
-    return RunProcess(VeltaCommand(sim, args), options, timeoutSeconds);
+    return RunProcess(VeltaCommand(portOption, args), options, timeoutSeconds);
 }
 
-std::unique_ptr<Process> StartVelta(const Sim& sim, const std::vector<std::string>& args) {
+std::unique_ptr<Process> StartVeltaOn(const std::string& portOption, const std::vector<std::string>& args) {
     ProcessOptions options;
     options.terminal = true;
     options.env = CurrentTarget().Environment();
-    return std::unique_ptr<Process>(new Process(VeltaCommand(sim, args), options));
+    return std::unique_ptr<Process>(new Process(VeltaCommand(portOption, args), options));
+}
+
+ProcessResult RunVelta(const Sim& sim, const std::vector<std::string>& args, double timeoutSeconds) {
+    return RunVeltaOn(sim.PortOption(), args, timeoutSeconds);
+}
+
+std::unique_ptr<Process> StartVelta(const Sim& sim, const std::vector<std::string>& args) {
+    return StartVeltaOn(sim.PortOption(), args);
 }
 
 void Interrupt(Process& process) { process.Signal(SIGINT); }

@@ -52,6 +52,10 @@ private:
 ProcessResult RunVelta(const Sim& sim, const std::vector<std::string>& args, double timeoutSeconds = 120);
 // Starts it with its console on a terminal, so a case can wait for a text.
 std::unique_ptr<Process> StartVelta(const Sim& sim, const std::vector<std::string>& args);
+// The same with a -P option of the case's own (a network port).
+ProcessResult RunVeltaOn(const std::string& portOption, const std::vector<std::string>& args,
+                         double timeoutSeconds = 120);
+std::unique_ptr<Process> StartVeltaOn(const std::string& portOption, const std::vector<std::string>& args);
 // Ctrl+C for the program under test.
 void Interrupt(Process& process);
 

@@ -1,0 +1,232 @@
+// velta against a device behind a real ser2net on the loopback, with RFC
+// 2217 (-Prfc2217://) and as a raw socket (-Psocket://): every byte both
+// ways with IAC (0xFF), CR and NUL in the data, the rate reaching the
+// server's terminal, the device's XOFF with -F2, Ctrl+C while held and while
+// waiting (and a run after it), and a server that cannot be reached. The
+// device is velta-sim, or the test itself on a pseudo-terminal's master.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include "case_table.h"
+#include "console_text.h"
+#include "pty_pair.h"
+#include "ser2net.h"
+#include "sim_driver.h"
+
+namespace {
+
+std::string Rate(int rate) { return "-B" + std::to_string(rate); }
+
+// Bytes a Telnet stream or a terminal would take for its own, first.
+std::string Awkward(size_t size, int seed) { return Bytes({0xFF, 0xFF, 0x0D, 0x00, 0x0A, 0xFF, 0xF0}) + Pattern(size, seed); }
+
+struct NetCase {
+    const char* name;
+    bool rfc2217;
+    int rate;
+};
+
+// ---- the PC sends, velta-sim loads ----
+
+struct SendCase {
+    const char* name;
+    bool rfc2217;
+    int rate;
+    bool xonxoff;  // -F2, and the sim holds the PC back with XOFF
+};
+CASE_TABLE(NetSend, SendCase);
+
+TEST_P(NetSend, DeviceLoadsEveryByte) {
+    const SendCase& c = GetParam();
+    ScratchDir dir;
+    const std::string data = Awkward(c.rate < 38400 ? 1500 : 4000, c.rate);
+    std::vector<std::string> simArgs = {"--baud", std::to_string(c.rate)};
+    std::vector<std::string> args = {dir.File("program.bin", data), Rate(c.rate), "-S3000", "--exit-status"};
+    if (c.xonxoff) {
+        simArgs.push_back("--xonxoff");
+        args.push_back("-F2");
+    }
+    Sim sim(simArgs);
+    Ser2net server(sim.slave(), c.rfc2217, dir);
+    const ProcessResult velta = RunVeltaOn(server.PortOption(), args);
+    // Where the device held the line, the server may still be passing the
+    // tail on: it drains its buffer itself before it lets the port go.
+    const ProcessResult device = sim.Finish(60);
+    EXPECT_EQ(velta.exitCode, 0) << velta.output << velta.errors;
+    EXPECT_TRUE(Contains(velta.output, Console(kSendDone))) << velta.output;
+    // Its count and CRC-32: the data exactly.
+    EXPECT_EQ(ReportLine(device.output, "complete:"), CompleteLine(data, 0x3000, 0)) << device.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, NetSend,
+                         ::testing::Values(SendCase{"Rfc2217At9600", true, 9600, false},
+                                           SendCase{"Rfc2217At38400", true, 38400, false},
+                                           SendCase{"Rfc2217HeldByXoff", true, 19200, true},
+                                           SendCase{"SocketAt38400", false, 38400, false},
+                                           SendCase{"SocketHeldByXoff", false, 9600, true}),
+                         CaseName());
+
+// ---- velta-sim sends, the PC receives ----
+
+CASE_TABLE(NetReceive, NetCase);
+
+TEST_P(NetReceive, EveryByteArrives) {
+    const NetCase& c = GetParam();
+    ScratchDir dir;
+    const std::string data = Awkward(c.rate < 38400 ? 1500 : 4000, c.rate + 1);
+    Sim sim({"--send", dir.File("device.bin", data), "--load", "4000", "--baud", std::to_string(c.rate),
+             "--wait-stdin"});
+    Ser2net server(sim.slave(), c.rfc2217, dir);
+    std::unique_ptr<Process> velta =
+        StartVeltaOn(server.PortOption(), {dir.Path("back.bin"), "-MR", Rate(c.rate), "--exit-status"});
+    // The device starts on the operator's go, once the prompt is up, as a
+    // user would start it; what came before the open is purged.
+    ASSERT_TRUE(velta->WaitForOutput(Format(kReceivePrompt, c.rate))) << velta->output();
+    sim.Go();
+    const ProcessResult r = velta->Wait(120);
+    const ProcessResult device = sim.Finish();
+    EXPECT_EQ(r.exitCode, 0) << r.output << r.errors << device.output;
+    EXPECT_EQ(ReadFile(dir.Path("back.bin")), HeaderBytes(16 + data.size(), 0x4000) + data);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, NetReceive,
+                         ::testing::Values(NetCase{"Rfc2217At9600", true, 9600},
+                                           NetCase{"Rfc2217At38400", true, 38400},
+                                           NetCase{"SocketAt9600", false, 9600}),
+                         CaseName());
+
+// ---- the device's XOFF with -F2: what still reaches it ----
+
+class NetXoff : public ::testing::TestWithParam<NetCase> {};  // NetReceive's rows
+
+// The test is the device on a pseudo-terminal: it reads until some data has
+// come, sends XOFF, counts what still comes until the line is quiet, then
+// sends XON and takes the rest. With RFC 2217 the server's port obeys the
+// XOFF itself; on a raw socket velta reads it from the stream.
+TEST_P(NetXoff, AtMostAFifoAfterTheXoffTheRateSetAndEverythingAfterTheXon) {
+    const NetCase& c = GetParam();
+    ScratchDir dir;
+    Pty line;
+    Ser2net server(line.path(), c.rfc2217, dir);
+    const std::string data = Awkward(3000, 5);
+    const std::string expected = HeaderBytes(16 + data.size(), 0x2000) + data;
+    std::unique_ptr<Process> velta =
+        StartVeltaOn(server.PortOption(), {dir.File("program.bin", data), Rate(c.rate), "-F2", "--exit-status"});
+    std::string got = ReadExactly(line.master(), 500, 60);
+    ASSERT_EQ(got.size(), 500u) << velta->output() << velta->errors();
+    ASSERT_TRUE(WriteAll(line.master(), "\x13", 10));
+    const std::string after = ReadUntilQuiet(line.master(), 1.5, 30);
+    EXPECT_LE(after.size(), 17u);
+    RecordProperty("bytes_after_xoff", static_cast<int>(after.size()));
+    // Still connected: the server's terminal runs at the rate asked for; a
+    // raw socket has no way to set it, and the server's own stays.
+    EXPECT_EQ(TerminalRate(line.path()), c.rfc2217 ? static_cast<unsigned long>(c.rate) : 9600ul);
+    got += after;
+    ASSERT_TRUE(WriteAll(line.master(), "\x11", 10));
+    got += ReadExactly(line.master(), expected.size() - got.size(), 60);
+    const ProcessResult r = velta->Wait(60);
+    EXPECT_EQ(r.exitCode, 0) << r.output << r.errors;
+    EXPECT_EQ(got, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, NetXoff,
+                         ::testing::Values(NetCase{"Rfc2217At9600", true, 9600},
+                                           NetCase{"Rfc2217At38400", true, 38400},
+                                           NetCase{"SocketAt9600", false, 9600}),
+                         CaseName());
+
+// ---- Ctrl+C, then a run through the same server that must work ----
+
+struct AbortCase {
+    const char* name;
+    bool rfc2217;
+    bool sending;  // held by the sim's XOFF; else waiting for its first byte
+};
+CASE_TABLE(NetInterrupt, AbortCase);
+
+TEST_P(NetInterrupt, AbortsAndTheNextRunSucceeds) {
+    const AbortCase& c = GetParam();
+    ScratchDir dir;
+    const std::string data = Awkward(2000, 9);
+    std::vector<std::string> simArgs = {"--baud", "38400", "--sessions", "2", "--wait-stdin"};
+    if (c.sending)
+        simArgs.insert(simArgs.end(),
+                       {"--xonxoff", "--hang-after", "1000", "--idle", "120", "--save", dir.Path("loaded")});
+    else
+        simArgs.insert(simArgs.end(), {"--send", dir.File("device.bin", data)});
+    Sim sim(simArgs);
+    Ser2net server(sim.slave(), c.rfc2217, dir);
+    std::vector<std::string> args = {c.sending ? dir.File("big.bin", Pattern(8000, 3)) : dir.Path("first.bin"),
+                                     "-B38400", "--exit-status"};
+    args.push_back(c.sending ? "-F2" : "-MR");
+    std::unique_ptr<Process> first = StartVeltaOn(server.PortOption(), args);
+    ASSERT_TRUE(c.sending ? sim.WaitFor("hanging:") : first->WaitForOutput(Format(kReceivePrompt, 38400)));
+    const double signalled = Now();
+    Interrupt(*first);
+    const ProcessResult aborted = first->Wait(30);
+    RecordProperty("seconds_to_end", std::to_string(first->endTime() - signalled));
+    EXPECT_EQ(aborted.exitCode, 2) << aborted.output << aborted.errors;  // interrupted
+    EXPECT_TRUE(Contains(aborted.output, Console(kAborted))) << aborted.output;
+
+    if (c.sending) {
+        sim.Go();
+        ASSERT_TRUE(sim.WaitFor("; ended by the operator\nready:"));
+        args[0] = dir.File("small.bin", data);
+    } else {
+        args[0] = dir.Path("second.bin");
+    }
+    std::unique_ptr<Process> second = StartVeltaOn(server.PortOption(), args);
+    if (!c.sending) {
+        ASSERT_TRUE(second->WaitForOutput(Format(kReceivePrompt, 38400)));
+        sim.Go();
+    }
+    const ProcessResult r = second->Wait(120);
+    const ProcessResult device = sim.Finish();
+    EXPECT_EQ(r.exitCode, 0) << r.output << r.errors << device.output;
+    if (c.sending)
+        EXPECT_EQ(ReadFile(dir.Path("loaded")), data);
+    else
+        EXPECT_EQ(ReadFile(dir.Path("second.bin")), HeaderBytes(16 + data.size(), 0x2000) + data);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, NetInterrupt,
+                         ::testing::Values(AbortCase{"Rfc2217HeldByXoff", true, true},
+                                           AbortCase{"Rfc2217Waiting", true, false},
+                                           AbortCase{"SocketHeldByXoff", false, true}),
+                         CaseName());
+
+// ---- a server that cannot be reached is the port's failure ----
+
+struct FailureCase {
+    const char* name;
+    std::string url;    // "PORT" stands for a loopback port nobody listens on
+    std::string error;  // the line on the error stream, "PORT" as above
+};
+CASE_TABLE(NetFailure, FailureCase);
+
+std::string WithPort(std::string text, int port) {
+    const size_t at = text.find("PORT");
+    return at == std::string::npos ? text : text.replace(at, 4, std::to_string(port));
+}
+
+TEST_P(NetFailure, OpenFailsWithTheHostNamed) {
+    const FailureCase& c = GetParam();
+    ScratchDir dir;
+    const int port = FreeLoopbackPort();
+    const ProcessResult r = RunVeltaOn("-P" + WithPort(c.url, port), {dir.File("a.bin", "abc"), "--exit-status"});
+    EXPECT_EQ(r.exitCode, 3) << r.output << r.errors;  // the port's failure
+    EXPECT_TRUE(Contains(r.output, Console(kOpenFailed))) << r.output;
+    EXPECT_EQ(r.errors, WithPort(c.error, port));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Servers, NetFailure,
+    ::testing::Values(
+        FailureCase{"Rfc2217Refused", "rfc2217://127.0.0.1:PORT", "network port 127.0.0.1:PORT: Connection refused\n"},
+        FailureCase{"SocketRefused", "socket://[::1]:PORT", "network port [::1]:PORT: Connection refused\n"},
+        FailureCase{"NoPort", "rfc2217://localhost",
+                    "rfc2217://localhost: a network port is rfc2217://host:port or socket://host:port\n"}),
+    CaseName());
+
+}  // namespace
