@@ -3,7 +3,8 @@
 # velta's options take their value with no blank (-P/dev/ttyUSB0, -B9600), so
 # the whole option is one word and is completed as one: -P/dev/tt<Tab>.
 # Ports come from /dev/serial/by-id, ttyUSB*, ttyACM*, cu.* and from
-# `velta --list-ports`; VELTA_COMPLETION_DEV names another device directory.
+# `velta --list-ports`, then the two kinds of network port (rfc2217://,
+# socket://); VELTA_COMPLETION_DEV names another device directory.
 
 # The serial devices worth offering, one per line.
 _velta_devices() {
@@ -72,7 +73,7 @@ _velta() {
         --*)
             values=$_velta_long ;;
         -[Pp]*)
-            list=$(_velta_devices; _velta_listed_ports "$1")
+            list=$(_velta_devices; _velta_listed_ports "$1"; printf '%s\n' rfc2217:// socket://)
             while IFS= read -r value; do [[ -n $value ]] && values+="$lead$value"$'\n'; done <<<"$list" ;;
         -[Bb]*)
             for value in 300 600 1200 2400 4800 9600 19200 38400; do values+="$lead$value"$'\n'; done ;;
@@ -84,8 +85,8 @@ _velta() {
             values=$'-MS\n-MR\n-S\n-B\n-P\n-F\n-T\n-N\n'$_velta_long ;;
     esac
     _velta_reply "$cur" "$values"
-    # -B, -P, -S and -F alone still want their value.
-    [[ ${#COMPREPLY[@]} -eq 1 && ${COMPREPLY[0]} == -[BPSFbpsf] ]] && compopt -o nospace 2>/dev/null
+    # -B, -P, -S and -F alone still want their value, a network port its host.
+    [[ ${#COMPREPLY[@]} -eq 1 && ${COMPREPLY[0]} == @(-[BPSFbpsf]|*//) ]] && compopt -o nospace 2>/dev/null
     return 0
 }
 

@@ -89,6 +89,10 @@ std::vector<uint8_t> ComPortCommand(uint8_t command, std::initializer_list<uint8
     return out;
 }
 
+void Append(std::vector<uint8_t>& out, const std::vector<uint8_t>& more) {
+    out.insert(out.end(), more.begin(), more.end());
+}
+
 bool Accepted(uint8_t option) { return option == kBinary || option == kSga || option == kComPort; }
 
 }  // namespace
@@ -379,7 +383,7 @@ bool NetLink::Start(const NetAddress& address, uint32_t baudRate, uint8_t flowCo
                             : (flowControl & kFlowXonXoffOut) ? kXonXoffFlow
                                                               : kNoFlow;
     std::vector<uint8_t> out;
-    auto add = [&out](const std::vector<uint8_t>& command) { out.insert(out.end(), command.begin(), command.end()); };
+    auto add = [&out](const std::vector<uint8_t>& command) { Append(out, command); };
     // Whatever the server held before is not ours: what comes after its
     // answer is (the device may start as soon as the server opens its port).
     add(ComPortCommand(kPurgeData, {kPurgeBoth}));
@@ -414,8 +418,7 @@ int NetLink::WriteByte(int byte) {
     s.pacing.Written(State::Now());
     s.wrote = true;
     if (s.telnet && ++s.sent % kProbeEvery == 0) {
-        const std::vector<uint8_t> probe = ComPortCommand(kSetDataSize, {0});  // asks, changes nothing
-        out.insert(out.end(), probe.begin(), probe.end());
+        Append(out, ComPortCommand(kSetDataSize, {0}));  // asks, changes nothing
         s.unanswered.push_back(s.sent);
     }
     return s.Send(out) ? 1 : s.Failed(name);
@@ -453,19 +456,28 @@ int NetLink::FinishSending() {
     return s.error == NetSocket::kTimedOut ? 0 : s.Failed(name);
 }
 
-// On an abort the server's buffers are purged, so what it still held never
-// reaches the device; DTR's drop is sent, not waited for (a port without
-// modem lines never answers it).
+// DTR's drop is sent, not waited for (a port without modem lines never
+// answers it). After an abort nothing that is still on its way may reach the
+// device later: the server purges its port and lets go of its flow control
+// (which would otherwise hold its close), and the connection is reset, so
+// the server's system drops what the server has not read yet (a held line
+// stops it reading, and a purge queued behind the data would come too late).
 int NetLink::Close() {
     State& s = *state;
     if (!socket->IsOpen()) return 1;
-    if (abortRequested.load()) {
-        if (s.telnet) s.Send(ComPortCommand(kPurgeData, {kPurgeBoth}));
-    } else if (s.wrote) {
-        FinishSending();
+    const bool aborted = abortRequested.load();
+    if (!aborted && s.wrote) FinishSending();
+    if (s.telnet) {
+        std::vector<uint8_t> out;
+        if (aborted) out = ComPortCommand(kPurgeData, {kPurgeBoth});
+        if (aborted && s.flow) Append(out, ComPortCommand(kSetControl, {kNoFlow}));
+        if (s.dtr != ModemLine::kKeep) Append(out, ComPortCommand(kSetControl, {kDtrOff}));
+        s.Send(out);
     }
-    if (s.telnet && s.dtr != ModemLine::kKeep) s.Send(ComPortCommand(kSetControl, {kDtrOff}));
-    socket->Close();
+    if (aborted)
+        socket->Reset();
+    else
+        socket->Close();
     return 1;
 }
 

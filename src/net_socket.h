@@ -37,6 +37,10 @@ public:
     // server has closed).
     long Receive(uint8_t* buffer, size_t cap, uint32_t timeoutMs);
     void Close();
+    // Closes at once and resets the connection (SO_LINGER 0), so that the
+    // server's system drops whatever the server has not read yet: after an
+    // abort, data queued behind a held line must not reach the device later.
+    void Reset();
     bool IsOpen() const;
 
     int Error() const { return error; }

@@ -158,6 +158,13 @@ void NetSocket::Close() {
     native->fd = -1;
 }
 
+void NetSocket::Reset() {
+    if (native->fd < 0) return;
+    const linger now = {1, 0};
+    setsockopt(native->fd, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+    Close();
+}
+
 bool NetSocket::IsOpen() const { return native->fd >= 0; }
 
 std::string NetSocket::Describe(int code) {

@@ -66,9 +66,10 @@ mkdir -p "$none"
 by_id=$dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0
 check "ports, with the lister's" "$scratch/lister" "velta game.bin -P" \
     "-P$by_id" "-P$dev/ttyUSB0" "-P$dev/ttyUSB1" "-P$dev/ttyACM0" "-P$dev/cu.usbserial-1410" "-P/dev/ttyS4" \
-    "-P/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0"
+    "-P/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0" -Prfc2217:// -Psocket://
 check "ports, lister failing" "$scratch/broken" "velta game.bin -P" \
-    "-P$by_id" "-P$dev/ttyUSB0" "-P$dev/ttyUSB1" "-P$dev/ttyACM0" "-P$dev/cu.usbserial-1410"
+    "-P$by_id" "-P$dev/ttyUSB0" "-P$dev/ttyUSB1" "-P$dev/ttyACM0" "-P$dev/cu.usbserial-1410" -Prfc2217:// -Psocket://
+check "network ports" "$none" "velta game.bin -Prf" -Prfc2217://
 check "ports as one word" "$none" "velta game.bin -MS -P$dev/tty" \
     "-P$dev/ttyUSB0" "-P$dev/ttyUSB1" "-P$dev/ttyACM0"
 check "ports by id" "$none" "velta game.bin -P$dev/serial/" "-P$by_id"

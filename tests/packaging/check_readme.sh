@@ -1,6 +1,6 @@
 #!/bin/sh
 # The README as a newcomer reads it: its first screen (60 lines) shows how
-# to install, how to find the port and a send; it stays under 250 lines; and
+# to install, how to find the port and a send; it stays under 260 lines; and
 # every shell block marked `<!-- runnable -->` works as written, run in
 # order in one shell in a scratch folder with the built programs first on
 # PATH (velta-sim plays the device). A block fails the check when its last
@@ -19,7 +19,7 @@ fail() {
 }
 
 lines=$(wc -l <"$readme")
-[ "$lines" -lt 250 ] || fail "README.md has $lines lines, not under 250"
+[ "$lines" -lt 260 ] || fail "README.md has $lines lines, not under 260"
 head -n 60 "$readme" >"$scratch/first"
 grep -q '^tar xzf velta-' "$scratch/first" || fail "no install from the archive in the first 60 lines"
 grep -q '^velta --list-ports' "$scratch/first" || fail "no port list in the first 60 lines"
