@@ -260,6 +260,18 @@ void NetSocket::Close() {
     n.event = WSA_INVALID_EVENT;
 }
 
+void NetSocket::Reset() {
+    Native& n = *native;
+    if (n.socket == INVALID_SOCKET) return;
+    // A linger of zero makes closesocket abortive: the server's system drops
+    // what the server has not read, instead of delivering it later.
+    const linger now = {1, 0};
+    setsockopt(n.socket, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&now), sizeof now);
+    closesocket(n.socket);
+    n.socket = INVALID_SOCKET;
+    Close();
+}
+
 bool NetSocket::IsOpen() const {
     return native->socket != INVALID_SOCKET;
 }
