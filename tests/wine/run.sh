@@ -53,7 +53,7 @@ exe=$(cd "$(dirname "$exe")" && pwd)/$(basename "$exe")
 
 echo "wine: building the native test programs in $build"
 { [ -f "$build/CMakeCache.txt" ] || cmake -S "$src" -B "$build"; } >>"$log" 2>&1 || fail "configure failed, see $log"
-cmake --build "$build" -j2 --target wine_test wine_close_test wine_net_test driver_model_test modem_shim queue_shim uart_shim >>"$log" 2>&1 ||
+cmake --build "$build" -j2 --target wine_test wine_close_test wine_net_test net_test driver_model_test modem_shim queue_shim uart_shim >>"$log" 2>&1 ||
     fail "native build failed, see $log"
 shim=$build/tests/shims/modem_shim.so
 winetest=$build/tests/wine/wine_test
@@ -110,6 +110,8 @@ run_suite wine_net_test "$build/tests/wine/wine_net_test"
 e2e=$build/tests/e2e/e2e_test
 [ -x "$e2e" ] && run_suite e2e_test "$e2e"
 [ -x "$build/tests/e2e/diagnostics_e2e_test" ] && run_suite diagnostics_e2e_test "$build/tests/e2e/diagnostics_e2e_test"
+# The network ports through a real ser2net, the same cases as natively.
+run_suite net_test "$build/tests/net/net_test"
 
 if [ "$failed" -eq 0 ] && [ -z "$failedSuites" ]; then
     echo "wine: all $passed cases passed under $(wine --version 2>/dev/null || echo Wine)"

@@ -165,7 +165,8 @@ TEST_P(WineNetSocket, StepsAndBytes) {
     args.insert(args.end(), c.steps.begin(), c.steps.end());
     auto probe = Start(args, {}, Sibling("VELTA_WINE_EXE", "velta_net_probe.exe"));
     if (c.ctrlCAt) {
-        ASSERT_TRUE(probe->WaitForOutput(std::string("> ") + c.ctrlCAt + Wine().Newline(), kWineRunTimeout)) << probe->output();
+        const std::string announced = std::string("> ") + c.ctrlCAt + Wine().Newline();
+        ASSERT_TRUE(probe->WaitForOutput(announced, kWineRunTimeout)) << probe->output();
         probe->Signal(SIGINT);
     }
     ProcessResult r = Finish(*probe, 0);
