@@ -23,11 +23,6 @@
 
 static_assert(sizeof(DCB) == 28, "DCB layout");
 
-// Debian 12's mingw-w64 headers lack it; Windows 10 1803 and later know it.
-#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
-#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x2
-#endif
-
 namespace {
 
 // One overlapped write. On a USB adapter a write stays pending until the
@@ -140,28 +135,6 @@ long long NowNs() {
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
     return now.QuadPart / frequency * 1000000000LL + now.QuadPart % frequency * 1000000000LL / frequency;
-}
-
-// Before Windows 10 1803 the high-resolution flag is refused and a plain
-// timer wakes on the system tick, 15.6 ms by default: a byte per tick for a
-// driver that completes writes into its own queue. The tick is then asked
-// to be 1 ms while the port is open, through NtSetTimerResolution, which
-// timeBeginPeriod calls: winmm would bring user32 in, and with it the loss
-// of logoff and shutdown events. (Read from the documentation of both;
-// Wine has the high-resolution timer, so this path is untested here.)
-void SetFineTick(bool on) {
-    using SetTimerResolution = LONG(NTAPI*)(ULONG, BOOLEAN, PULONG);
-    static const auto set = reinterpret_cast<SetTimerResolution>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtSetTimerResolution")));
-    ULONG current = 0;
-    if (set) set(10000, on ? TRUE : FALSE, &current);  // 100 ns units
-}
-
-void NewTimer(CommLink::Native& n) {
-    n.timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
-    n.fineTick = !n.timer;
-    if (!n.timer) n.timer = CreateWaitableTimerExW(nullptr, nullptr, 0, TIMER_ALL_ACCESS);
-    if (n.fineTick) SetFineTick(true);
 }
 
 bool Aborted() {
@@ -544,7 +517,7 @@ DWORD PrepareNative(CommLink::Native& n) {
         *record = {};
         record->hEvent = made(NewEvent());
     }
-    NewTimer(n);
+    n.timer = NewPreciseTimer(&n.fineTick);
     return error;
 }
 
@@ -575,6 +548,29 @@ BOOL WINAPI OnConsoleControl(DWORD controlType) {
 
 HANDLE AbortEvent() {
     return abortEvent;
+}
+
+// Before Windows 10 1803 the high-resolution flag is refused and a plain
+// timer wakes on the system tick, 15.6 ms by default: a byte per tick for a
+// driver that completes writes into its own queue. The tick is then asked
+// to be 1 ms while the port is open, through NtSetTimerResolution, which
+// timeBeginPeriod calls: winmm would bring user32 in, and with it the loss
+// of logoff and shutdown events. (Read from the documentation of both;
+// Wine has the high-resolution timer, so this path is untested here.)
+void SetFineTick(bool on) {
+    using SetTimerResolution = LONG(NTAPI*)(ULONG, BOOLEAN, PULONG);
+    static const auto set = reinterpret_cast<SetTimerResolution>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtSetTimerResolution")));
+    ULONG current = 0;
+    if (set) set(10000, on ? TRUE : FALSE, &current);  // 100 ns units
+}
+
+HANDLE NewPreciseTimer(bool* fineTick) {
+    HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
+    *fineTick = !timer;
+    if (!timer) timer = CreateWaitableTimerExW(nullptr, nullptr, 0, TIMER_ALL_ACCESS);
+    if (*fineTick) SetFineTick(true);
+    return timer;
 }
 
 void InstallConsoleHandler() {

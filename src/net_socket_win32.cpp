@@ -20,6 +20,10 @@
 struct NetSocket::Native {
     SOCKET socket = INVALID_SOCKET;
     WSAEVENT event = WSA_INVALID_EVENT;  // the socket's network events
+    // The link paces the line by waits of a millisecond or two for what the
+    // server sends; a wait's own time-out would wake on the system tick.
+    HANDLE timer = nullptr;
+    bool fineTick = false;
 };
 
 namespace {
@@ -49,16 +53,23 @@ private:
 };
 
 // Waits for object (a socket's event, the lookup's thread) or the
-// interrupt, at most ms. 0 once object is signalled; kAborted, kTimedOut,
-// or the system's code when the wait itself failed.
-int WaitOrAbort(HANDLE object, DWORD ms) {
+// interrupt, at most ms, kept by timer when there is one. 0 once object is
+// signalled; kAborted, kTimedOut, or the system's code when the wait itself
+// failed.
+int WaitOrAbort(HANDLE object, DWORD ms, HANDLE timer = nullptr) {
+    LARGE_INTEGER due;
+    due.QuadPart = -10000LL * ms;  // relative, in 100 ns units
+    if (ms == 0 || ms == INFINITE || !SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE)) timer = nullptr;
     // The interrupt first: when both are signalled, it wins.
-    HANDLE both[2] = {AbortEvent(), object};
-    const DWORD count = both[0] ? 2 : 1;
-    const DWORD woken = WaitForMultipleObjects(count, both + 2 - count, FALSE, ms);
-    if (woken == WAIT_TIMEOUT) return NetSocket::kTimedOut;
-    if (woken == WAIT_OBJECT_0 + count - 1) return 0;
-    if (woken == WAIT_OBJECT_0) return NetSocket::kAborted;
+    HANDLE handles[3] = {AbortEvent(), object, timer};
+    HANDLE* first = handles[0] ? handles : handles + 1;
+    const DWORD count = static_cast<DWORD>(handles + (timer ? 3 : 2) - first);
+    // With the timer the wait's own bound is only a backstop.
+    const DWORD woken = WaitForMultipleObjects(count, first, FALSE, timer ? ms + 100 : ms);
+    if (timer) CancelWaitableTimer(timer);
+    if (woken == WAIT_TIMEOUT || (timer && woken == WAIT_OBJECT_0 + count - 1)) return NetSocket::kTimedOut;
+    if (woken < WAIT_OBJECT_0 + count && first[woken - WAIT_OBJECT_0] == object) return 0;
+    if (woken == WAIT_OBJECT_0 && first == handles) return NetSocket::kAborted;
     return static_cast<int>(GetLastError());
 }
 
@@ -176,6 +187,7 @@ bool NetSocket::Connect(const std::string& host, const std::string& port, uint32
     if (error) return false;
     Native& n = *native;
     n.event = WSACreateEvent();
+    n.timer = NewPreciseTimer(&n.fineTick);
     error = n.event == WSA_INVALID_EVENT ? WSAGetLastError() : kNoHost;
     // Each address in turn ("localhost" is ::1 before 127.0.0.1, where a
     // server may listen on one only), within the one deadline.
@@ -235,7 +247,7 @@ long NetSocket::Receive(uint8_t* buffer, size_t cap, uint32_t timeoutMs) {
         // A recv refused for want of data brings an FD_READ (or FD_CLOSE)
         // when something comes; the event may also be set by one already
         // taken, so the loop asks again either way.
-        const int waited = WaitOrAbort(native->event, deadline.Left());
+        const int waited = WaitOrAbort(native->event, deadline.Left(), native->timer);
         if (waited == kTimedOut) return 0;
         WSANETWORKEVENTS events = {};
         error = waited ? waited : TakeNetworkEvents(*native, &events);
@@ -258,6 +270,10 @@ void NetSocket::Close() {
     }
     if (n.event != WSA_INVALID_EVENT) WSACloseEvent(n.event);
     n.event = WSA_INVALID_EVENT;
+    if (n.timer) CloseHandle(n.timer);
+    if (n.fineTick) SetFineTick(false);
+    n.timer = nullptr;
+    n.fineTick = false;
 }
 
 void NetSocket::Reset() {
