@@ -5,8 +5,10 @@
 # time of its 16400 bytes (header included) and whether the data came intact.
 #
 #   bench/net.sh [BUILD_DIR]     (default build)
+#   VELTA="wine build-win/VELTA.exe" bench/net.sh    (the Windows build, WINEPREFIX set)
 set -u
 build=$(cd "${1:-build}" && pwd)
+program=${VELTA:-$build/velta}
 work=$(mktemp -d "${TMPDIR:-/tmp}/velta-net-bench.XXXXXX") || exit 2
 cd "$work" || exit 2
 trap 'kill $(cat ser2net.pid 2>/dev/null) 2>/dev/null; rm -rf "$work"' EXIT
@@ -29,25 +31,35 @@ for rate in 9600 38400; do
     line=$(echo "scale=3; 16400 * 10 / $rate" | bc)
     for kind in rfc2217 socket; do
         port=$((port + 1))
+        rm -f sim.out  # the last run's, which would name the old terminal
         "$build/velta-sim" --baud "$rate" --save loaded.bin > sim.out 2>&1 &
         sim=$!
         until [ -s sim.out ]; do sleep 0.05; done
         serve "$kind" "$(head -1 sim.out)" "$port"
         t0=$(now)
-        "$build/velta" data.bin -B"$rate" -P"$kind://127.0.0.1:$port" --exit-status > /dev/null 2>&1
+        $program data.bin -B"$rate" -P"$kind://127.0.0.1:$port" --exit-status > /dev/null 2>&1
         wait "$sim"
         took=$(echo "$(now) - $t0" | bc)
         ok=no; cmp -s data.bin loaded.bin && ok=yes
         printf '%-8s %-8s %6s %9s %9.3f %7.3f %s\n' "$kind" send "$rate" "$line" "$took" "$(echo "$took / $line" | bc -l)" "$ok"
 
         port=$((port + 1))
+        rm -f sim.out
         "$build/velta-sim" --baud "$rate" --send data.bin --load 4000 --wait-stdin > sim.out 2>&1 < /dev/null &
         sim=$!
         until [ -s sim.out ]; do sleep 0.05; done
         serve "$kind" "$(head -1 sim.out)" "$port"
-        "$build/velta" back.bin -MR -B"$rate" -P"$kind://127.0.0.1:$port" --exit-status > velta.out 2>&1 &
+        $program back.bin -MR -B"$rate" -P"$kind://127.0.0.1:$port" --exit-status > velta.out 2>&1 &
         velta=$!
-        until grep -q bps velta.out; do sleep 0.05; done
+        if [ -n "${VELTA:-}" ]; then
+            # VELTA.exe's console output into a file waits in its buffer, so
+            # there is no prompt to see: its open is over well within a
+            # second of its connection.
+            until grep -q ":$(printf %04X "$port") [0-9A-F]*:[0-9A-F]* 01 " /proc/net/tcp; do sleep 0.05; done
+            sleep 1
+        else
+            until grep -q bps velta.out; do sleep 0.05; done
+        fi
         t0=$(now)
         kill -USR1 "$sim"
         wait "$velta"
