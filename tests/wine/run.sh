@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the Windows build, VELTA.exe, under Wine against pseudo-terminals:
-# the Wine cases (tests/wine/wine_test) and, when it has been built, the
-# end-to-end suite with VELTA_TARGET=wine.
+# the Wine cases (tests/wine/wine_test and the others of tests/wine), the
+# end-to-end suite when it has been built, and the network ports through a
+# real ser2net (tests/net/net_test), both with VELTA_TARGET=wine.
 #
 #   tests/wine/run.sh BUILD_DIR [WINDOWS_BUILD_DIR | VELTA.exe]
 #
