@@ -52,7 +52,7 @@ struct CommLink::Native {
     int writeFd = -1;  // the port's fd, or standard output when adopted
     bool adopted = false;  // standard input and output, set up by a terminal program
     int savedFlags[2] = {-1, -1};  // file status flags of descriptors 0 and 1, put back at the close
-    std::unique_ptr<NetLink> net;  // set for a port on a network serial server: every operation is its
+    std::unique_ptr<NetLink> net;  // set for a network serial server: each operation goes there
 };
 
 namespace {
