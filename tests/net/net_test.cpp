@@ -69,6 +69,18 @@ INSTANTIATE_TEST_SUITE_P(Servers, NetSend,
 
 // ---- velta-sim sends, the PC receives ----
 
+// The device starts on the operator's go, once the prompt is up, as a user
+// would start it (what came before the open is purged); the file then
+// holds the header and the data.
+void ExpectReceived(Process& velta, Sim& sim, int rate, const std::string& file, const std::string& expected) {
+    ASSERT_TRUE(velta.WaitForOutput(Format(kReceivePrompt, rate))) << velta.output();
+    sim.Go();
+    const ProcessResult r = velta.Wait(120);
+    const ProcessResult device = sim.Finish();
+    EXPECT_EQ(r.exitCode, 0) << r.output << r.errors << device.output;
+    EXPECT_EQ(ReadFile(file), expected);
+}
+
 CASE_TABLE(NetReceive, NetCase);
 
 TEST_P(NetReceive, EveryByteArrives) {
@@ -80,14 +92,7 @@ TEST_P(NetReceive, EveryByteArrives) {
     Ser2net server(sim.slave(), c.rfc2217, dir);
     std::unique_ptr<Process> velta =
         StartVeltaOn(server.PortOption(), {dir.Path("back.bin"), "-MR", Rate(c.rate), "--exit-status"});
-    // The device starts on the operator's go, once the prompt is up, as a
-    // user would start it; what came before the open is purged.
-    ASSERT_TRUE(velta->WaitForOutput(Format(kReceivePrompt, c.rate))) << velta->output();
-    sim.Go();
-    const ProcessResult r = velta->Wait(120);
-    const ProcessResult device = sim.Finish();
-    EXPECT_EQ(r.exitCode, 0) << r.output << r.errors << device.output;
-    EXPECT_EQ(ReadFile(dir.Path("back.bin")), HeaderBytes(16 + data.size(), 0x4000) + data);
+    ExpectReceived(*velta, sim, c.rate, dir.Path("back.bin"), HeaderBytes(16 + data.size(), 0x4000) + data);
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, NetReceive,
@@ -199,12 +204,7 @@ TEST_P(NetInterruptReceiving, WaitingAbortsAndTheNextRunSucceeds) {
     ExpectInterrupted(*first, "waiting");
 
     std::unique_ptr<Process> second = StartVeltaOn(server.PortOption(), Joined({dir.Path("second.bin")}, args));
-    ASSERT_TRUE(second->WaitForOutput(Format(kReceivePrompt, 38400)));
-    sim.Go();
-    const ProcessResult r = second->Wait(120);
-    const ProcessResult device = sim.Finish();
-    EXPECT_EQ(r.exitCode, 0) << r.output << r.errors << device.output;
-    EXPECT_EQ(ReadFile(dir.Path("second.bin")), HeaderBytes(16 + data.size(), 0x2000) + data);
+    ExpectReceived(*second, sim, 38400, dir.Path("second.bin"), HeaderBytes(16 + data.size(), 0x2000) + data);
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, NetInterruptReceiving,
