@@ -289,8 +289,6 @@ TEST_P(CommLinkAbort, WaitStartedAfterTheAbortReturnsAtOnce) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, CommLinkAbort, ::testing::Values(SIGINT, SIGTERM, SIGHUP, SIGQUIT),
-                         [](const ::testing::TestParamInfo<int>& info) {
-                             return "SIG" + std::string(sigabbrev_np(info.param));
-                         });
+                         SignalName());
 
 }  // namespace

@@ -139,10 +139,7 @@ TEST_P(WaitingFileTest, ReceivingIntoAFifoWithoutReaderEndsOnTheSignal) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, WaitingFileTest, ::testing::Values(SIGINT, SIGQUIT, SIGTERM, SIGHUP),
-                         [](const ::testing::TestParamInfo<int>& i) {
-                             return i.param == SIGINT ? "SIGINT" : i.param == SIGQUIT ? "SIGQUIT"
-                                                               : i.param == SIGTERM ? "SIGTERM" : "SIGHUP";
-                         });
+                         SignalName());
 
 // A FIFO with a slow reader takes every byte, a little at a time.
 TEST(WaitingFile, ReceivingIntoAFifoWithASlowReaderDeliversEverything) {
@@ -199,17 +196,13 @@ TEST(Console, ClosedConsoleLeavesTheTransferAndItsStatusAlone) {
     ScratchDir dir;
     Pty pty;
     const std::string data = Pattern(300, 6);
-    std::vector<std::string> argv = {"bash", "-c", "\"$@\" | true; exit ${PIPESTATUS[0]}", "bash"};
-    for (const std::string& a : CurrentTarget().Command({dir.File("f.bin", data), CurrentTarget().PortOption(pty.path())}))
-        argv.push_back(a);
-    ProcessOptions options;
-    options.env = CurrentTarget().Environment();
     std::string line;
     std::thread device([&] {
         line = ReadExactly(pty.master(), 316, 30);
         line += ReadUntilQuiet(pty.master(), 0.3);
     });
-    ProcessResult r = RunProcess(argv, options, 60);
+    ProcessResult r = RunProgram({dir.File("f.bin", data), CurrentTarget().PortOption(pty.path())}, {},
+                                 {"bash", "-c", "\"$@\" | true; exit ${PIPESTATUS[0]}", "bash"});
     device.join();
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(line, HeaderBytes(316, 0x2000) + data);
@@ -220,12 +213,7 @@ TEST(Console, ClosedConsoleLeavesTheTransferAndItsStatusAlone) {
 TEST(Console, ClosedConsoleKeepsTheUsageStatus) {
     for (const char* script : {"\"$@\" | true; exit ${PIPESTATUS[0]}",
                                "\"$@\" 2>&1 | true; exit ${PIPESTATUS[0]}"}) {
-        std::vector<std::string> argv = {"bash", "-c", script, "bash"};
-        for (const std::string& a : CurrentTarget().Command({"f", "-MX"})) argv.push_back(a);
-        ProcessOptions options;
-        options.env = CurrentTarget().Environment();
-        ProcessResult r = RunProcess(argv, options, 60);
-        EXPECT_EQ(r.exitCode, 255) << script;
+        EXPECT_EQ(RunProgram({"f", "-MX"}, {}, {"bash", "-c", script, "bash"}).exitCode, 255) << script;
     }
 }
 

@@ -23,6 +23,7 @@
 #include <utility>
 
 #include "case_table.h"
+#include "line_check.h"
 #include "program_support.h"
 
 namespace {
@@ -89,13 +90,10 @@ void CookLine(Scene& s) {
     ASSERT_EQ(tcsetattr(s.pty.slave(), TCSANOW, &t), 0);
 }
 
+// A login line's settings, all unlike what the program sets, noted.
 void NoteSettings(Scene& s) {
-    termios t;
-    ASSERT_EQ(tcgetattr(s.pty.slave(), &t), 0);
-    cfsetispeed(&t, B2400);
-    cfsetospeed(&t, B2400);
-    ASSERT_EQ(tcsetattr(s.pty.slave(), TCSANOW, &t), 0);
-    ASSERT_EQ(tcgetattr(s.pty.slave(), &s.before), 0);
+    MakeCooked(s.pty.slave());
+    s.before = SettingsOf(s.pty.slave());
 }
 
 // /dev/pts/7 is locked as LCK..pts_7 (minicom) or LCK..7 (by base name).
@@ -200,11 +198,7 @@ TEST_P(MisuseTest, EndsAsTheRowSays) {
         int exclusive = 1;
         EXPECT_EQ(ioctl(scene.pty.slave(), TIOCGEXCL, &exclusive), 0);
         EXPECT_EQ(exclusive, 0);
-        termios after;
-        ASSERT_EQ(tcgetattr(scene.pty.slave(), &after), 0);
-        EXPECT_EQ(after.c_cflag, scene.before.c_cflag);
-        EXPECT_EQ(after.c_lflag, scene.before.c_lflag);
-        EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&scene.before));
+        ExpectSettingsKept(scene.before, scene.pty.slave());
     }
 }
 
