@@ -249,7 +249,7 @@ TEST(SignalAtOpen, NeverLeavesThePortExclusive) {
     Pty pty;
     for (int delayUs = 0; delayUs < 40000; delayUs += 1000) {
         Process process(CurrentTarget().Command({dir.Path("in.bin"), "-MR", CurrentTarget().PortOption(pty.path())}),
-                        ProcessOptions{false, CurrentTarget().Environment(), ""});
+                        TargetOptions());
         usleep(delayUs);
         process.Signal(SIGTERM);
         ProcessResult r = process.Wait(20);

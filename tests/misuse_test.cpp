@@ -142,12 +142,8 @@ TEST_P(MisuseTest, EndsAsTheRowSays) {
     if (c.fileBefore) scene.dir.File("f.bin", *c.fileBefore);
     std::vector<std::string> args;
     for (const std::string& a : c.args) args.push_back(scene.Fill(a));
-    std::vector<std::string> argv;
-    if (!c.shell.empty()) argv = {"bash", "-c", scene.Fill(c.shell) + " exec \"$@\"", "bash"};
-    for (const std::string& a : CurrentTarget().Command(args)) argv.push_back(a);
-    ProcessOptions options;
-    options.terminal = !c.device.empty();
-    options.env = CurrentTarget().Environment();
+    std::vector<std::string> shell;
+    if (!c.shell.empty()) shell = {"bash", "-c", scene.Fill(c.shell) + " exec \"$@\"", "bash"};
 
     std::atomic<bool> done{false};
     std::string line;
@@ -159,7 +155,7 @@ TEST_P(MisuseTest, EndsAsTheRowSays) {
         reader.join();
         line += ReadUntilQuiet(scene.pty.master(), 0.2, 2);
     };
-    Process process(argv, options);
+    Process process(Joined(shell, CurrentTarget().Command(args)), TargetOptions(!c.device.empty()));
     bool hungUp = false;
     for (const Step& step : c.device) {
         EXPECT_TRUE(process.WaitForOutput(step.waitFor, 30)) << step.waitFor;

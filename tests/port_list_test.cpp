@@ -165,10 +165,7 @@ TEST_P(LockFileTest, ListPortsAsAProcessEndsAndSaysTheSame) {
                                      "mount --bind \"$1\" /sys/class/tty && mount --bind \"$2\" \"$3\" && "
                                      "shift 3 && exec \"$@\"",
                                      "sh", tree.Path("class"), tree.Path("lock"), lockDir};
-    for (const std::string& arg : CurrentTarget().Command({"--list-ports"})) argv.push_back(arg);
-    ProcessOptions options;
-    options.env = CurrentTarget().Environment();
-    const ProcessResult r = RunProcess(argv, options, 20);
+    const ProcessResult r = RunProcess(Joined(argv, CurrentTarget().Command({"--list-ports"})), TargetOptions(), 20);
     EXPECT_FALSE(r.timedOut);
     EXPECT_EQ(r.exitCode, 0) << r.errors;
     EXPECT_EQ(r.output, "-P/dev/null  null" + (GetParam().inUse ? Format(kPortListInUseBy, getpid()) : "") + "\n");
