@@ -39,18 +39,10 @@ std::string MakeFifo(const ScratchDir& dir) {
     return path;
 }
 
-// Past what -N can count in 32 bits (length + 16), sparse.
-std::string MakeFourGiB(const ScratchDir& dir) {
-    std::string path = dir.File("huge.bin", "");
-    if (truncate(path.c_str(), 0x100000000LL - 16) != 0) return "";
-    return path;
-}
-
-// One byte over what a generated header can announce, sparse.
-std::string MakeTooLargeForAHeader(const ScratchDir& dir) {
-    std::string path = dir.File("big.bin", "");
-    if (truncate(path.c_str(), 16777200) != 0) return "";
-    return path;
+// A sparse file of `size` bytes, too large to make otherwise.
+std::string Sparse(const ScratchDir& dir, off_t size) {
+    std::string path = dir.File("sparse.bin", "");
+    return truncate(path.c_str(), size) == 0 ? path : "";
 }
 
 CASE_TABLE(RefusedFileTest, RefusedFile);
@@ -82,8 +74,12 @@ INSTANTIATE_TEST_SUITE_P(
         // A regular file whose length reads 0 but which has contents.
         RefusedFile{"ProcFile", [](const ScratchDir&) { return std::string("/proc/self/status"); }, "", {"-N"},
                     kLengthUntrusted},
-        RefusedFile{"FourGiBWithDashN", MakeFourGiB, "", {"-N"}, kTooLargeForCount},
-        RefusedFile{"TooLargeForAGeneratedHeader", MakeTooLargeForAHeader, "", {}, kTooLarge},
+        // Past what -N can count in 32 bits (length + 16).
+        RefusedFile{"FourGiBWithDashN", [](const ScratchDir& d) { return Sparse(d, 0x100000000LL - 16); }, "", {"-N"},
+                    kTooLargeForCount},
+        // One byte over what a generated header can announce.
+        RefusedFile{"TooLargeForAGeneratedHeader", [](const ScratchDir& d) { return Sparse(d, 16777200); }, "", {},
+                    kTooLarge},
         RefusedFile{"StoredSizeBelow16", nullptr, HeaderBytes(15, 0x2000) + "rest", {},
                     Format(kStoredSizeTooSmall, "%s", 15ul)},
         RefusedFile{"FileShorterThanStoredSize", nullptr, HeaderBytes(100, 0x2000) + Pattern(50), {"-N"},
