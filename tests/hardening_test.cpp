@@ -53,9 +53,7 @@ TEST_P(RefusedFileTest, IsRefusedBeforeAnythingGoesOnTheLine) {
     Pty pty;
     std::string path = c.make ? c.make(dir) : dir.File("f.bin", c.content);
     ASSERT_FALSE(path.empty());
-    std::vector<std::string> args = {path};
-    args.insert(args.end(), c.options.begin(), c.options.end());
-    LineRun run = RunSend(pty, args);
+    LineRun run = RunSend(pty, Joined({path}, c.options));
     EXPECT_FALSE(run.process.timedOut);
     EXPECT_EQ(run.process.exitCode, 1);
     EXPECT_EQ(run.line, "");

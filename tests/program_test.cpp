@@ -118,9 +118,7 @@ TEST_P(SendLineTest, DeviceReceivesExactly) {
     const LineCase& c = GetParam();
     Pty pty;
     ScratchDir dir;
-    std::vector<std::string> args = {dir.File("f.bin", c.file)};
-    args.insert(args.end(), c.options.begin(), c.options.end());
-    LineRun run = RunSend(pty, args);
+    LineRun run = RunSend(pty, Joined({dir.File("f.bin", c.file)}, c.options));
     EXPECT_EQ(run.process.exitCode, 1);
     EXPECT_EQ(run.line, c.line);
     EXPECT_EQ(run.process.output.rfind(CurrentTarget().Console(Banner() + c.console), 0), 0u) << run.process.output;
