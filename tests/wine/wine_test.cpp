@@ -132,9 +132,7 @@ TEST_P(WineLineSettings, ReadBackAtThePromptThenCtrlC) {
     const LineCase& c = GetParam();
     Pty pty;
     MakeCooked(pty.slave());
-    std::vector<std::string> args = {"in.bin", "-MR", Wine().PortOption(pty.path())};
-    args.insert(args.end(), c.options.begin(), c.options.end());
-    auto program = Start(args);
+    auto program = Start(Joined({"in.bin", "-MR", Wine().PortOption(pty.path())}, c.options));
     ASSERT_TRUE(WaitForShim(kWaiting)) << ShimLog();
     EXPECT_EQ(DtrLog(), "DTR 1\n");
 
@@ -190,9 +188,8 @@ TEST_P(WineModemLines, ChangesAsTheOptionsSay) {
     const ModemCase& c = GetParam();
     Pty pty;
     Write("out.bin", AllByteValues(100));
-    std::vector<std::string> args = {"out.bin", "--exit-status", Wine().PortOption(pty.path())};
-    args.insert(args.end(), c.options.begin(), c.options.end());
-    auto program = Start(args, {"VELTA_SHIM_RTS=1"});
+    auto program = Start(Joined({"out.bin", "--exit-status", Wine().PortOption(pty.path())}, c.options),
+                         {"VELTA_SHIM_RTS=1"});
     const std::string expected = HeaderBytes(116, 0x2000) + AllByteValues(100);
     EXPECT_EQ(ReadExactly(pty.master(), expected.size(), kRunTimeout), expected);
     ProcessResult r = program->Wait(kRunTimeout);
@@ -309,12 +306,7 @@ TEST_F(WineRun, CtrlCWhileXoffHoldsTheSender) {
     EXPECT_LT(beforeHold.size(), 64u * 1024);
 
     // Software flow control while sending: we obey XOFF/XON from the device.
-    termios t;
-    ASSERT_EQ(tcgetattr(pty.slave(), &t), 0);
-    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B38400));
-    EXPECT_TRUE(t.c_iflag & IXON);
-    EXPECT_FALSE(t.c_iflag & IXOFF);
-    EXPECT_FALSE(t.c_cflag & CRTSCTS);
+    ExpectRawLine(pty.slave(), {B38400, false, true, false});
 
     program->Signal(SIGINT);
     ProcessResult r = Finish(*program);
