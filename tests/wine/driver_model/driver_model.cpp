@@ -37,11 +37,8 @@
 
 // The model defines the calls the link makes and itself calls the system's.
 #define DRIVER_MODEL_ITSELF
+#include "line_rate.h"
 #include "seam.h"
-
-#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
-#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x2
-#endif
 
 BOOL WINAPI OnConsoleControl(DWORD controlType);
 
@@ -154,8 +151,7 @@ Config ParseConfig(const std::string& text) {
 }
 
 long long CharacterNs() {
-    const long long bits = 1 + state.ByteSize + (state.Parity ? 1 : 0) + (state.StopBits ? 2 : 1);
-    return bits * 1000000000LL / std::max<DWORD>(state.BaudRate, 1);
+    return LineCharacterNs(state.BaudRate, state.ByteSize, state.Parity != 0, state.StopBits ? 2 : 1);
 }
 
 // Bytes written and not yet on the line.
