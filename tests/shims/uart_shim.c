@@ -77,14 +77,16 @@ struct Port {
 static struct Port ports[MAX_FDS];
 static long outqRequests;
 
-static int Fifo(void) {
-    static int fifo = -1;
-    if (fifo < 0) {
-        const char* text = getenv("VELTA_UART_FIFO");
-        fifo = text ? atoi(text) : 16;
-        if (fifo < 0) fifo = 0;
-    }
-    return fifo;
+/* The number the variable holds, or `otherwise` when it is not set. */
+static long Setting(const char* variable, long otherwise) {
+    const char* text = getenv(variable);
+    return text ? atol(text) : otherwise;
+}
+
+static long Fifo(void) {
+    static long fifo = -1;
+    if (fifo < 0) fifo = Setting("VELTA_UART_FIFO", 16);
+    return fifo < 0 ? 0 : fifo;
 }
 
 static const char* Model(void) {
@@ -97,10 +99,7 @@ static int Usb(void) { return strcmp(Model(), "usb") == 0 || strcmp(Model(), "ac
 
 static int WholeBuffers(void) { return strcmp(Model(), "acm") == 0; }
 
-static int Lsr(void) {
-    const char* lsr = getenv("VELTA_UART_LSR");
-    return lsr && strcmp(lsr, "1") == 0;
-}
+static int Lsr(void) { return Setting("VELTA_UART_LSR", 0) == 1; }
 
 static struct Port* Emulated(int fd) {
     return fd >= 0 && fd < MAX_FDS && ports[fd].charNs > 0 ? &ports[fd] : NULL;
@@ -118,10 +117,7 @@ static void Deliver(struct Port* p, long long now) {
     }
 }
 
-static long Hold(void) {
-    const char* hold = getenv("VELTA_UART_HOLD");
-    return hold ? atol(hold) : -1;
-}
+static long Hold(void) { return Setting("VELTA_UART_HOLD", -1); }
 
 /* Bytes handed over and not yet on the line (in flight, in a FIFO or queue). */
 static long Pending(struct Port* p, long long now) {
