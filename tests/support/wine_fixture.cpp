@@ -76,7 +76,7 @@ std::vector<std::string> WineCase::PortModel(const std::string& model, int fifo)
             "VELTA_UART_ASKED=" + Path("asked.log")};
 }
 
-long WineCase::PortRecord(const std::string& file, const std::string& prefix, bool last) const {
+long WineCase::Recorded(const std::string& file, const std::string& prefix, bool last) const {
     std::istringstream in(Read(file));
     long value = -1;
     for (std::string line; std::getline(in, line);) {

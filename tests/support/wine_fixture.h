@@ -58,9 +58,9 @@ protected:
     // with a transmit FIFO of fifo bytes) before the modem-line shim. The
     // shim's notes go to port.log, its count of output-queue requests to asked.log.
     std::vector<std::string> PortModel(const std::string& model, int fifo = 16) const;
-    // The number after prefix in the first line of the file that starts with
-    // it (or the last such line); -1 if none.
-    long PortRecord(const std::string& file, const std::string& prefix, bool last = false) const;
+    // The number after prefix in the first line of the case's file (a shim's
+    // or a model's notes) that starts with it, or in the last; -1 if none.
+    long Recorded(const std::string& file, const std::string& prefix, bool last = false) const;
 
     ScratchDir dir_;
 };

@@ -107,7 +107,7 @@ TEST_F(WineClose, LastBytesLeaveTheLineBeforeDtrDrops) {
     ProcessResult r = Finish(*run);
     EXPECT_EQ(Tail(r.output, Wine().Console(kSendDone).size()), Wine().Console(kSendDone));
     EXPECT_EQ(DtrLog(), "DTR 1\nDTR 0\n");
-    EXPECT_EQ(PortRecord("port.log", "dtr 0 pending ", true), 0) << "bytes still to leave the line when DTR dropped";
+    EXPECT_EQ(Recorded("port.log", "dtr 0 pending ", true), 0) << "bytes still to leave the line when DTR dropped";
 }
 
 // A 2 s send at 9600 bit/s whose queue holds each byte for its character
@@ -121,7 +121,7 @@ TEST_F(WineClose, WaitForTheOutputQueueSleeps) {
     auto run = Start({"out.bin", "-MS", "-N", "-B9600", Wine().PortOption(pty.path())}, PortModel("uart", 0));
     EXPECT_EQ(ReadExactly(pty.master(), size, kRunTimeout).size(), size);
     ProcessResult r = Finish(*run);
-    const long asked = PortRecord("asked.log", "outq ");
+    const long asked = Recorded("asked.log", "outq ");
     EXPECT_GE(asked, static_cast<long>(size / 16)) << "the UART shim saw the sender";
     EXPECT_LE(asked, static_cast<long>(4 * size)) << "output-queue requests for " << size << " bytes";
 }
@@ -186,7 +186,7 @@ TEST_F(WineUsbAdapter, XoffMeetsAtMostAFifo) {
     received += ReadExactly(pty.master(), expected.size() - received.size(), kRunTimeout);
     EXPECT_TRUE(received == expected) << "the line differs";
     Finish(*velta);
-    const long largest = PortRecord("port.log", "largest ");
+    const long largest = Recorded("port.log", "largest ");
     std::printf("[ figures  ] most bytes on their way at once: %ld\n", largest);
     EXPECT_GE(largest, 1) << Read("port.log");
     EXPECT_LE(largest, 17) << "most bytes on their way at once";
