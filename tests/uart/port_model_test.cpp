@@ -37,15 +37,11 @@ ProcessOptions Preloaded(const PortModel& m, const std::string& log) {
     return options;
 }
 
-// Bytes still to leave the line when DTR dropped, -1 if it never did.
-long PendingAtDtrDrop(const std::string& log) {
+// The first number the shim logged after `what`, -1 if none: "dtr 0 pending "
+// (bytes still to leave the line when DTR dropped), "largest ".
+long Logged(const std::string& log, const std::string& what) {
     std::smatch m;
-    return std::regex_search(log, m, std::regex("dtr 0 pending ([0-9]+)")) ? std::stol(m[1]) : -1;
-}
-
-long Largest(const std::string& log) {
-    std::smatch m;
-    return std::regex_search(log, m, std::regex("largest ([0-9]+)")) ? std::stol(m[1]) : -1;
+    return std::regex_search(log, m, std::regex(what + "([0-9]+)")) ? std::stol(m[1]) : -1;
 }
 
 CASE_TABLE(TailTest, PortModel);
@@ -62,10 +58,10 @@ TEST_P(TailTest, EveryByteHasLeftBeforeDtrDrops) {
     EXPECT_EQ(run.line.substr(16), data);
     const std::string log = ReadFile(dir.Path("port.log"));
     EXPECT_EQ(log.find("dtr 1 pending 0\n"), 0u) << log;  // raised at open
-    EXPECT_EQ(PendingAtDtrDrop(log), 0) << log;
+    EXPECT_EQ(Logged(log, "dtr 0 pending "), 0) << log;
     // One FIFO's worth and the byte queued behind it, as on a UART.
-    EXPECT_LE(Largest(log), 17) << log;
-    EXPECT_GE(Largest(log), 1) << log;
+    EXPECT_LE(Logged(log, "largest "), 17) << log;
+    EXPECT_GE(Logged(log, "largest "), 1) << log;
 }
 
 INSTANTIATE_TEST_SUITE_P(Ports, TailTest,
@@ -121,9 +117,9 @@ TEST_P(LongTailTest, EndsOnlyWhenTheTailHasLeftOrCannot) {
     EXPECT_EQ(result.errors.find(Format(kTailHeld, 3)) != std::string::npos, c.hold >= 0) << result.errors;
     const std::string log = ReadFile(dir.Path("port.log"));
     if (c.pendingAtDrop == -2)
-        EXPECT_GT(PendingAtDtrDrop(log), 0) << log;
+        EXPECT_GT(Logged(log, "dtr 0 pending "), 0) << log;
     else
-        EXPECT_EQ(PendingAtDtrDrop(log), c.pendingAtDrop) << log;
+        EXPECT_EQ(Logged(log, "dtr 0 pending "), c.pendingAtDrop) << log;
 }
 
 INSTANTIATE_TEST_SUITE_P(
