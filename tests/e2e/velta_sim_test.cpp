@@ -2,10 +2,6 @@
 // and checks every byte the sim sends and every report and status it gives.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <thread>
 
@@ -16,21 +12,6 @@
 namespace {
 
 constexpr char kXoff = 0x13, kXon = 0x11;
-
-// The PC's end of the line: the sim's slave, opened as a program opens a
-// port: what was pending is discarded, then the line is set up.
-class PcSide {
-public:
-    explicit PcSide(const Sim& sim) : fd_(open(sim.slave().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {
-        tcflush(fd_, TCIOFLUSH);
-        MakeRaw(fd_);
-    }
-    ~PcSide() { close(fd_); }
-    int fd() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 // ---- loading: the PC sends ----
 

@@ -1,7 +1,10 @@
 // Test kit: the sim and the program under test as processes.
 #include "sim_driver.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -81,6 +84,15 @@ static std::vector<std::string> VeltaCommand(const Sim& sim, const std::vector<s
     std::vector<std::string> all = args;
     all.push_back(sim.PortOption());
     return CurrentTarget().Command(all);
+}
+
+PcSide::PcSide(const Sim& sim) : fd_(open(sim.slave().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {
+    tcflush(fd_, TCIOFLUSH);
+    MakeRaw(fd_);
+}
+
+PcSide::~PcSide() {
+    if (fd_ >= 0) close(fd_);
 }
 
 ProcessResult RunVelta(const Sim& sim, const std::vector<std::string>& args, double timeoutSeconds) {

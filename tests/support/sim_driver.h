@@ -48,6 +48,18 @@ private:
     size_t scanned_ = 0;  // output already looked at by WaitForLine
 };
 
+// The PC's end of the sim's line, opened as a program opens a port: not
+// blocking, what was pending discarded, the line raw; closed with the object.
+class PcSide {
+public:
+    explicit PcSide(const Sim& sim);
+    ~PcSide();
+    int fd() const { return fd_; }
+
+private:
+    int fd_;
+};
+
 // Runs the program under test with args and the sim's port to its end.
 ProcessResult RunVelta(const Sim& sim, const std::vector<std::string>& args, double timeoutSeconds = 120);
 // Starts it with its console on a terminal, so a case can wait for a text.
