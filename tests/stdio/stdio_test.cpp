@@ -10,6 +10,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -18,6 +20,7 @@
 #include "console_text.h"
 #include "line_check.h"
 #include "sim_driver.h"
+#include "tmux_screen.h"
 
 namespace {
 
@@ -368,7 +371,7 @@ std::vector<int> StartFlagsWithoutModemCalls(const std::string& log) {
     for (std::string line; std::getline(lines, line);) {
         if (line.compare(0, 6, "start ") == 0) {
             flags.push_back(static_cast<int>(std::strtol(line.c_str() + 6, nullptr, 8)));
-        } else {
+        } else if (line != "end") {
             ADD_FAILURE() << "velta made a modem-line request: " << line;
         }
     }
@@ -491,4 +494,166 @@ TEST(Picocom, CtrlCWhileTheDeviceHoldsTheSenderWithXoff) {
     sim.Finish(30);
 }
 
+// ---- inside minicom ----
+
+// The lines that set up minicom's protocol table, from
+// docs/TERMINAL-PROGRAMS.md, where the README sends minicom's users.
+std::string ReadmeMinicomLines() {
+    std::istringstream readme(ReadFile(VELTA_TERMINAL_DOC));
+    std::string lines;
+    for (std::string line; std::getline(readme, line);)
+        if (line.compare(0, 8, "pu pname") == 0 || line.compare(0, 8, "pu pprog") == 0) lines += line + "\n";
+    return lines;
+}
+
+// minicom 2.8 in a private tmux server, set up in a HOME of its own as the
+// README says, plus the test's port, rate, the file name typed at a prompt,
+// and one entry with --exit-status. velta is found on the PATH.
+class Minicom {
+public:
+    Minicom(const ScratchDir& dir, const std::string& port)
+        : config_(dir.File(".minirc.dfl", Config(port))),
+          screen_({"minicom"}, {"HOME=" + dir.Path(""), "MINICOM=", "LC_ALL=C",
+                                "PATH=" + kVelta.substr(0, kVelta.rfind('/')) + ":" + std::getenv("PATH"),
+                                std::string("LD_PRELOAD=") + MODEM_RECORD_SHIM,
+                                "VELTA_MODEM_LOG=" + dir.Path("modem.log")}) {}
+    const TmuxScreen& screen() const { return screen_; }
+
+    // Runs a protocol entry from minicom's menu (C-a s uploads, C-a r
+    // downloads) with the file name typed at its prompt.
+    bool Start(const char* menuKey, const std::string& menu, const std::string& entry, const std::string& typed) {
+        screen_.Keys({"C-a", menuKey});
+        if (!screen_.WaitFor("[" + menu + "]", 20)) return false;
+        const int place = MenuPlace(screen_.Screen(), "[" + menu + "]", entry);
+        if (place < 0) return false;
+        for (int i = 0; i < place; ++i) screen_.Keys({"Down"});
+        screen_.Keys({"Enter"});
+        if (!screen_.WaitFor("Please enter file names", 20)) return false;
+        screen_.Type(typed);
+        screen_.Keys({"Enter"});
+        return screen_.WaitFor(entry + (menu == "Upload" ? " upload" : " download"), 20);
+    }
+    // What minicom says once the program has ended (whether it calls the run
+    // a failure), and the key that closes its window.
+    std::string Verdict() {
+        if (!screen_.WaitFor("any key to continue", 60)) return "no verdict: " + screen_.Screen();
+        const std::string shown = screen_.Screen();
+        screen_.Keys({"Enter"});
+        screen_.WaitForGone("any key to continue", 20);
+        return shown.find("Failure executing protocol") != std::string::npos ? "failure"
+               : shown.find("READY") != std::string::npos                   ? "ready"
+                                                                            : "other: " + shown;
+    }
+
+private:
+    static std::string Config(const std::string& port) {
+        return "pu port             " + port + "\npu baudrate         38400\npu fselw            No\n" +
+               ReadmeMinicomLines() +
+               "pu pname12          YUNYNvelta-status\n"
+               "pu pprog12          sh -c 'exec velta \"$0\" --stdio --exit-status'\n";
+    }
+    // The place of an entry in one of minicom's menus, counted from its first.
+    static int MenuPlace(const std::string& shown, const std::string& title, const std::string& entry) {
+        std::istringstream lines(shown);
+        size_t column = std::string::npos;
+        int place = 0;
+        for (std::string line; std::getline(lines, line);) {
+            if (column == std::string::npos) {
+                const size_t at = line.find(title);
+                if (at != std::string::npos) column = line.rfind('+', at);
+                continue;
+            }
+            if (line.size() <= column || line[column] != '|') break;
+            std::istringstream cell(line.substr(column + 1));
+            std::string name;
+            cell >> name;
+            if (name == entry) return place;
+            ++place;
+        }
+        return -1;
+    }
+    const std::string config_;  // written before minicom starts, which reads it once
+    TmuxScreen screen_;
+};
+
+// The README's protocol table in the real minicom, velta-sim behind a relay:
+// a send and a reception byte-exact; --exit-status, whose statuses minicom
+// does not tell apart; Ctrl+C at the reception prompt, which minicom answers
+// with SIGKILL while the terminal sends SIGINT; and after all of it the port
+// minicom holds with the flags and settings minicom gave it, still its
+// terminal. The README says what this shows.
+TEST(Minicom, RunsTheReadmesProtocolsAndGetsItsPortBackAsItSetIt) {
+    ScratchDir dir;
+    Pty line;
+    Pty simLine;
+    Minicom minicom(dir, line.path());
+    const TmuxScreen& screen = minicom.screen();
+    ASSERT_TRUE(screen.Started());
+    // Shown once minicom has opened and set up its port.
+    ASSERT_TRUE(screen.WaitFor("Press CTRL-A Z for help", 30)) << screen.Screen();
+    const termios settings = SettingsOf(line.slave());
+    EXPECT_TRUE(settings.c_cflag & CRTSCTS) << "minicom's default is hardware flow control";
+    const int flags = PortFlagsOf(screen.pid(), line.path());
+    ASSERT_GE(flags, 0);
+    EXPECT_FALSE(flags & O_NONBLOCK);
+    const std::string data = Pattern(3000, 5);
+    const std::string program = dir.File("program.bin", data);
+
+    {  // send: the simulator loads the file; status 1 is minicom's failure
+        Relay relay(line.master(), simLine.master());
+        Sim sim({"--port", simLine.path(), "--baud", "38400", "--save", dir.Path("loaded")});
+        ASSERT_TRUE(minicom.Start("s", "Upload", "velta", program)) << screen.Screen();
+        EXPECT_EQ(minicom.Verdict(), "failure");
+        ProcessResult r = sim.Finish(30);
+        EXPECT_EQ(r.exitCode, 0) << r.output;
+        EXPECT_EQ(ReportLine(r.output, "complete:"), CompleteLine(data, 0x4000, 0)) << r.output;
+        EXPECT_EQ(ReadFile(dir.Path("loaded")), data);
+    }
+    {  // receive: minicom drops what came before velta started, so the device
+       // starts once velta asks for it
+        Relay relay(line.master(), simLine.master());
+        Sim sim({"--port", simLine.path(), "--baud", "38400", "--send", program, "--load", "1200", "--wait-stdin"});
+        ASSERT_TRUE(minicom.Start("r", "Download", "velta-rx", dir.Path("received.bin"))) << screen.Screen();
+        ASSERT_TRUE(screen.WaitFor("38400bps", 30)) << screen.Screen();
+        sim.Go();
+        EXPECT_EQ(minicom.Verdict(), "failure");
+        EXPECT_EQ(ReadFile(dir.Path("received.bin")), HeaderBytes(16 + 3000, 0x1200) + data);
+        sim.Finish(30);
+    }
+    // --exit-status: a file that is not there ends with 4, which minicom
+    // takes for success.
+    ASSERT_TRUE(minicom.Start("s", "Upload", "velta-status", dir.Path("missing.bin"))) << screen.Screen();
+    EXPECT_EQ(minicom.Verdict(), "ready");
+
+    // Ctrl+C while velta waits for the device: its window closes either way.
+    ASSERT_TRUE(minicom.Start("r", "Download", "velta-rx", dir.Path("interrupted.bin"))) << screen.Screen();
+    ASSERT_TRUE(screen.WaitFor("38400bps", 30)) << screen.Screen();
+    screen.Keys({"C-c"});
+    ASSERT_TRUE(screen.WaitForGone("velta-rx download", 30)) << screen.Screen();
+    const std::string log = ReadFile(dir.Path("modem.log"));
+    const std::vector<int> handed = StartFlagsWithoutModemCalls(log);
+    ASSERT_EQ(handed.size(), 4u) << log;
+    // Whether velta reached its exit (the shim's "end") before the SIGKILL.
+    const bool inOrder = std::count(log.begin(), log.end(), '\n') == 8;
+    const char* outcome = inOrder ? "velta ended in order before the SIGKILL" : "the SIGKILL ended velta";
+    ::testing::Test::RecordProperty("ctrl_c", outcome);
+    std::printf("minicom's Ctrl+C: %s\n", outcome);
+
+    // The port as minicom set it, whoever won.
+    for (int h : handed) EXPECT_EQ(h & kFlagMask, flags & kFlagMask);
+    EXPECT_EQ(PortFlagsOf(screen.pid(), line.path()), flags);
+    ExpectSettingsKept(settings, line.slave());
+
+    // Still minicom's terminal: typing reaches the line, the line the screen.
+    screen.Type("hello");
+    EXPECT_EQ(ReadExactly(line.master(), 5, 10), "hello");
+    ASSERT_TRUE(WriteAll(line.master(), "device says hi"));
+    EXPECT_TRUE(screen.WaitFor("device says hi", 20)) << screen.Screen();
+    screen.Keys({"C-a", "q"});  // minicom's own exit, which removes its lock file
+    ASSERT_TRUE(screen.WaitFor("Leave without reset?", 20)) << screen.Screen();
+    screen.Keys({"Enter"});
+    EXPECT_TRUE(screen.WaitForExit(20)) << screen.Screen();
+}
+
 }  // namespace
+
