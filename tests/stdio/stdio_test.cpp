@@ -506,9 +506,9 @@ std::string ReadmeMinicomLines() {
     return lines;
 }
 
-// minicom 2.8 in a private tmux server, set up in a HOME of its own as the
-// README says, plus the test's port, rate, the file name typed at a prompt,
-// and one entry with --exit-status. velta is found on the PATH.
+// minicom 2.8 in a private tmux server, set up in a HOME of its own with
+// the documented entries, plus the test's port, rate, the file name typed
+// at a prompt, and one entry with --exit-status. velta is found on the PATH.
 class Minicom {
 public:
     Minicom(const ScratchDir& dir, const std::string& port)
@@ -576,13 +576,13 @@ private:
     TmuxScreen screen_;
 };
 
-// The README's protocol table in the real minicom, velta-sim behind a relay:
+// The documented protocol table in the real minicom, velta-sim behind a relay:
 // a send and a reception byte-exact; --exit-status, whose statuses minicom
 // does not tell apart; Ctrl+C at the reception prompt, which minicom answers
 // with SIGKILL while the terminal sends SIGINT; and after all of it the port
 // minicom holds with the flags and settings minicom gave it, still its
-// terminal. The README says what this shows.
-TEST(Minicom, RunsTheReadmesProtocolsAndGetsItsPortBackAsItSetIt) {
+// terminal. docs/TERMINAL-PROGRAMS.md says what this shows.
+TEST(Minicom, RunsTheDocumentedProtocolsAndGetsItsPortBackAsItSetIt) {
     ScratchDir dir;
     Pty line;
     Pty simLine;
