@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -111,12 +112,22 @@ struct HandedCase {
 };
 CASE_TABLE(HandedPort, HandedCase);
 
+// True once velta has read everything the device wrote: the input queue of
+// the terminal, which the test's descriptor of it shares, is empty.
+bool InputTaken(int slave) {
+    int waiting = 1;
+    for (const double end = Now() + 20; Now() < end; usleep(10000))
+        if (ioctl(slave, FIONREAD, &waiting) == 0 && waiting == 0) return true;
+    return false;
+}
+
 // The device holds the send with XOFF after `after` bytes (0: since before
 // velta started): while it stands no more than a FIFO and one byte (17) may
 // follow, and the send waits for the XON, which is then given. velta is
 // stopped while the XOFF is written, so what it sent before is told exactly
 // from what it sent after, however slowly this test runs. Every byte read.
-std::string HeldByXoff(Process& velta, int master, size_t after) {
+std::string HeldByXoff(Process& velta, const Pty& pty, size_t after) {
+    const int master = pty.master();
     std::string line;
     if (after == 0) {
         EXPECT_TRUE(velta.WaitForErrors("W\r")) << velta.errors();
@@ -128,6 +139,7 @@ std::string HeldByXoff(Process& velta, int master, size_t after) {
         EXPECT_TRUE(WriteAll(master, "\x13"));
         velta.Signal(SIGCONT);
     }
+    EXPECT_TRUE(InputTaken(pty.slave()));
     EXPECT_TRUE(velta.WaitUntilAsleep());
     const std::string held = ReadUntilQuiet(master, 0.5, 10);
     EXPECT_LE(held.size(), 17u) << "bytes sent while XOFF stood";
@@ -158,7 +170,7 @@ TEST_P(HandedPort, SendsExactlyTheFileAndLeavesTheLineAsItWas) {
     auto child = StartHanded(Joined({dir.File("program.bin", data), "-S4000", "--stdio"}, c.options), pty.slave(),
                              pty.slave());
     std::string line;
-    if (c.xoffAfter >= 0) line = HeldByXoff(*child, pty.master(), static_cast<size_t>(c.xoffAfter));
+    if (c.xoffAfter >= 0) line = HeldByXoff(*child, pty, static_cast<size_t>(c.xoffAfter));
     EXPECT_EQ(child->Wait().exitCode, 1);
     line += ReadUntilQuiet(pty.master(), 0.3, 5);
     EXPECT_EQ(line, HeaderBytes(static_cast<uint32_t>(16 + size), 0x4000) + data);
@@ -222,6 +234,7 @@ TEST_P(HandedPortReceive, TakesEveryByteAndNamesTheLineRate) {
     auto child = StartHanded({target, "-MR", "-B9600", "--stdio"}, pty.slave(), pty.slave());
     if (c.lastBytes > 0) {
         ASSERT_TRUE(child->WaitForErrors(Format(kReceivePrompt, 19200))) << child->errors();
+        ASSERT_TRUE(InputTaken(pty.slave()));
         ASSERT_TRUE(child->WaitUntilAsleep());
         ASSERT_TRUE(WriteAll(pty.master(), sent.substr(sent.size() - c.lastBytes)));
     }
