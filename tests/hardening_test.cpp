@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "line_check.h"
+#include "case_table.h"
 #include "program_support.h"
 
 namespace {
@@ -31,8 +32,6 @@ struct RefusedFile {
     std::vector<std::string> options;
     std::string message;  // %s is the path
 };
-
-void PrintTo(const RefusedFile& c, std::ostream* os) { *os << c.name; }
 
 std::string MakeFifo(const ScratchDir& dir) {
     std::string path = dir.Path("fifo");
@@ -54,7 +53,7 @@ std::string MakeTooLargeForAHeader(const ScratchDir& dir) {
     return path;
 }
 
-class RefusedFileTest : public ::testing::TestWithParam<RefusedFile> {};
+CASE_TABLE(RefusedFileTest, RefusedFile);
 
 TEST_P(RefusedFileTest, IsRefusedBeforeAnythingGoesOnTheLine) {
     const RefusedFile& c = GetParam();
@@ -89,7 +88,7 @@ INSTANTIATE_TEST_SUITE_P(
                     Format(kStoredSizeTooSmall, "%s", 15ul)},
         RefusedFile{"FileShorterThanStoredSize", nullptr, HeaderBytes(100, 0x2000) + Pattern(50), {"-N"},
                     Format(kFileShorterThanHeader, "%s", 100ul)}),
-    [](const ::testing::TestParamInfo<RefusedFile>& i) { return i.param.name; });
+    CaseName());
 
 // The device was promised the header's length: a file that shrinks while it
 // is sent ends the transfer as aborted, with what was sent a true prefix.

@@ -22,6 +22,7 @@
 #include <thread>
 #include <utility>
 
+#include "case_table.h"
 #include "program_support.h"
 
 namespace {
@@ -78,8 +79,6 @@ struct RunCase {
     bool portRestored = false;         // settings as before the run, not exclusive
 };
 
-void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
-
 // A line as a terminal program leaves it when nobody makes it raw.
 void CookLine(Scene& s) {
     termios t;
@@ -135,7 +134,7 @@ void HoldFullErrorStream(Scene& s) {
 }
 const std::string kFullErrorStream = "exec 2>{dir}stderr; head -c 65536 /dev/zero >&2;";
 
-class MisuseTest : public ::testing::TestWithParam<RunCase> {};
+CASE_TABLE(MisuseTest, RunCase);
 
 TEST_P(MisuseTest, EndsAsTheRowSays) {
     const RunCase& c = GetParam();
@@ -299,6 +298,6 @@ INSTANTIATE_TEST_SUITE_P(
         // --progress counts what moves: with -N, the file's bytes.
         RunCase{"ProgressWithDashNEndsAtAHundred", {"{file}", "-N", "--progress", "-P{port}"}, "", nullptr,
                 kData, {}, 1, std::nullopt, {"100% 300 / 300 "}, std::nullopt, kData}),
-    [](const ::testing::TestParamInfo<RunCase>& i) { return i.param.name; });
+    CaseName());
 
 }  // namespace

@@ -136,9 +136,7 @@ struct LockFileCase {
     bool inUse;
 };
 
-void PrintTo(const LockFileCase& c, std::ostream* os) { *os << c.name; }
-
-class LockFileTest : public ::testing::TestWithParam<LockFileCase> {};
+CASE_TABLE(LockFileTest, LockFileCase);
 
 TEST_P(LockFileTest, CountsOnlyAReadableLiveLock) {
     FakeTree tree;
@@ -221,7 +219,7 @@ INSTANTIATE_TEST_SUITE_P(
                          t.File(f, std::to_string((1LL << 32) + getpid()) + "\n");
                      },
                      false}),
-    [](const ::testing::TestParamInfo<LockFileCase>& i) { return i.param.name; });
+    CaseName());
 
 // What a USB device says of itself reaches the terminal without its control
 // characters, and numbered names sort by number.

@@ -17,6 +17,8 @@ struct CaseName {
 };
 
 // Declares the fixture of a table whose rows are Case, printed by name.
-#define CASE_TABLE(Fixture, Case)                                                      \
+#define CASE_TABLE(Fixture, Case) CASE_TABLE_ON(Fixture, Case, ::testing::TestWithParam<Case>)
+// The same on a parametrised fixture of the suite's own (a Wine case, say).
+#define CASE_TABLE_ON(Fixture, Case, Base)                                             \
     [[maybe_unused]] void PrintTo(const Case& c, std::ostream* os) { *os << c.name; } \
-    class Fixture : public ::testing::TestWithParam<Case> {}
+    class Fixture : public Base {}

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "case_table.h"
 #include "process.h"
 #include "program_support.h"
 #include "target.h"

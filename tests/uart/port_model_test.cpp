@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "comm.h"
+#include "case_table.h"
 #include "program_support.h"
 
 namespace {
@@ -26,8 +27,6 @@ struct PortModel {
     int rate;
     int fifo;
 };
-
-void PrintTo(const PortModel& m, std::ostream* os) { *os << m.name; }
 
 ProcessOptions Preloaded(const PortModel& m, const std::string& log) {
     ProcessOptions options;
@@ -49,7 +48,7 @@ long Largest(const std::string& log) {
     return std::regex_search(log, m, std::regex("largest ([0-9]+)")) ? std::stol(m[1]) : -1;
 }
 
-class TailTest : public ::testing::TestWithParam<PortModel> {};
+CASE_TABLE(TailTest, PortModel);
 
 TEST_P(TailTest, EveryByteHasLeftBeforeDtrDrops) {
     const PortModel& m = GetParam();
@@ -78,7 +77,7 @@ INSTANTIATE_TEST_SUITE_P(Ports, TailTest,
                                            PortModel{"UsbAdapterWithLineStatus19200", "usb", true, 19200, 16},
                                            PortModel{"CdcAcm9600", "acm", false, 9600, 16},
                                            PortModel{"CdcAcm38400", "acm", false, 38400, 16}),
-                         [](const ::testing::TestParamInfo<PortModel>& info) { return info.param.name; });
+                         CaseName());
 
 // A FIFO far deeper than any UART's, which only the line status tells
 // about: a tail that takes seconds to leave. It is waited for as long as it
@@ -94,9 +93,7 @@ struct TailCase {
     long pendingAtDrop; // bytes still to leave when DTR dropped; -2: some
 };
 
-void PrintTo(const TailCase& c, std::ostream* os) { *os << c.name; }
-
-class LongTailTest : public ::testing::TestWithParam<TailCase> {};
+CASE_TABLE(LongTailTest, TailCase);
 
 TEST_P(LongTailTest, EndsOnlyWhenTheTailHasLeftOrCannot) {
     const TailCase& c = GetParam();
@@ -134,7 +131,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(TailCase{"SlowTailIsWaitedFor", 300, 150, -1, false, 0, 0},  // 5.5 s of tail
                       TailCase{"Interrupted", 300, 40, -1, true, 2, -2},
                       TailCase{"HeldTailIsALostLine", 9600, 150, 16 + 150 - 12, false, 6, 12}),
-    [](const ::testing::TestParamInfo<TailCase>& info) { return info.param.name; });
+    CaseName());
 
 // Bytes that arrive one at a time are read in batches; every one of them
 // comes out, in order.

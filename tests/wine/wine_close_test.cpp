@@ -68,9 +68,7 @@ struct SettingsCase {
     bool interrupt;  // Ctrl+C once the program waits for data
 };
 
-void PrintTo(const SettingsCase& c, std::ostream* out) { *out << c.name; }
-
-using WineSettingsKept = WineTable<SettingsCase>;
+CASE_TABLE_ON(WineSettingsKept, SettingsCase, WineTable<SettingsCase>);
 
 TEST_P(WineSettingsKept, ReadBackAfterTheRun) {
     const SettingsCase& c = GetParam();
@@ -95,9 +93,7 @@ TEST_P(WineSettingsKept, ReadBackAfterTheRun) {
 INSTANTIATE_TEST_SUITE_P(Wine, WineSettingsKept,
                          ::testing::Values(SettingsCase{"AfterASend", {"out.bin", "-MS", "-N", "-B19200"}, false},
                                            SettingsCase{"AfterCtrlCAtThePrompt", {"in.bin", "-MR", "-F2"}, true}),
-                         [](const ::testing::TestParamInfo<SettingsCase>& info) {
-                             return std::string(info.param.name);
-                         });
+                         CaseName());
 
 // --- the output queue: the tail, and no spinning ----------------------------------
 

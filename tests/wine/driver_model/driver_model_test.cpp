@@ -214,6 +214,6 @@ INSTANTIATE_TEST_SUITE_P(
         // closed: the file closed, the abort shown and the handler done within 3 s.
         ModelCase{"CancelsNeverComplete", "uart,hold=1000,cancel=never,close=1200", false, kSendSize, -1,
                   Ends::kSendAborted, Line::kPrefix, "", 0, 3000, false}),
-    [](const ::testing::TestParamInfo<ModelCase>& info) { return std::string(info.param.name); });
+    CaseName());
 
 }  // namespace
