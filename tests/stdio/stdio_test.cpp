@@ -531,6 +531,7 @@ public:
                                 std::string("LD_PRELOAD=") + MODEM_RECORD_SHIM,
                                 "VELTA_MODEM_LOG=" + dir.Path("modem.log")}) {}
     const TmuxScreen& screen() const { return screen_; }
+    const std::string& shown() const { return shown_; }
 
     // Runs a protocol entry from minicom's menu (C-a s uploads, C-a r
     // downloads) with the file name typed at its prompt.
@@ -547,10 +548,11 @@ public:
         return screen_.WaitFor(entry + (menu == "Upload" ? " upload" : " download"), 20);
     }
     // What minicom says once the program has ended (whether it calls the run
-    // a failure), and the key that closes its window.
+    // a failure), and the key that closes its window; shown() is the screen
+    // before that key.
     std::string Verdict() {
         if (!screen_.WaitFor("any key to continue", 60)) return "no verdict: " + screen_.Screen();
-        const std::string shown = screen_.Screen();
+        const std::string& shown = shown_ = screen_.Screen();
         screen_.Keys({"Enter"});
         screen_.WaitForGone("any key to continue", 20);
         return shown.find("Failure executing protocol") != std::string::npos ? "failure"
@@ -587,11 +589,13 @@ private:
     }
     const std::string config_;  // written before minicom starts, which reads it once
     TmuxScreen screen_;
+    std::string shown_;
 };
 
 // The documented protocol table in the real minicom, velta-sim behind a relay:
-// a send and a reception byte-exact; --exit-status, whose statuses minicom
-// does not tell apart; Ctrl+C at the reception prompt, which minicom answers
+// a send and a reception byte-exact; a file name with a blank, which the
+// shell gets as typed; --exit-status, whose statuses minicom does not tell
+// apart; Ctrl+C at the reception prompt, which minicom answers
 // with SIGKILL while the terminal sends SIGINT; and after all of it the port
 // minicom holds with the flags and settings minicom gave it, still its
 // terminal. docs/TERMINAL-PROGRAMS.md says what this shows.
@@ -610,12 +614,13 @@ TEST(Minicom, RunsTheDocumentedProtocolsAndGetsItsPortBackAsItSetIt) {
     ASSERT_GE(flags, 0);
     EXPECT_FALSE(flags & O_NONBLOCK);
     const std::string data = Pattern(3000, 5);
-    const std::string program = dir.File("program.bin", data);
+    const std::string program = dir.File("my program.bin", data);
 
-    {  // send: the simulator loads the file; status 1 is minicom's failure
+    {  // send, the name typed in quotes: the simulator loads the file; velta
+       // ends with 1, which minicom calls a failure
         Relay relay(line.master(), simLine.master());
         Sim sim({"--port", simLine.path(), "--baud", "38400", "--save", dir.Path("loaded")});
-        ASSERT_TRUE(minicom.Start("s", "Upload", "velta", program)) << screen.Screen();
+        ASSERT_TRUE(minicom.Start("s", "Upload", "velta", "'" + program + "'")) << screen.Screen();
         EXPECT_EQ(minicom.Verdict(), "failure");
         ProcessResult r = sim.Finish(30);
         EXPECT_EQ(r.exitCode, 0) << r.output;
@@ -633,10 +638,12 @@ TEST(Minicom, RunsTheDocumentedProtocolsAndGetsItsPortBackAsItSetIt) {
         EXPECT_EQ(ReadFile(dir.Path("received.bin")), HeaderBytes(16 + 3000, 0x1200) + data);
         sim.Finish(30);
     }
-    // --exit-status: a file that is not there ends with 4, which minicom
-    // takes for success.
-    ASSERT_TRUE(minicom.Start("s", "Upload", "velta-status", dir.Path("missing.bin"))) << screen.Screen();
+    // The same name unquoted: velta gets the part before the blank, a file
+    // that is not there, and --exit-status ends with 4, which minicom takes
+    // for success.
+    ASSERT_TRUE(minicom.Start("s", "Upload", "velta-status", program)) << screen.Screen();
     EXPECT_EQ(minicom.Verdict(), "ready");
+    EXPECT_TRUE(Contains(minicom.shown(), "/my:")) << minicom.shown();  // "cannot open DIR/my: ..."
 
     // Ctrl+C while velta waits for the device: its window closes either way.
     ASSERT_TRUE(minicom.Start("r", "Download", "velta-rx", dir.Path("interrupted.bin"))) << screen.Screen();
