@@ -103,25 +103,65 @@ struct HandedCase {
     speed_t speed;
     tcflag_t iflag;     // handshaking the "terminal program" set
     int warnedRate;     // the -B value warned about, 0 for none
+    int xoffAfter = -1; // the device's XOFF after this many bytes (0: before velta starts); -1: none
+    cc_t vmin = 1;      // VMIN as the terminal program set it, with VTIME 0
 };
 CASE_TABLE(HandedPort, HandedCase);
+
+// The device holds the send with XOFF after `after` bytes (0: since before
+// velta started): while it stands no more than a FIFO and one byte (17) may
+// follow, and the send waits for the XON, which is then given. velta is
+// stopped while the XOFF is written, so what it sent before is told exactly
+// from what it sent after, however slowly this test runs. Every byte read.
+std::string HeldByXoff(Process& velta, int master, size_t after) {
+    std::string line;
+    if (after == 0) {
+        EXPECT_TRUE(velta.WaitForErrors("W\r")) << velta.errors();
+    } else {
+        line = ReadExactly(master, after, 30);
+        velta.Signal(SIGSTOP);
+        EXPECT_TRUE(velta.WaitForState('T'));
+        line += ReadUntilQuiet(master, 0.1, 5);
+        EXPECT_TRUE(WriteAll(master, "\x13"));
+        velta.Signal(SIGCONT);
+    }
+    EXPECT_TRUE(velta.WaitUntilAsleep());
+    const std::string held = ReadUntilQuiet(master, 0.5, 10);
+    EXPECT_LE(held.size(), 17u) << "bytes sent while XOFF stood";
+    ::testing::Test::RecordProperty("bytes_while_xoff_stood", static_cast<int>(held.size()));
+    EXPECT_FALSE(velta.Ended(0)) << "the send ended while XOFF stood";
+    EXPECT_TRUE(WriteAll(master, "\x11"));
+    return line + held;
+}
 
 TEST_P(HandedPort, SendsExactlyTheFileAndLeavesTheLineAsItWas) {
     const HandedCase& c = GetParam();
     ScratchDir dir;
     Pty pty;
     SetLine(pty.slave(), c.speed, c.iflag);
+    termios vmin = SettingsOf(pty.slave());
+    vmin.c_cc[VMIN] = c.vmin;
+    ASSERT_EQ(tcsetattr(pty.slave(), TCSANOW, &vmin), 0);
     const int flagsBefore = fcntl(pty.slave(), F_GETFL);
     ASSERT_FALSE(flagsBefore & O_NONBLOCK) << "handed over blocking, as picocom does";
     const termios before = SettingsOf(pty.slave());
-    const std::string data = Pattern(300, 7);
+    // Long enough for the XOFF to come while it runs: velta keeps within a
+    // FIFO of the line rate, so 4000 bytes at 9600 bit/s last 4 s.
+    const size_t size = c.xoffAfter > 0 ? 4000 : 300;
+    const std::string data = Pattern(size, 7);
+    if (c.xoffAfter == 0) {
+        ASSERT_TRUE(WriteAll(pty.master(), "\x13"));
+    }
     auto child = StartHanded(Joined({dir.File("program.bin", data), "-S4000", "--stdio"}, c.options), pty.slave(),
                              pty.slave());
+    std::string line;
+    if (c.xoffAfter >= 0) line = HeldByXoff(*child, pty.master(), static_cast<size_t>(c.xoffAfter));
     EXPECT_EQ(child->Wait().exitCode, 1);
-    EXPECT_EQ(ReadUntilQuiet(pty.master(), 0.3, 5), HeaderBytes(16 + 300, 0x4000) + data);
+    line += ReadUntilQuiet(pty.master(), 0.3, 5);
+    EXPECT_EQ(line, HeaderBytes(static_cast<uint32_t>(16 + size), 0x4000) + data);
     EXPECT_TRUE(Contains(child->errors(), kSendDone)) << child->errors();
     EXPECT_EQ(child->errors().compare(0, Banner().size(), Banner()), 0) << child->errors();
-    const int lineRate = c.speed == B19200 ? 19200 : 38400;
+    const int lineRate = c.speed == B19200 ? 19200 : c.speed == B9600 ? 9600 : 38400;
     EXPECT_EQ(Contains(child->errors(), Format(kStdioRateDiffers, c.warnedRate, lineRate)), c.warnedRate != 0)
         << child->errors();
     ExpectSettingsKept(before, pty.slave());
@@ -135,7 +175,12 @@ INSTANTIATE_TEST_SUITE_P(
                       HandedCase{"rate_differs_warned", {"-B9600"}, B19200, 0, 9600},
                       HandedCase{"flow_control_not_applied", {"-F1", "-B38400"}, B38400, 0, 0},
                       // With -F2 the line's XON/XOFF is the flow control asked for.
-                      HandedCase{"xonxoff_kept", {"-F2"}, B38400, IXON | IXOFF, 0}),
+                      HandedCase{"xonxoff_kept", {"-F2"}, B38400, IXON | IXOFF, 0},
+                      // A raw line: velta reads the device's XOFF and XON itself.
+                      HandedCase{"xoff_before_the_send", {"-F2"}, B38400, 0, 0, 0},
+                      HandedCase{"xoff_during_the_send", {"-F2"}, B9600, 0, 0, 200},
+                      // poll() says readable only once VMIN bytes have come: the lone XON too.
+                      HandedCase{"xon_on_a_line_with_vmin_4", {"-F2"}, B38400, 0, 0, 0, 4}),
     CaseName());
 
 // The console texts and the progress line share the error stream, so the
@@ -150,20 +195,44 @@ TEST(HandedPortProgress, StandsBesideTheBarOnTheErrorStream) {
     EXPECT_TRUE(Contains(child->errors(), "\r|oooooooooo| 100% 300 / 300 ")) << child->errors();
 }
 
-TEST(HandedPortReceive, TakesWhatWaitedOnTheLineAndNamesTheLineRate) {
+// A reception: what waited on the line before velta started (a port handed
+// over is not flushed), then the last bytes once it waits; VMIN as the
+// terminal program set it, with VTIME 0.
+struct ReceiveCase {
+    const char* name;
+    cc_t vmin;
+    size_t lastBytes;  // written once velta waits
+};
+CASE_TABLE(HandedPortReceive, ReceiveCase);
+
+TEST_P(HandedPortReceive, TakesEveryByteAndNamesTheLineRate) {
+    const ReceiveCase& c = GetParam();
     ScratchDir dir;
     Pty pty;
     SetLine(pty.slave(), B19200);
-    const std::string data = Pattern(500, 3);
-    // Already queued when velta starts: a port handed over is not flushed.
-    ASSERT_TRUE(WriteAll(pty.master(), HeaderBytes(16 + 500, 0x1234) + data));
+    termios vmin = SettingsOf(pty.slave());
+    vmin.c_cc[VMIN] = c.vmin;
+    ASSERT_EQ(tcsetattr(pty.slave(), TCSANOW, &vmin), 0);
+    const std::string sent = HeaderBytes(16 + 500, 0x1234) + Pattern(500, 3);
+    ASSERT_TRUE(WriteAll(pty.master(), sent.substr(0, sent.size() - c.lastBytes)));
     const std::string target = dir.Path("received.bin");
     auto child = StartHanded({target, "-MR", "-B9600", "--stdio"}, pty.slave(), pty.slave());
-    EXPECT_EQ(child->Wait().exitCode, 1);
-    EXPECT_EQ(ReadFile(target), HeaderBytes(16 + 500, 0x1234) + data);
+    if (c.lastBytes > 0) {
+        ASSERT_TRUE(child->WaitForErrors(Format(kReceivePrompt, 19200))) << child->errors();
+        ASSERT_TRUE(child->WaitUntilAsleep());
+        ASSERT_TRUE(WriteAll(pty.master(), sent.substr(sent.size() - c.lastBytes)));
+    }
+    EXPECT_EQ(child->Wait(20).exitCode, 1);
+    EXPECT_EQ(ReadFile(target), sent);
     EXPECT_TRUE(Contains(child->errors(), Format(kReceivePrompt, 19200))) << child->errors();
     EXPECT_TRUE(Contains(child->errors(), kReceiveDone)) << child->errors();
 }
+
+INSTANTIATE_TEST_SUITE_P(Stdio, HandedPortReceive,
+                         ::testing::Values(ReceiveCase{"queued_before_it_starts", 1, 0},
+                                           // poll() says readable only once VMIN bytes have come
+                                           ReceiveCase{"last_bytes_on_a_line_with_vmin_4", 4, 3}),
+                         CaseName());
 
 // True once the kernel holds the output of the pty's slave: the XOFF that
 // the test wrote has been taken (a byte written before that is harmless).
@@ -177,36 +246,56 @@ bool OutputStopped(int slave, int flags) {
 }
 
 // Ctrl+C while waiting for the device, and while the device holds the
-// sender with XOFF (a blocking write would never return to see it).
+// sender with XOFF (a blocking write would never return to see it); and
+// SIGKILL there, which minicom sends on its Ctrl+C. The descriptors share
+// their open file descriptions with the terminal program: their flags are
+// the same while velta runs and after it, however it ends.
 struct AbortCase {
     const char* name;
     std::vector<std::string> args;
     const char* waitFor;
+    tcflag_t iflag;  // IXON: the kernel stops the line on XOFF; 0: velta reads the XOFF itself
+    int signal;
 };
 CASE_TABLE(HandedPortAbort, AbortCase);
 
-TEST_P(HandedPortAbort, EndsInOrderAndPutsTheFlagsBack) {
+TEST_P(HandedPortAbort, EndsAndLeavesTheFlagsAsTheTerminalProgramSetThem) {
     const AbortCase& c = GetParam();
     ScratchDir dir;
     Pty pty;
-    SetLine(pty.slave(), B38400, IXON);
-    ASSERT_TRUE(WriteAll(pty.master(), "\x13"));  // XOFF: the slave's output stops
+    SetLine(pty.slave(), B38400, c.iflag);
+    ASSERT_TRUE(WriteAll(pty.master(), "\x13"));  // XOFF
     const int flagsBefore = fcntl(pty.slave(), F_GETFL);
-    ASSERT_TRUE(OutputStopped(pty.slave(), flagsBefore));
+    if (c.iflag & IXON) {
+        ASSERT_TRUE(OutputStopped(pty.slave(), flagsBefore));
+        ReadUntilQuiet(pty.master(), 0.1, 2);  // what the probe got through before the stop
+    }
     auto child =
         StartHanded(Joined({dir.File("program.bin", Pattern(2000)), "--stdio"}, c.args), pty.slave(), pty.slave());
     ASSERT_TRUE(child->WaitForErrors(c.waitFor)) << child->errors();
     ASSERT_TRUE(child->WaitUntilAsleep());
-    child->Signal(SIGINT);
-    EXPECT_EQ(child->Wait(20).exitCode, 1) << child->errors();
-    EXPECT_TRUE(Contains(child->errors(), kAborted)) << child->errors();
+    EXPECT_EQ(fcntl(pty.slave(), F_GETFL), flagsBefore) << "while velta runs";
+    child->Signal(c.signal);
+    const ProcessResult r = child->Wait(20);
+    if (c.signal == SIGKILL) {
+        EXPECT_EQ(r.signal, SIGKILL);
+    } else {
+        EXPECT_EQ(r.exitCode, 1) << child->errors();
+        EXPECT_TRUE(Contains(child->errors(), kAborted)) << child->errors();
+    }
     EXPECT_EQ(fcntl(pty.slave(), F_GETFL), flagsBefore);
+    EXPECT_EQ(ReadUntilQuiet(pty.master(), 0.2, 5), "") << "sent while XOFF stood";
 }
 
-INSTANTIATE_TEST_SUITE_P(Stdio, HandedPortAbort,
-                         ::testing::Values(AbortCase{"waiting_for_the_device", {"-MR", "-F2"}, "bps"},
-                                           AbortCase{"sender_held_by_xoff", {"-MS", "-F2"}, "W\r"}),
-                         CaseName());
+INSTANTIATE_TEST_SUITE_P(
+    Stdio, HandedPortAbort,
+    ::testing::Values(AbortCase{"waiting_for_the_device", {"-MR", "-F2"}, "bps", IXON, SIGINT},
+                      AbortCase{"waiting_for_the_device_killed", {"-MR", "-F2"}, "bps", IXON, SIGKILL},
+                      AbortCase{"sender_held_by_xoff", {"-MS", "-F2"}, "W\r", IXON, SIGINT},
+                      AbortCase{"sender_held_by_xoff_killed", {"-MS", "-F2"}, "W\r", IXON, SIGKILL},
+                      AbortCase{"sender_reading_the_xoff_itself", {"-MS", "-F2"}, "W\r", 0, SIGINT},
+                      AbortCase{"sender_reading_the_xoff_itself_killed", {"-MS", "-F2"}, "W\r", 0, SIGKILL}),
+    CaseName());
 
 // ---- inside picocom ----
 
