@@ -194,12 +194,12 @@ Paced StartAndExit(const Config& c, const Subject& t) {
 void MeasurePaced(const Config& c, const Subject& t, SubjectFigures* out) {
     SubjectFigures& f = *out;
     const int n = t.IsWine() ? 1 : c.repeats;
-    const Subject uart = WithUart(c, t);
+    const Subject uart = WithPortModel(c, t, "uart");
     Note("%s: 16 KiB each way at 38400 bit/s, %d time(s) (about %d s)", t.name.c_str(), n, 25 * n);
     f.send38 = Median(n, [&] { return PacedSend(c, t, 38400, kPacedSize, false); });
     f.sendXon = Median(n, [&] { return PacedSend(c, t, 38400, kPacedSize, true); });
     f.sendUart = Median(n, [&] { return PacedSend(c, uart, 38400, kPacedSize, false); });
-    f.sendUsb = Median(n, [&] { return PacedSend(c, WithUsbAdapter(c, t), 38400, kPacedSize, false); });
+    f.sendUsb = Median(n, [&] { return PacedSend(c, WithPortModel(c, t, "usb"), 38400, kPacedSize, false); });
     f.receive38 = Median(n, [&] { return PacedReceive(c, t, 38400, kPacedSize, false); });
     f.receiveXon = Median(n, [&] { return PacedReceive(c, t, 38400, kPacedSize, true); });
     if (!t.IsWine()) {
@@ -229,15 +229,15 @@ PortFigures MeasurePorts(const Config& c, const Subject& t, size_t size) {
         PortRow r;
         r.rate = rate;
         r.size = size ? size : rate / 4800 * 1024;  // about 2 s on the line
-        r.uart = Median(n, [&] { return PacedSend(c, WithUart(c, t), rate, r.size, false); });
-        r.usb = Median(n, [&] { return PacedSend(c, WithUsbAdapter(c, t), rate, r.size, false); });
-        r.acm = Median(n, [&] { return PacedSend(c, WithCdcAcm(c, t), rate, r.size, false); });
+        r.uart = Median(n, [&] { return PacedSend(c, WithPortModel(c, t, "uart"), rate, r.size, false); });
+        r.usb = Median(n, [&] { return PacedSend(c, WithPortModel(c, t, "usb"), rate, r.size, false); });
+        r.acm = Median(n, [&] { return PacedSend(c, WithPortModel(c, t, "acm"), rate, r.size, false); });
         r.alone = SimAloneLoads(c, rate, r.size);
         f.rows.push_back(r);
     }
-    f.uartXon = PacedSend(c, WithUart(c, t), 38400, 8 * 1024, true);
-    f.usbXon = PacedSend(c, WithUsbAdapter(c, t), 38400, 8 * 1024, true);
-    f.acmXon = PacedSend(c, WithCdcAcm(c, t), 38400, 8 * 1024, true);
+    f.uartXon = PacedSend(c, WithPortModel(c, t, "uart"), 38400, 8 * 1024, true);
+    f.usbXon = PacedSend(c, WithPortModel(c, t, "usb"), 38400, 8 * 1024, true);
+    f.acmXon = PacedSend(c, WithPortModel(c, t, "acm"), 38400, 8 * 1024, true);
     return f;
 }
 

@@ -71,12 +71,7 @@ INSTANTIATE_TEST_SUITE_P(
                    2},
         // COM0 (-P256) is never there, nor is /dev/ttyS-1.
         StatusCase{"PortMissing",
-                   [](ScratchDir& d) {
-                       ProcessOptions options;
-                       options.env = CurrentTarget().Environment();
-                       return RunProcess(CurrentTarget().Command({d.File("out.bin", kData), "-P256", "--exit-status"}),
-                                         options);
-                   },
+                   [](ScratchDir& d) { return RunProgram({d.File("out.bin", kData), "-P256", "--exit-status"}); },
                    3},
         StatusCase{"FileMissing", [](ScratchDir& d) { return SendToDevice(d.Path("no-such.bin")); }, 4},
         StatusCase{"RefusedBeforeSending",
@@ -242,14 +237,10 @@ TEST(Progress, OnATerminalSharedWithStandardOutputTheFiguresStandBesideTheBar) {
     if (CurrentTarget().Name() != "native") GTEST_SKIP() << "a console of its own under Wine";
     ScratchDir dir;
     Sim sim({"--send", dir.File("device.bin", Pattern(2000, 23)), "--baud", "19200", "--wait-open"});
-    ProcessOptions options;
-    options.terminal = true;
-    options.env = CurrentTarget().Environment();
-    std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&1"};
-    for (const std::string& arg : CurrentTarget().Command({dir.Path("in.bin"), "-MR", "-B19200", "--progress",
-                                                           sim.PortOption()}))
-        argv.push_back(arg);
-    const ProcessResult r = RunProcess(argv, options, 120);
+    const ProcessResult r = RunProcess(Joined({"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&1"},
+                                              CurrentTarget().Command({dir.Path("in.bin"), "-MR", "-B19200",
+                                                                       "--progress", sim.PortOption()})),
+                                       TargetOptions(true), 120);
     sim.Finish();
     EXPECT_EQ(r.exitCode, 1);
     std::string barLine;

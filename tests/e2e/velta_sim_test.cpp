@@ -255,12 +255,9 @@ TEST_P(SimLoop, WhatOneSendsTheOtherLoads) {
     ScratchDir dir;
     const std::string data = c.text ? std::string("some text\r\n") + Pattern(900, 3) : Pattern(2500, 3);
     const std::string file = c.text ? data.substr(0, data.find('\x1A')) : data;
-    std::vector<std::string> loadArgs = c.args;
-    loadArgs.insert(loadArgs.end(), {"--save", dir.Path("saved"), "--idle", "2"});
-    Sim load(loadArgs);
-    std::vector<std::string> sendArgs = c.args;
-    sendArgs.insert(sendArgs.end(), {"--send", dir.File("file", file), "--port", load.slave(), "--linger", "0"});
-    ProcessResult sent = RunProcess(SimCommand(sendArgs));
+    Sim load(Joined(c.args, {"--save", dir.Path("saved"), "--idle", "2"}));
+    ProcessResult sent = RunProcess(
+        SimCommand(Joined(c.args, {"--send", dir.File("file", file), "--port", load.slave(), "--linger", "0"})));
     ProcessResult loaded = load.Finish();
     EXPECT_EQ(sent.exitCode, 0) << sent.output;
     EXPECT_EQ(loaded.exitCode, 0) << loaded.output;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <ostream>
 #include <string>
 
@@ -13,6 +14,13 @@ struct CaseName {
     template <class Case>
     std::string operator()(const ::testing::TestParamInfo<Case>& info) const {
         return info.param.name;
+    }
+};
+
+// The name generator for a table of signal numbers: SIGINT, SIGTERM, ...
+struct SignalName {
+    std::string operator()(const ::testing::TestParamInfo<int>& info) const {
+        return "SIG" + std::string(sigabbrev_np(info.param));
     }
 };
 

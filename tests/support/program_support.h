@@ -50,6 +50,10 @@ bool Contains(const std::string& haystack, const std::string& needle);
 std::string Tail(const std::string& text, size_t size);
 int Count(const std::string& text, char c);
 
+// The options of a run of the current target: its environment, and standard
+// output on a terminal when asked.
+ProcessOptions TargetOptions(bool terminal = false);
+
 // Runs the current target with args (after the wrapper, if any) to its end.
 ProcessResult RunProgram(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
                          const std::vector<std::string>& wrapper = {});

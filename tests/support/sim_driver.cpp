@@ -84,16 +84,11 @@ static std::vector<std::string> VeltaCommand(const Sim& sim, const std::vector<s
 }
 
 ProcessResult RunVelta(const Sim& sim, const std::vector<std::string>& args, double timeoutSeconds) {
-    ProcessOptions options;
-    options.env = CurrentTarget().Environment();
-    return RunProcess(VeltaCommand(sim, args), options, timeoutSeconds);
+    return RunProcess(VeltaCommand(sim, args), TargetOptions(), timeoutSeconds);
 }
 
 std::unique_ptr<Process> StartVelta(const Sim& sim, const std::vector<std::string>& args) {
-    ProcessOptions options;
-    options.terminal = true;
-    options.env = CurrentTarget().Environment();
-    return std::unique_ptr<Process>(new Process(VeltaCommand(sim, args), options));
+    return std::make_unique<Process>(VeltaCommand(sim, args), TargetOptions(true));
 }
 
 void Interrupt(Process& process) { process.Signal(SIGINT); }
