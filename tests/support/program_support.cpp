@@ -66,12 +66,14 @@ std::string ReadFile(const std::string& path) {
     return s.str();
 }
 
+uint32_t Crc(const std::string& data) {
+    Crc32 crc;
+    crc.Add(reinterpret_cast<const uint8_t*>(data.data()), data.size());
+    return crc.Value();
+}
+
 std::string LineTallyText(const std::string& line, bool withHeader) {
-    auto crc = [](const std::string& bytes) {
-        Crc32 c;
-        c.Add(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-        return static_cast<unsigned long>(c.Value());
-    };
+    const auto crc = [](const std::string& bytes) { return static_cast<unsigned long>(Crc(bytes)); };
     if (!withHeader) return Format(kLineChecksum, static_cast<unsigned long>(line.size()), crc(line));
     return Format(kLineChecksumWithHeader, static_cast<unsigned long>(line.size()), crc(line),
                   static_cast<unsigned long>(line.size() - 16), crc(line.substr(16)));

@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <stdexcept>
 
-#include "sim_format.h"
 #include "target.h"
 
 std::string SimProgram() {
@@ -111,12 +110,6 @@ std::string ReportLine(const std::string& output, const std::string& lead) {
     if (output[at] == '\n') ++at;
     size_t end = output.find('\n', at);
     return output.substr(at, end == std::string::npos ? std::string::npos : end - at);
-}
-
-uint32_t Crc(const std::string& data) {
-    sim::Crc32 crc;
-    crc.Add(reinterpret_cast<const uint8_t*>(data.data()), data.size());
-    return crc.Value();
 }
 
 std::string CompleteLine(const std::string& data, uint16_t load, uint16_t run) {

@@ -73,7 +73,6 @@ std::string ReportLine(const std::string& output, const std::string& lead);
 // The line the sim prints for data loaded complete and intact.
 std::string CompleteLine(const std::string& data, uint16_t load, uint16_t run);
 std::string CompleteTextLine(const std::string& text, uint16_t load = 0x2000);
-uint32_t Crc(const std::string& data);
 
 // The console text of the target for a text written with "\n".
 std::string Console(const std::string& text);
