@@ -648,7 +648,12 @@ TEST(Minicom, RunsTheDocumentedProtocolsAndGetsItsPortBackAsItSetIt) {
     ASSERT_TRUE(minicom.Start("r", "Download", "velta-rx", dir.Path("interrupted.bin"))) << screen.Screen();
     ASSERT_TRUE(screen.WaitFor("38400bps", 30)) << screen.Screen();
     screen.Keys({"C-c"});
-    ASSERT_TRUE(screen.WaitForGone("velta-rx download", 30)) << screen.Screen();
+    // minicom's SIGKILL closes the window at once; a velta that the SIGINT
+    // ended first leaves minicom's verdict on it, waiting for a key.
+    for (const double end = Now() + 30; Contains(screen.Screen(), "velta-rx download"); usleep(50000)) {
+        if (Contains(screen.Screen(), "any key to continue")) screen.Keys({"Enter"});
+        ASSERT_LT(Now(), end) << screen.Screen();
+    }
     const std::string log = ReadFile(dir.Path("modem.log"));
     const std::vector<int> handed = StartFlagsWithoutModemCalls(log);
     ASSERT_EQ(handed.size(), 4u) << log;
