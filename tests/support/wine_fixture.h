@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "case_table.h"
 #include "process.h"
 #include "program_support.h"
 #include "target.h"
@@ -53,10 +54,13 @@ protected:
     // first); false after the time-out.
     bool WaitForShim(const std::string& events, double timeoutSeconds = 30) const;
 
-    // The environment that adds the queue shim with a transmit FIFO of fifo bytes.
-    std::vector<std::string> QueueModel(int fifo) const;
-    // A number the queue shim recorded ("outq" or "tail"); -1 if none.
-    long QueueRecord(const std::string& name) const;
+    // The environment that puts the UART shim's model of a port (uart or usb,
+    // with a transmit FIFO of fifo bytes) before the modem-line shim. The
+    // shim's notes go to port.log, its count of output-queue requests to asked.log.
+    std::vector<std::string> PortModel(const std::string& model, int fifo = 16) const;
+    // The number after prefix in the first line of the case's file (a shim's
+    // or a model's notes) that starts with it, or in the last; -1 if none.
+    long Recorded(const std::string& file, const std::string& prefix, bool last = false) const;
 
     ScratchDir dir_;
 };
