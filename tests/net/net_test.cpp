@@ -258,4 +258,36 @@ INSTANTIATE_TEST_SUITE_P(
                     "rfc2217://localhost: a network port is rfc2217://host:port or socket://host:port\n"}),
     CaseName());
 
+// ---- a server that answers wrongly, a device that says nothing ----
+
+struct ServedCase {
+    const char* name;
+    bool serverRfc2217;
+    std::string scheme;  // what the -P value asks for
+    std::vector<std::string> args;
+    int status;
+    std::string error;  // a line the error stream holds; "PORT" stands for the server's port
+};
+CASE_TABLE(NetServed, ServedCase);
+
+TEST_P(NetServed, EndsWithItsReason) {
+    const ServedCase& c = GetParam();
+    ScratchDir dir;
+    Pty line;
+    Ser2net server(line.path(), c.serverRfc2217, dir);
+    const std::string port = "-P" + c.scheme + "://127.0.0.1:" + std::to_string(server.port());
+    const ProcessResult r = RunVeltaOn(port, Joined({dir.File("a.bin", "abc")}, c.args), 60);
+    EXPECT_EQ(r.exitCode, c.status) << r.output << r.errors;
+    EXPECT_TRUE(Contains(r.errors, WithPort(c.error, server.port()))) << r.errors;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Servers, NetServed,
+    ::testing::Values(
+        // Telnet bytes to a raw socket go to the device; no answer comes.
+        ServedCase{"Rfc2217ToARawServer", false, "rfc2217", {"--exit-status"}, 3,
+                   "127.0.0.1:PORT does not take RFC 2217 COM port control (raw bytes: -Psocket://host:port)\n"},
+        ServedCase{"ReceptionTimesOut", true, "rfc2217", {"-MR", "--timeout", "1", "--exit-status"}, 7, ""}),
+    CaseName());
+
 }  // namespace
