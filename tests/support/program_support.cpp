@@ -4,6 +4,7 @@
 #include <ftw.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <fstream>
@@ -108,11 +109,7 @@ std::string Tail(const std::string& text, size_t size) {
     return text.size() < size ? text : text.substr(text.size() - size);
 }
 
-int Count(const std::string& text, char c) {
-    int n = 0;
-    for (char x : text) n += x == c;
-    return n;
-}
+int Count(const std::string& text, char c) { return static_cast<int>(std::count(text.begin(), text.end(), c)); }
 
 ProcessOptions TargetOptions(bool terminal) {
     ProcessOptions options;

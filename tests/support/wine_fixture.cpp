@@ -49,7 +49,9 @@ bool WineCase::Exists(const std::string& name) const {
 
 std::string WineCase::Sibling(const char* variable, const std::string& name) {
     const std::string path = Env(variable);
-    return path.substr(0, path.rfind('/') + 1) + name;
+    const std::string sibling = path.substr(0, path.rfind('/') + 1) + name;
+    EXPECT_EQ(access(sibling.c_str(), R_OK), 0) << sibling << " is built beside " << path;
+    return sibling;
 }
 
 std::string WineCase::DtrLog() const {
@@ -70,7 +72,6 @@ bool WineCase::WaitForShim(const std::string& events, double timeoutSeconds) con
 
 std::vector<std::string> WineCase::PortModel(const std::string& model, int fifo) const {
     const std::string uartShim = Sibling("VELTA_WINE_SHIM", "uart_shim.so");
-    EXPECT_EQ(access(uartShim.c_str(), R_OK), 0) << uartShim;
     return {"LD_PRELOAD=" + uartShim + ":" + Env("VELTA_WINE_SHIM"), "VELTA_UART_MODEL=" + model,
             "VELTA_UART_FIFO=" + std::to_string(fifo), "VELTA_UART_LOG=" + Path("port.log"),
             "VELTA_UART_ASKED=" + Path("asked.log")};

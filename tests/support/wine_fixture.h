@@ -44,7 +44,8 @@ protected:
     std::string Read(const std::string& name) const { return ReadFile(Path(name)); }
     void Write(const std::string& name, const std::string& data) const { dir_.File(name, data); }
     bool Exists(const std::string& name) const;
-    // A file beside the one the variable names (a test build beside VELTA.exe).
+    // A file beside the one the variable names (a test build beside
+    // VELTA.exe); a failure of the case when there is none.
     static std::string Sibling(const char* variable, const std::string& name);
 
     std::string ShimLog() const { return Read("shim.log"); }

@@ -39,7 +39,7 @@ using WineClose = WineCase;
 // file, and the abort line on the console, by then.
 TEST_F(WineClose, ClosedConsoleKeepsEveryReceivedByteAndTheAbortLine) {
     const std::string program = Sibling("VELTA_WINE_EXE", "velta_close_event.exe");
-    ASSERT_EQ(access(program.c_str(), R_OK), 0) << program << " is built with VELTA.exe";
+    ASSERT_FALSE(HasFailure());
     Pty pty;
     auto run = Start({"in.bin", "-MR", Wine().PortOption(pty.path())}, {"VELTA_CLOSE_TRIGGER=close.now"}, program);
     ASSERT_TRUE(WaitForShim(kWaiting)) << ShimLog();
