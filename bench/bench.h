@@ -57,13 +57,12 @@ struct Subject {
     double ServerCpu() const { return server ? ProcessCpuSeconds(server) : 0; }
 };
 
-// The same subject with a UART's output queue on its pseudo-terminal, or
-// the queue of a USB adapter (see tests/shims/uart_shim.c); the shim notes
-// in portLog the most bytes that were on their way at once.
-Subject WithUart(const Config& c, Subject t);
-Subject WithUsbAdapter(const Config& c, Subject t);
-// The same transfers counted as cdc-acm counts them: whole write buffers.
-Subject WithCdcAcm(const Config& c, Subject t);
+// The same subject with a modelled port on its pseudo-terminal (see
+// tests/shims/uart_shim.c): a UART's output queue ("uart"), the queue of a
+// USB adapter ("usb"), or the same transfers counted as cdc-acm counts them,
+// whole write buffers ("acm"). The shim notes in portLog the most bytes that
+// were on their way at once.
+Subject WithPortModel(const Config& c, Subject t, const std::string& model);
 
 // Starts the subject with its console in a file of the work folder.
 std::unique_ptr<Process> StartSubject(const Config& c, const Subject& t, const std::vector<std::string>& args);

@@ -12,11 +12,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <ctime>
 #include <fstream>
 
 #include "process.h"
+#include "program_support.h"
 
 namespace bench {
 
@@ -107,19 +107,12 @@ long FileSize(const std::string& path) {
 }
 
 std::string FirstLineOf(const std::string& path) {
-    std::ifstream in(path);
-    std::string line;
-    std::getline(in, line);
-    return line;
+    const std::string text = ReadFile(path);
+    return text.substr(0, text.find('\n'));
 }
 
 std::string CommandOutput(const std::string& command) {
-    std::string out;
-    FILE* p = popen(command.c_str(), "r");
-    if (!p) return out;
-    char buffer[256];
-    while (fgets(buffer, sizeof buffer, p)) out += buffer;
-    pclose(p);
+    std::string out = RunProcess({"sh", "-c", command}).output;
     while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
     return out;
 }

@@ -1,9 +1,7 @@
 // velta-bench 1, 2 and 5: velta paced by the simulator at the line rate,
 // beside the simulator alone with a PC that costs no time, and a send on a
 // modelled UART and USB adapter.
-#include <fcntl.h>
 #include <signal.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -110,13 +108,6 @@ Paced PacedReceive(const Config& c, const Subject& t, unsigned rate, size_t size
     return r;
 }
 
-// The simulator's line as a PC with no program of ours opens it: raw, not blocking.
-int OpenLine(const Sim& sim) {
-    const int fd = open(sim.slave().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0) MakeRaw(fd);
-    return fd;
-}
-
 // The simulator alone, with a PC that costs no time: everything written at
 // once (it fits in the pseudo-terminal), or read as soon as it comes. What
 // these lose against the ideal is the simulator's, not velta's.
@@ -125,14 +116,13 @@ Paced SimAloneLoads(const Config& c, unsigned rate, size_t size) {
     r.ideal = static_cast<double>(size + kHeaderSize) * 10.0 / rate;
     const std::string line = HeaderBytes(static_cast<uint32_t>(size + kHeaderSize), 0x2000) + Pattern(size, 1);
     Sim sim({"--baud", std::to_string(rate), "--idle", "5"}, c.work);
-    const int fd = OpenLine(sim);
-    if (fd < 0) return Failed(r, "cannot open the simulator's line");
+    const PcSide pc(sim);  // as a PC with no program of ours opens it
+    if (pc.fd() < 0) return Failed(r, "cannot open the simulator's line");
     const double start = Now();
-    const bool written = WriteAll(fd, line, 30);
+    const bool written = WriteAll(pc.fd(), line, 30);
     std::string report;
     double done = 0;
     const bool ended = sim.WaitForLine(kLoadEnds, r.ideal * 3 + 30, &report, &done);
-    close(fd);
     if (!written || !ended || report.rfind("complete: " + std::to_string(size) + " bytes", 0) != 0)
         return Failed(r, "the simulator said: " + sim.Tail());
     r.ok = true;
@@ -145,14 +135,12 @@ Paced SimAloneSends(const Config& c, unsigned rate, size_t size) {
     r.ideal = static_cast<double>(size + kHeaderSize) * 10.0 / rate;
     WriteFile(Path(c, "device.bin"), Pattern(size, 2));
     Sim sim({"--send", Path(c, "device.bin"), "--baud", std::to_string(rate), "--wait-open", "--linger", "0.2"}, c.work);
-    const int fd = OpenLine(sim);
-    if (fd < 0) return Failed(r, "cannot open the simulator's line");
+    const PcSide pc(sim);
+    if (pc.fd() < 0) return Failed(r, "cannot open the simulator's line");
     const double start = Now();
-    tcflush(fd, TCIOFLUSH);  // as a PC opening the line does
     std::string got;
     double last = 0;
-    const bool all = ReadTimed(fd, size + kHeaderSize, r.ideal * 3 + 30, &got, &last);
-    close(fd);
+    const bool all = ReadTimed(pc.fd(), size + kHeaderSize, r.ideal * 3 + 30, &got, &last);
     if (!all) return Failed(r, "the simulator did not send everything");
     r.ok = true;
     r.wall = last - start;
@@ -194,12 +182,12 @@ Paced StartAndExit(const Config& c, const Subject& t) {
 void MeasurePaced(const Config& c, const Subject& t, SubjectFigures* out) {
     SubjectFigures& f = *out;
     const int n = t.IsWine() ? 1 : c.repeats;
-    const Subject uart = WithUart(c, t);
+    const Subject uart = WithPortModel(c, t, "uart");
     Note("%s: 16 KiB each way at 38400 bit/s, %d time(s) (about %d s)", t.name.c_str(), n, 25 * n);
     f.send38 = Median(n, [&] { return PacedSend(c, t, 38400, kPacedSize, false); });
     f.sendXon = Median(n, [&] { return PacedSend(c, t, 38400, kPacedSize, true); });
     f.sendUart = Median(n, [&] { return PacedSend(c, uart, 38400, kPacedSize, false); });
-    f.sendUsb = Median(n, [&] { return PacedSend(c, WithUsbAdapter(c, t), 38400, kPacedSize, false); });
+    f.sendUsb = Median(n, [&] { return PacedSend(c, WithPortModel(c, t, "usb"), 38400, kPacedSize, false); });
     f.receive38 = Median(n, [&] { return PacedReceive(c, t, 38400, kPacedSize, false); });
     f.receiveXon = Median(n, [&] { return PacedReceive(c, t, 38400, kPacedSize, true); });
     if (!t.IsWine()) {
@@ -229,15 +217,15 @@ PortFigures MeasurePorts(const Config& c, const Subject& t, size_t size) {
         PortRow r;
         r.rate = rate;
         r.size = size ? size : rate / 4800 * 1024;  // about 2 s on the line
-        r.uart = Median(n, [&] { return PacedSend(c, WithUart(c, t), rate, r.size, false); });
-        r.usb = Median(n, [&] { return PacedSend(c, WithUsbAdapter(c, t), rate, r.size, false); });
-        r.acm = Median(n, [&] { return PacedSend(c, WithCdcAcm(c, t), rate, r.size, false); });
+        r.uart = Median(n, [&] { return PacedSend(c, WithPortModel(c, t, "uart"), rate, r.size, false); });
+        r.usb = Median(n, [&] { return PacedSend(c, WithPortModel(c, t, "usb"), rate, r.size, false); });
+        r.acm = Median(n, [&] { return PacedSend(c, WithPortModel(c, t, "acm"), rate, r.size, false); });
         r.alone = SimAloneLoads(c, rate, r.size);
         f.rows.push_back(r);
     }
-    f.uartXon = PacedSend(c, WithUart(c, t), 38400, 8 * 1024, true);
-    f.usbXon = PacedSend(c, WithUsbAdapter(c, t), 38400, 8 * 1024, true);
-    f.acmXon = PacedSend(c, WithCdcAcm(c, t), 38400, 8 * 1024, true);
+    f.uartXon = PacedSend(c, WithPortModel(c, t, "uart"), 38400, 8 * 1024, true);
+    f.usbXon = PacedSend(c, WithPortModel(c, t, "usb"), 38400, 8 * 1024, true);
+    f.acmXon = PacedSend(c, WithPortModel(c, t, "acm"), 38400, 8 * 1024, true);
     return f;
 }
 

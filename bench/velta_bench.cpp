@@ -52,22 +52,10 @@ std::string Subject::PortOption(const std::string& slave) const {
     return "-P" + std::to_string(kWinePort);
 }
 
-Subject WithUart(const Config& c, Subject t) {
+Subject WithPortModel(const Config& c, Subject t, const std::string& model) {
     t.preload.push_back(c.uartShim);
     t.portLog = c.work + "/port-" + t.name + ".log";
-    t.env.push_back("VELTA_UART_LOG=" + t.portLog);
-    return t;
-}
-
-Subject WithUsbAdapter(const Config& c, Subject t) {
-    t = WithUart(c, t);
-    t.env.push_back("VELTA_UART_MODEL=usb");
-    return t;
-}
-
-Subject WithCdcAcm(const Config& c, Subject t) {
-    t = WithUart(c, t);
-    t.env.push_back("VELTA_UART_MODEL=acm");
+    t.env.insert(t.env.end(), {"VELTA_UART_LOG=" + t.portLog, "VELTA_UART_MODEL=" + model});
     return t;
 }
 

@@ -62,8 +62,9 @@ public:
     // the line's own (assumedRate when it is none of the usual ones). 0 when
     // either stream is not a terminal, or (OpenStep::kCooked) when the line
     // is not raw: it would change or take bytes on their way. XON/XOFF
-    // handling is raw enough where softwareFlow asks for it.
-    int AdoptStandardStreams(uint32_t assumedRate, bool softwareFlow);
+    // handling is raw enough where flow asks for it (FlowControlFlags); on a
+    // line without it, a send obeys the device's XOFF itself.
+    int AdoptStandardStreams(uint32_t assumedRate, uint8_t flow);
     uint32_t LineRate() const { return baudRate; }
 
     // Next received byte 0..255, or -1 (aborted or the link failed).

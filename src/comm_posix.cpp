@@ -51,8 +51,8 @@ struct CommLink::Native {
     bool statusTrusted = false;  // the line status said empty at the open
     int writeFd = -1;  // the port's fd, or standard output when adopted
     bool adopted = false;  // standard input and output, set up by a terminal program
-    int savedFlags[2] = {-1, -1};  // file status flags of descriptors 0 and 1, put back at the close
-    std::unique_ptr<NetLink> net;  // set for a port on a network serial server: every operation is its
+    bool wakesLate = false;  // adopted with VMIN above 1 and VTIME 0: poll() waits for VMIN bytes
+    std::unique_ptr<NetLink> net;  // set for a network serial server: each operation goes there
 };
 
 namespace {
@@ -87,8 +87,11 @@ constexpr int kAbortSignals[] = {SIGINT,  SIGQUIT,   SIGTERM, SIGHUP,  SIGUSR1, 
 
 // SA_RESTART keeps console and file writes whole; no wait depends on EINTR,
 // as every wait also polls the self-pipe. A signal the caller ignored stays
-// ignored: nohup, and shells starting background jobs, rely on that.
-void InstallAbortHandling() {
+// ignored: nohup, and shells starting background jobs, rely on that. A
+// terminal program's line is written blocking (its descriptors' flags are
+// not ours to change), so there a signal must end a write that blocks after
+// all: restartCalls false, and every write loop here takes EINTR.
+void InstallAbortHandling(bool restartCalls = true) {
     static bool installed = false;
     if (installed) return;
     installed = true;
@@ -99,7 +102,7 @@ void InstallAbortHandling() {
     struct sigaction action = {};
     action.sa_handler = OnConsoleControl;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
+    action.sa_flags = restartCalls ? SA_RESTART : 0;
     for (int sig : kAbortSignals) {
         struct sigaction inherited;
         if (sigaction(sig, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN) continue;
@@ -301,14 +304,61 @@ bool NoticeXonXoff(int fd, bool& held) {
     return true;
 }
 
+// Waits for received bytes as WaitForPort does. poll() calls a line whose
+// VMIN is above 1 and VTIME 0 readable only once VMIN bytes have come; a
+// terminal program may hand one over set so, and its last bytes or a lone
+// XON would never wake us: there the queue is also looked at every 10 ms.
+bool WaitForInput(const CommLink::Native& line, uint32_t timeoutMs = 0, bool* timedOut = nullptr) {
+    if (!line.wakesLate) return WaitForPort(line.fd, POLLIN, timeoutMs, timedOut);
+    constexpr long long kLookMs = 10;
+    const long long deadline = NowNs() + timeoutMs * 1000000LL;
+    for (;;) {
+        int waiting = 0;
+        if (ioctl(line.fd, FIONREAD, &waiting) == 0 && waiting > 0) return true;
+        long long sliceMs = kLookMs;
+        if (timeoutMs > 0) {
+            const long long left = deadline - NowNs();
+            if (left <= 0) return *timedOut = true, false;
+            sliceMs = std::min(kLookMs, (left + 999999) / 1000000);
+        }
+        bool sliceOver = false;
+        if (WaitForPort(line.fd, POLLIN, static_cast<uint32_t>(sliceMs), &sliceOver)) return true;
+        if (!sliceOver) return false;
+    }
+}
+
 // Holds the sender from the device's XOFF until its XON. False on abort or
 // when the line has failed.
-bool AwaitXon(int fd, bool& held) {
-    while (NoticeXonXoff(fd, held)) {
-        if (!held) return true;
-        if (!WaitForPort(fd, POLLIN)) return false;
+bool AwaitXon(CommLink::Native& line) {
+    while (NoticeXonXoff(line.fd, line.xoffHeld)) {
+        if (!line.xoffHeld) return true;
+        if (!WaitForInput(line)) return false;
     }
     return false;
+}
+
+// One byte to the line; -1 with EAGAIN while it has no room. A terminal
+// program's descriptors stay blocking, so there the byte goes only once
+// poll() says the line takes it: a blocking write held by XOFF would wait
+// for the XON. (Should XOFF stop the line between the two, the signal of
+// Ctrl+C ends the write, as the abort handling there does not restart it.)
+ssize_t WriteWhatFits(const CommLink::Native& line, uint8_t byte) {
+    if (line.adopted) {
+        pollfd p = {line.writeFd, POLLOUT, 0};
+        if (poll(&p, 1, 0) <= 0 || !(p.revents & POLLOUT) || abortRequested.load()) return errno = EAGAIN, -1;
+    }
+    return write(line.writeFd, &byte, 1);
+}
+
+// How much to read once bytes are there. A terminal program's line stays
+// blocking, and a read of more than is queued would wait for its VMIN bytes
+// (or VTIME): there only what is queued, and at least one byte, which a line
+// that hung up answers at once.
+size_t ReadSize(const CommLink::Native& line) {
+    if (!line.adopted) return kReceiveBufferSize;
+    int waiting = 0;
+    if (ioctl(line.fd, FIONREAD, &waiting) != 0 || waiting < 1) return 1;
+    return std::min<size_t>(static_cast<size_t>(waiting), kReceiveBufferSize);
 }
 
 // After the last byte: waits until it has left the transmitter, so that
@@ -371,8 +421,6 @@ uint8_t ByteSizeOf(tcflag_t cflag) {
 }
 
 int ReleaseStandardStreams(CommLink::Native* state) {
-    for (int fd : {STDOUT_FILENO, STDIN_FILENO})
-        if (state->savedFlags[fd] >= 0) fcntl(fd, F_SETFL, state->savedFlags[fd]);
     state->adopted = false;
     state->fd = state->writeFd = -1;
     return 1;
@@ -414,7 +462,8 @@ std::string CookedFlags(const termios& t, bool softwareFlow) {
 // stay as it set them; only the line's format is read, for the timing. Making
 // a cooked line raw is the terminal program's business, not ours: it would
 // not know its line had changed.
-int CommLink::AdoptStandardStreams(uint32_t assumedRate, bool softwareFlow) {
+int CommLink::AdoptStandardStreams(uint32_t assumedRate, uint8_t flow) {
+    const bool softwareFlow = (flow & (kFlowXonXoffIn | kFlowXonXoffOut)) != 0;
     termios t, out;
     openFailure = {"", OpenStep::kNone, 0, ""};
     if (isOpen || tcgetattr(STDIN_FILENO, &t) != 0 || tcgetattr(STDOUT_FILENO, &out) != 0) return 0;
@@ -425,17 +474,21 @@ int CommLink::AdoptStandardStreams(uint32_t assumedRate, bool softwareFlow) {
     const uint32_t rate = static_cast<uint32_t>(LineRateOf(cfgetospeed(&t)));
     const uint8_t parityCode = (t.c_cflag & PARENB) ? ((t.c_cflag & PARODD) ? 1 : 2) : 0;
     StoreLineSettings(0, rate ? rate : assumedRate, ByteSizeOf(t.c_cflag), (t.c_cflag & CSTOPB) ? 2 : 0,
-                      parityCode, 0);
-    InstallAbortHandling();
+                      parityCode, flow);
+    InstallAbortHandling(false);
+    // The descriptors share their open file descriptions with the terminal
+    // program, so their flags stay as it set them (blocking, as a rule):
+    // a change would outlive a SIGKILL, which minicom's Ctrl+C sends. Every
+    // wait polls instead, and a write goes only where the line has room.
     native->fd = STDIN_FILENO;
     native->writeFd = STDOUT_FILENO;
     native->adopted = true;
-    // Non-blocking, so a write held by XOFF stays abortable. The descriptors
-    // share their open file description with the terminal program's own, so
-    // the flags go back as they were at the close.
-    for (int fd : {STDIN_FILENO, STDOUT_FILENO}) native->savedFlags[fd] = fcntl(fd, F_GETFL);
-    for (int fd : {STDIN_FILENO, STDOUT_FILENO})
-        if (native->savedFlags[fd] >= 0) fcntl(fd, F_SETFL, native->savedFlags[fd] | O_NONBLOCK);
+    native->wakesLate = t.c_cc[VMIN] > 1 && t.c_cc[VTIME] == 0;
+    // -F2: where the line's IXON is off, nothing else stops the sender on the
+    // device's XOFF, so WriteByte reads it from the line itself. Where it is
+    // on, the kernel takes XOFF and XON off the line and stops the output.
+    native->readsXoff = !(t.c_iflag & IXON);
+    native->xoffHeld = false;
     isOpen = 1;
     return 1;
 }
@@ -563,7 +616,7 @@ int CommLink::FillReceiveBuffer() {
     if (ioctl(native->fd, FIONREAD, &waiting) != 0) return LineFailed(errno);  // the line is gone
     if (waiting <= 0 && !WaitForData()) return 0;
     if (!AwaitBatch(native->fd, LineCharacterNs(baudRate, byteSize, parity != 0, stopBits ? 2 : 1))) return 0;
-    ssize_t got = read(native->fd, receiveBuffer, kReceiveBufferSize);
+    ssize_t got = read(native->fd, receiveBuffer, ReadSize(*native));
     // Nothing to read right after being told there is: the line hung up
     // (an unplugged adapter, a closed pseudo-terminal), not a pause.
     if (got == 0) return LineFailed(kHungUp);
@@ -579,19 +632,19 @@ int CommLink::WaitForData() {
     if (receiveCount > 0) return 1;
     if (!isOpen) return 0;
     if (native->net) return native->net->WaitForData(receiveTimeoutMs, timedOut);
-    return WaitForPort(native->fd, POLLIN, receiveTimeoutMs, &timedOut) ? 1 : LineFailed(portFailure);
+    return WaitForInput(*native, receiveTimeoutMs, &timedOut) ? 1 : LineFailed(portFailure);
 }
 
 int CommLink::WriteByte(int byte) {
     if (!isOpen || abortRequested.load()) return 0;
     if (native->net) return native->net->WriteByte(byte);
     const bool obeysXoff = (flowControl & kFlowXonXoffOut) && native->readsXoff;
-    if (obeysXoff && !AwaitXon(native->fd, native->xoffHeld)) return 0;
+    if (obeysXoff && !AwaitXon(*native)) return 0;
     const int fd = native->writeFd;
     const uint8_t data = static_cast<uint8_t>(byte);
     long long busySince = -1;
     for (;;) {
-        ssize_t n = write(fd, &data, 1);
+        ssize_t n = WriteWhatFits(*native, data);
         if (n == 1) break;
         if (n < 0 && errno != EAGAIN && errno != EINTR) return LineFailed(errno);
         // XOFF received, CTS low or the queue full: wait until it moves.

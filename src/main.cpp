@@ -42,8 +42,8 @@ bool AdoptPort() {
     ConsoleError(kStdioUnsupported);
     return false;
 #else
-    const bool softwareFlow = (settings.flowControl & (kFlowXonXoffIn | kFlowXonXoffOut)) != 0;
-    if (!commLink.AdoptStandardStreams(static_cast<uint32_t>(settings.baudRate), softwareFlow)) {
+    if (!commLink.AdoptStandardStreams(static_cast<uint32_t>(settings.baudRate),
+                                       static_cast<uint8_t>(settings.flowControl))) {
         const CommLink::OpenFailure& failure = commLink.LastOpenFailure();
         if (failure.step == CommLink::OpenStep::kCooked)
             ConsoleError(kStdioCooked, failure.detail.c_str());

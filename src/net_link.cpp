@@ -106,13 +106,14 @@ bool ParseNetAddress(const char* value, NetAddress* out) {
 
 void ExplainNetworkFailure(const std::string& name, int error) {
     const char* host = name.c_str();
+    const int answerSeconds = static_cast<int>(kAnswerMs / 1000);
     switch (error) {
         case NetSocket::kAborted: return;  // the abort line says it
         case NetSocket::kClosed: ConsoleError(kNetClosed, host); return;
         case NetSocket::kTimedOut: ConsoleError(kNetTimedOut, host); return;
         case NetSocket::kNoHost: ConsoleError(kNetNoHost, host); return;
         case NetLink::kNoComPort: ConsoleError(kNetNoComPort, host); return;
-        case NetLink::kNoAnswer: ConsoleError(kNetNoAnswer, host, static_cast<int>(kAnswerMs / 1000)); return;
+        case NetLink::kNoAnswer: ConsoleError(kNetNoAnswer, host, answerSeconds); return;
         case NetLink::kBadAddress: ConsoleError(kNetBadAddress, host); return;
         default: ConsoleError(kNetFailed, host, NetSocket::Describe(error).c_str()); return;
     }

@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -188,9 +187,7 @@ TEST_P(FlowBytes, TheLastOfXoffAndXonDecides) {
     Pty pty;
     CommLink link;
     ASSERT_NE(link.OpenConnection(1, 38400, 8, 0, 0, kFlowXonXoffOut, pty.path().c_str()), 0);
-    termios t;
-    ASSERT_EQ(tcgetattr(pty.slave(), &t), 0);
-    EXPECT_EQ(t.c_iflag & IXON, 0u);  // the kernel would stop nothing on cdc-acm
+    EXPECT_EQ(SettingsOf(pty.slave()).c_iflag & IXON, 0u);  // the kernel would stop nothing on cdc-acm
     ASSERT_TRUE(WriteAll(pty.master(), c.fromDevice));
     usleep(50000);
     std::thread writer([&] { EXPECT_NE(link.WriteByte('A'), 0); });
@@ -220,7 +217,7 @@ TEST(CommLinkWrite, ReadingXoffItselfTheBytesStayWithinAFifoOfTheLine) {
     CommLink link;
     constexpr int kRate = 9600, kCount = 60;
     ASSERT_NE(link.OpenConnection(1, kRate, 8, 0, 0, kFlowXonXoffOut, pty.path().c_str()), 0);
-    const auto start = std::chrono::steady_clock::now();
+    const double start = Now();
     std::thread writer([&] {
         for (int i = 0; i < kCount; ++i) ASSERT_NE(link.WriteByte(i), 0);
     });
@@ -230,8 +227,7 @@ TEST(CommLinkWrite, ReadingXoffItselfTheBytesStayWithinAFifoOfTheLine) {
         std::string more = ReadExactly(pty.master(), 1, 10);
         if (more.empty()) break;
         got += more;
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        worst = std::max(worst, got.size() - seconds * kRate / 10);
+        worst = std::max(worst, got.size() - (Now() - start) * kRate / 10);
     }
     writer.join();
     EXPECT_EQ(got.size(), static_cast<size_t>(kCount));
@@ -289,8 +285,6 @@ TEST_P(CommLinkAbort, WaitStartedAfterTheAbortReturnsAtOnce) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, CommLinkAbort, ::testing::Values(SIGINT, SIGTERM, SIGHUP, SIGQUIT),
-                         [](const ::testing::TestParamInfo<int>& info) {
-                             return "SIG" + std::string(sigabbrev_np(info.param));
-                         });
+                         SignalName());
 
 }  // namespace

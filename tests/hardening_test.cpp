@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "line_check.h"
+#include "case_table.h"
 #include "program_support.h"
 
 namespace {
@@ -32,29 +33,19 @@ struct RefusedFile {
     std::string message;  // %s is the path
 };
 
-void PrintTo(const RefusedFile& c, std::ostream* os) { *os << c.name; }
-
 std::string MakeFifo(const ScratchDir& dir) {
     std::string path = dir.Path("fifo");
     mkfifo(path.c_str(), 0600);
     return path;
 }
 
-// Past what -N can count in 32 bits (length + 16), sparse.
-std::string MakeFourGiB(const ScratchDir& dir) {
-    std::string path = dir.File("huge.bin", "");
-    if (truncate(path.c_str(), 0x100000000LL - 16) != 0) return "";
-    return path;
+// A sparse file of `size` bytes, too large to make otherwise.
+std::string Sparse(const ScratchDir& dir, off_t size) {
+    std::string path = dir.File("sparse.bin", "");
+    return truncate(path.c_str(), size) == 0 ? path : "";
 }
 
-// One byte over what a generated header can announce, sparse.
-std::string MakeTooLargeForAHeader(const ScratchDir& dir) {
-    std::string path = dir.File("big.bin", "");
-    if (truncate(path.c_str(), 16777200) != 0) return "";
-    return path;
-}
-
-class RefusedFileTest : public ::testing::TestWithParam<RefusedFile> {};
+CASE_TABLE(RefusedFileTest, RefusedFile);
 
 TEST_P(RefusedFileTest, IsRefusedBeforeAnythingGoesOnTheLine) {
     const RefusedFile& c = GetParam();
@@ -62,9 +53,7 @@ TEST_P(RefusedFileTest, IsRefusedBeforeAnythingGoesOnTheLine) {
     Pty pty;
     std::string path = c.make ? c.make(dir) : dir.File("f.bin", c.content);
     ASSERT_FALSE(path.empty());
-    std::vector<std::string> args = {path};
-    args.insert(args.end(), c.options.begin(), c.options.end());
-    LineRun run = RunSend(pty, args);
+    LineRun run = RunSend(pty, Joined({path}, c.options));
     EXPECT_FALSE(run.process.timedOut);
     EXPECT_EQ(run.process.exitCode, 1);
     EXPECT_EQ(run.line, "");
@@ -83,13 +72,17 @@ INSTANTIATE_TEST_SUITE_P(
         // A regular file whose length reads 0 but which has contents.
         RefusedFile{"ProcFile", [](const ScratchDir&) { return std::string("/proc/self/status"); }, "", {"-N"},
                     kLengthUntrusted},
-        RefusedFile{"FourGiBWithDashN", MakeFourGiB, "", {"-N"}, kTooLargeForCount},
-        RefusedFile{"TooLargeForAGeneratedHeader", MakeTooLargeForAHeader, "", {}, kTooLarge},
+        // Past what -N can count in 32 bits (length + 16).
+        RefusedFile{"FourGiBWithDashN", [](const ScratchDir& d) { return Sparse(d, 0x100000000LL - 16); }, "", {"-N"},
+                    kTooLargeForCount},
+        // One byte over what a generated header can announce.
+        RefusedFile{"TooLargeForAGeneratedHeader", [](const ScratchDir& d) { return Sparse(d, 16777200); }, "", {},
+                    kTooLarge},
         RefusedFile{"StoredSizeBelow16", nullptr, HeaderBytes(15, 0x2000) + "rest", {},
                     Format(kStoredSizeTooSmall, "%s", 15ul)},
         RefusedFile{"FileShorterThanStoredSize", nullptr, HeaderBytes(100, 0x2000) + Pattern(50), {"-N"},
                     Format(kFileShorterThanHeader, "%s", 100ul)}),
-    [](const ::testing::TestParamInfo<RefusedFile>& i) { return i.param.name; });
+    CaseName());
 
 // The device was promised the header's length: a file that shrinks while it
 // is sent ends the transfer as aborted, with what was sent a true prefix.
@@ -140,10 +133,7 @@ TEST_P(WaitingFileTest, ReceivingIntoAFifoWithoutReaderEndsOnTheSignal) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, WaitingFileTest, ::testing::Values(SIGINT, SIGQUIT, SIGTERM, SIGHUP),
-                         [](const ::testing::TestParamInfo<int>& i) {
-                             return i.param == SIGINT ? "SIGINT" : i.param == SIGQUIT ? "SIGQUIT"
-                                                               : i.param == SIGTERM ? "SIGTERM" : "SIGHUP";
-                         });
+                         SignalName());
 
 // A FIFO with a slow reader takes every byte, a little at a time.
 TEST(WaitingFile, ReceivingIntoAFifoWithASlowReaderDeliversEverything) {
@@ -200,17 +190,13 @@ TEST(Console, ClosedConsoleLeavesTheTransferAndItsStatusAlone) {
     ScratchDir dir;
     Pty pty;
     const std::string data = Pattern(300, 6);
-    std::vector<std::string> argv = {"bash", "-c", "\"$@\" | true; exit ${PIPESTATUS[0]}", "bash"};
-    for (const std::string& a : CurrentTarget().Command({dir.File("f.bin", data), CurrentTarget().PortOption(pty.path())}))
-        argv.push_back(a);
-    ProcessOptions options;
-    options.env = CurrentTarget().Environment();
     std::string line;
     std::thread device([&] {
         line = ReadExactly(pty.master(), 316, 30);
         line += ReadUntilQuiet(pty.master(), 0.3);
     });
-    ProcessResult r = RunProcess(argv, options, 60);
+    ProcessResult r = RunProgram({dir.File("f.bin", data), CurrentTarget().PortOption(pty.path())}, {},
+                                 {"bash", "-c", "\"$@\" | true; exit ${PIPESTATUS[0]}", "bash"});
     device.join();
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(line, HeaderBytes(316, 0x2000) + data);
@@ -221,12 +207,7 @@ TEST(Console, ClosedConsoleLeavesTheTransferAndItsStatusAlone) {
 TEST(Console, ClosedConsoleKeepsTheUsageStatus) {
     for (const char* script : {"\"$@\" | true; exit ${PIPESTATUS[0]}",
                                "\"$@\" 2>&1 | true; exit ${PIPESTATUS[0]}"}) {
-        std::vector<std::string> argv = {"bash", "-c", script, "bash"};
-        for (const std::string& a : CurrentTarget().Command({"f", "-MX"})) argv.push_back(a);
-        ProcessOptions options;
-        options.env = CurrentTarget().Environment();
-        ProcessResult r = RunProcess(argv, options, 60);
-        EXPECT_EQ(r.exitCode, 255) << script;
+        EXPECT_EQ(RunProgram({"f", "-MX"}, {}, {"bash", "-c", script, "bash"}).exitCode, 255) << script;
     }
 }
 
@@ -262,7 +243,7 @@ TEST(SignalAtOpen, NeverLeavesThePortExclusive) {
     Pty pty;
     for (int delayUs = 0; delayUs < 40000; delayUs += 1000) {
         Process process(CurrentTarget().Command({dir.Path("in.bin"), "-MR", CurrentTarget().PortOption(pty.path())}),
-                        ProcessOptions{false, CurrentTarget().Environment(), ""});
+                        TargetOptions());
         usleep(delayUs);
         process.Signal(SIGTERM);
         ProcessResult r = process.Wait(20);

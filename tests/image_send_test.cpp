@@ -34,9 +34,7 @@ CASE_TABLE(ImageSendTest, ImageCase);
 TEST_P(ImageSendTest, SameLineAsTheBinaryWithS8000) {
     const ImageCase& c = GetParam();
     Pty pty;
-    std::vector<std::string> args = {kImages + "/" + c.file, "--exit-status"};
-    args.insert(args.end(), c.options.begin(), c.options.end());
-    const LineRun run = RunSend(pty, args);
+    const LineRun run = RunSend(pty, Joined({kImages + "/" + c.file, "--exit-status"}, c.options));
     EXPECT_EQ(run.process.exitCode, 0) << run.process.errors;
     EXPECT_EQ(run.line, BinaryLine(c.run));
     const std::string binary = Image("prog.bin");
@@ -77,9 +75,7 @@ TEST_P(ImageRefusalTest, ReasonOnTheErrorStreamAndNothingOnTheLine) {
     Pty pty;
     ScratchDir dir;
     const std::string name = dir.File("f.img", c.file);
-    std::vector<std::string> args = {name, "--exit-status"};
-    args.insert(args.end(), c.options.begin(), c.options.end());
-    const LineRun run = RunSend(pty, args);
+    const LineRun run = RunSend(pty, Joined({name, "--exit-status"}, c.options));
     EXPECT_EQ(run.process.exitCode, 5);
     EXPECT_EQ(run.line, "");
     EXPECT_EQ(run.process.output, CurrentTarget().Console(Banner() + kAborted));

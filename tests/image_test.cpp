@@ -4,23 +4,15 @@
 // reason, line or address.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "case_table.h"
 #include "crc32.h"
 #include "image.h"
+#include "program_support.h"
 
 namespace {
-
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
 
 ImageResult Read(ImageFormat format, const std::string& text) {
     return ReadImage(format, reinterpret_cast<const uint8_t*>(text.data()), text.size());
@@ -101,10 +93,10 @@ CASE_TABLE(ObjcopyTest, ObjcopyCase);
 
 TEST_P(ObjcopyTest, SameBytesAndAddressAsObjcopyBinary) {
     const std::string dir = VELTA_IMAGE_DIR;
-    const std::string binary = Slurp(dir + "/prog.bin");
+    const std::string binary = ReadFile(dir + "/prog.bin");
     ASSERT_GT(binary.size(), 0x100u) << "the test program's .data lies at 0x8100";
     for (ImageFormat format : {GetParam().format, ImageFormat::kAuto}) {
-        const ImageResult r = Read(format, Slurp(dir + "/" + GetParam().file));
+        const ImageResult r = Read(format, ReadFile(dir + "/" + GetParam().file));
         ASSERT_TRUE(r.ok()) << static_cast<int>(r.fault) << " at line " << r.line;
         EXPECT_EQ(r.image.base, 0x8000u);
         EXPECT_EQ(std::string(r.image.bytes.begin(), r.image.bytes.end()), binary);

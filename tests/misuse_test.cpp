@@ -22,6 +22,8 @@
 #include <thread>
 #include <utility>
 
+#include "case_table.h"
+#include "line_check.h"
 #include "program_support.h"
 
 namespace {
@@ -78,8 +80,6 @@ struct RunCase {
     bool portRestored = false;         // settings as before the run, not exclusive
 };
 
-void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
-
 // A line as a terminal program leaves it when nobody makes it raw.
 void CookLine(Scene& s) {
     termios t;
@@ -90,13 +90,10 @@ void CookLine(Scene& s) {
     ASSERT_EQ(tcsetattr(s.pty.slave(), TCSANOW, &t), 0);
 }
 
+// A login line's settings, all unlike what the program sets, noted.
 void NoteSettings(Scene& s) {
-    termios t;
-    ASSERT_EQ(tcgetattr(s.pty.slave(), &t), 0);
-    cfsetispeed(&t, B2400);
-    cfsetospeed(&t, B2400);
-    ASSERT_EQ(tcsetattr(s.pty.slave(), TCSANOW, &t), 0);
-    ASSERT_EQ(tcgetattr(s.pty.slave(), &s.before), 0);
+    MakeCooked(s.pty.slave());
+    s.before = SettingsOf(s.pty.slave());
 }
 
 // /dev/pts/7 is locked as LCK..pts_7 (minicom) or LCK..7 (by base name).
@@ -135,7 +132,7 @@ void HoldFullErrorStream(Scene& s) {
 }
 const std::string kFullErrorStream = "exec 2>{dir}stderr; head -c 65536 /dev/zero >&2;";
 
-class MisuseTest : public ::testing::TestWithParam<RunCase> {};
+CASE_TABLE(MisuseTest, RunCase);
 
 TEST_P(MisuseTest, EndsAsTheRowSays) {
     const RunCase& c = GetParam();
@@ -145,12 +142,8 @@ TEST_P(MisuseTest, EndsAsTheRowSays) {
     if (c.fileBefore) scene.dir.File("f.bin", *c.fileBefore);
     std::vector<std::string> args;
     for (const std::string& a : c.args) args.push_back(scene.Fill(a));
-    std::vector<std::string> argv;
-    if (!c.shell.empty()) argv = {"bash", "-c", scene.Fill(c.shell) + " exec \"$@\"", "bash"};
-    for (const std::string& a : CurrentTarget().Command(args)) argv.push_back(a);
-    ProcessOptions options;
-    options.terminal = !c.device.empty();
-    options.env = CurrentTarget().Environment();
+    std::vector<std::string> shell;
+    if (!c.shell.empty()) shell = {"bash", "-c", scene.Fill(c.shell) + " exec \"$@\"", "bash"};
 
     std::atomic<bool> done{false};
     std::string line;
@@ -162,7 +155,7 @@ TEST_P(MisuseTest, EndsAsTheRowSays) {
         reader.join();
         line += ReadUntilQuiet(scene.pty.master(), 0.2, 2);
     };
-    Process process(argv, options);
+    Process process(Joined(shell, CurrentTarget().Command(args)), TargetOptions(!c.device.empty()));
     bool hungUp = false;
     for (const Step& step : c.device) {
         EXPECT_TRUE(process.WaitForOutput(step.waitFor, 30)) << step.waitFor;
@@ -201,11 +194,7 @@ TEST_P(MisuseTest, EndsAsTheRowSays) {
         int exclusive = 1;
         EXPECT_EQ(ioctl(scene.pty.slave(), TIOCGEXCL, &exclusive), 0);
         EXPECT_EQ(exclusive, 0);
-        termios after;
-        ASSERT_EQ(tcgetattr(scene.pty.slave(), &after), 0);
-        EXPECT_EQ(after.c_cflag, scene.before.c_cflag);
-        EXPECT_EQ(after.c_lflag, scene.before.c_lflag);
-        EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&scene.before));
+        ExpectSettingsKept(scene.before, scene.pty.slave());
     }
 }
 
@@ -299,6 +288,6 @@ INSTANTIATE_TEST_SUITE_P(
         // --progress counts what moves: with -N, the file's bytes.
         RunCase{"ProgressWithDashNEndsAtAHundred", {"{file}", "-N", "--progress", "-P{port}"}, "", nullptr,
                 kData, {}, 1, std::nullopt, {"100% 300 / 300 "}, std::nullopt, kData}),
-    [](const ::testing::TestParamInfo<RunCase>& i) { return i.param.name; });
+    CaseName());
 
 }  // namespace

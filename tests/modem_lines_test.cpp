@@ -21,11 +21,9 @@ TEST_P(ModemLinesTest, ChangesAsTheOptionsSay) {
     const ModemCase& c = GetParam();
     Pty pty;
     ScratchDir dir;
-    std::vector<std::string> args = {dir.File("f.bin", Pattern(100)), "--exit-status"};
-    args.insert(args.end(), c.options.begin(), c.options.end());
     ProcessOptions options;
     options.env = {"LD_PRELOAD=" MODEM_SHIM, "VELTA_SHIM_LOG=" + dir.Path("lines.log"), "VELTA_SHIM_RTS=1"};
-    const LineRun run = RunSend(pty, args, options);
+    const LineRun run = RunSend(pty, Joined({dir.File("f.bin", Pattern(100)), "--exit-status"}, c.options), options);
     EXPECT_EQ(run.process.exitCode, 0) << run.process.errors;
     EXPECT_EQ(run.line, HeaderBytes(116, 0x2000) + Pattern(100));
     EXPECT_EQ(ReadFile(dir.Path("lines.log")), c.log);

@@ -46,6 +46,15 @@ public:
         Link("sys/class/tty/" + name, "../../" + ttyFolder);
         File("dev/" + name);
     }
+    // What a USB device says of itself (idVendor, product, ...), one file each.
+    void Facts(const std::string& device, std::initializer_list<std::pair<const char*, const char*>> facts) {
+        for (const auto& [name, value] : facts) File("sys/" + device + "/" + name, std::string(value) + "\n");
+    }
+    // A UART slot: its tty, and the type the driver found (0: no hardware).
+    void Uart(const std::string& name, const std::string& device, const char* type) {
+        Tty(name, device, "../../../" + device.substr(device.rfind('/') + 1));
+        File("sys/" + device + "/tty/" + name + "/type", std::string(type) + "\n");
+    }
     std::string Path(const std::string& path) const { return root_ + "/" + path; }
 
     PortRoots roots;
@@ -72,23 +81,17 @@ const char kAcmDevice[] = "devices/pci0000:00/0000:00:14.0/usb1/1-3";
 void BuildLinuxTree(FakeTree& tree) {
     // FTDI adapter: usb-serial port ttyUSB0 under interface 1-2:1.0.
     const std::string usb = kUsbDevice;
-    for (auto fact : {std::make_pair("idVendor", "0403"), std::make_pair("idProduct", "6001"),
-                      std::make_pair("manufacturer", "FTDI"), std::make_pair("product", "FT232R USB UART"),
-                      std::make_pair("serial", "A50285BI")})
-        tree.File("sys/" + usb + "/" + fact.first, std::string(fact.second) + "\n");
+    tree.Facts(usb, {{"idVendor", "0403"}, {"idProduct", "6001"}, {"manufacturer", "FTDI"},
+                     {"product", "FT232R USB UART"}, {"serial", "A50285BI"}});
     tree.Tty("ttyUSB0", usb + "/1-2:1.0/ttyUSB0", "../../../ttyUSB0");
     tree.Link("dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0", "../../ttyUSB0");
     // A board with a CDC ACM interface and no by-id link.
     const std::string acm = kAcmDevice;
-    for (auto fact : {std::make_pair("idVendor", "2341"), std::make_pair("idProduct", "0043"),
-                      std::make_pair("manufacturer", "Arduino (www.arduino.cc)")})
-        tree.File("sys/" + acm + "/" + fact.first, std::string(fact.second) + "\n");
+    tree.Facts(acm, {{"idVendor", "2341"}, {"idProduct", "0043"}, {"manufacturer", "Arduino (www.arduino.cc)"}});
     tree.Tty("ttyACM0", acm + "/1-3:1.0", "../../../1-3:1.0");
     // UART slots: one with a 16550A (type 4), one the driver found empty (type 0).
-    tree.Tty("ttyS0", "devices/pnp0/00:04", "../../../00:04");
-    tree.File("sys/devices/pnp0/00:04/tty/ttyS0/type", "4\n");
-    tree.Tty("ttyS1", "devices/platform/serial8250", "../../../serial8250");
-    tree.File("sys/devices/platform/serial8250/tty/ttyS1/type", "0\n");
+    tree.Uart("ttyS0", "devices/pnp0/00:04", "4");
+    tree.Uart("ttyS1", "devices/platform/serial8250", "0");
     // A virtual console: no device behind it.
     tree.Tty("tty1", "devices/virtual/tty", "");
 }
@@ -136,9 +139,7 @@ struct LockFileCase {
     bool inUse;
 };
 
-void PrintTo(const LockFileCase& c, std::ostream* os) { *os << c.name; }
-
-class LockFileTest : public ::testing::TestWithParam<LockFileCase> {};
+CASE_TABLE(LockFileTest, LockFileCase);
 
 TEST_P(LockFileTest, CountsOnlyAReadableLiveLock) {
     FakeTree tree;
@@ -167,10 +168,7 @@ TEST_P(LockFileTest, ListPortsAsAProcessEndsAndSaysTheSame) {
                                      "mount --bind \"$1\" /sys/class/tty && mount --bind \"$2\" \"$3\" && "
                                      "shift 3 && exec \"$@\"",
                                      "sh", tree.Path("class"), tree.Path("lock"), lockDir};
-    for (const std::string& arg : CurrentTarget().Command({"--list-ports"})) argv.push_back(arg);
-    ProcessOptions options;
-    options.env = CurrentTarget().Environment();
-    const ProcessResult r = RunProcess(argv, options, 20);
+    const ProcessResult r = RunProcess(Joined(argv, CurrentTarget().Command({"--list-ports"})), TargetOptions(), 20);
     EXPECT_FALSE(r.timedOut);
     EXPECT_EQ(r.exitCode, 0) << r.errors;
     EXPECT_EQ(r.output, "-P/dev/null  null" + (GetParam().inUse ? Format(kPortListInUseBy, getpid()) : "") + "\n");
@@ -221,16 +219,15 @@ INSTANTIATE_TEST_SUITE_P(
                          t.File(f, std::to_string((1LL << 32) + getpid()) + "\n");
                      },
                      false}),
-    [](const ::testing::TestParamInfo<LockFileCase>& i) { return i.param.name; });
+    CaseName());
 
 // What a USB device says of itself reaches the terminal without its control
 // characters, and numbered names sort by number.
 TEST(PortList, DeviceStringsArePrintableAndNumbersSortByValue) {
     FakeTree tree;
     const std::string usb = kUsbDevice;
-    for (auto fact : {std::make_pair("idVendor", "0403"), std::make_pair("idProduct", "6001"),
-                      std::make_pair("product", "Evil\x1b]0;owned\x07\x1b[2J \xc2\x9b" "31m")})
-        tree.File("sys/" + usb + "/" + fact.first, std::string(fact.second) + "\n");
+    tree.Facts(usb, {{"idVendor", "0403"}, {"idProduct", "6001"},
+                     {"product", "Evil\x1b]0;owned\x07\x1b[2J \xc2\x9b" "31m"}});
     tree.Tty("ttyUSB10", usb + "/1-2:1.0/ttyUSB10", "../../../ttyUSB10");
     tree.Tty("ttyUSB2", usb + "/1-2:1.1/ttyUSB2", "../../../ttyUSB2");
     const std::vector<SerialPort> ports = ListSerialPorts(tree.roots);
@@ -254,8 +251,7 @@ TEST(PortList, WithoutSysfsTheCalloutDevices) {
 TEST(PortList, NothingBehindAnyTtyListsNothing) {
     FakeTree tree;
     tree.Tty("tty1", "devices/virtual/tty", "");
-    tree.Tty("ttyS3", "devices/platform/serial8250", "../../../serial8250");
-    tree.File("sys/devices/platform/serial8250/tty/ttyS3/type", "0\n");
+    tree.Uart("ttyS3", "devices/platform/serial8250", "0");
     EXPECT_TRUE(ListSerialPorts(tree.roots).empty());
 }
 
@@ -263,8 +259,7 @@ TEST(PortList, NothingBehindAnyTtyListsNothing) {
 
 // A USB adapter (or a CDC ACM board) the way BuildLinuxTree makes them.
 void UsbPort(FakeTree& tree, const std::string& name, const std::string& device, const std::string& vendor) {
-    tree.File("sys/" + device + "/idVendor", vendor + "\n");
-    tree.File("sys/" + device + "/idProduct", "6001\n");
+    tree.Facts(device, {{"idVendor", vendor.c_str()}, {"idProduct", "6001"}});
     tree.Tty(name, device + "/" + device.substr(device.rfind('/') + 1) + ":1.0/" + name, "../../../" + name);
 }
 
@@ -280,8 +275,7 @@ CASE_TABLE(AutoPortTest, AutoCase);
 TEST_P(AutoPortTest, TheOneUsbPortOrTheListOnTheErrorStream) {
     const AutoCase& c = GetParam();
     FakeTree tree;
-    tree.Tty("ttyS0", "devices/pnp0/00:04", "../../../00:04");
-    tree.File("sys/devices/pnp0/00:04/tty/ttyS0/type", "4\n");
+    tree.Uart("ttyS0", "devices/pnp0/00:04", "4");
     for (size_t i = 0; i < c.usbPorts.size(); ++i)
         UsbPort(tree, c.usbPorts[i], "devices/pci0000:00/usb1/1-" + std::to_string(i + 2), "040" + std::to_string(i));
     TransferSettings s;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "comm.h"
+#include "case_table.h"
 #include "program_support.h"
 
 namespace {
@@ -27,10 +28,7 @@ struct UsageCase {
     std::vector<std::string> args;
 };
 
-// Test names, not byte dumps, in the test list.
-void PrintTo(const UsageCase& c, std::ostream* os) { *os << c.name; }
-
-class UsageErrorTest : public ::testing::TestWithParam<UsageCase> {};
+CASE_TABLE(UsageErrorTest, UsageCase);
 
 TEST_P(UsageErrorTest, PrintsBannerAndUsageAndEndsWithMinusOne) {
     ProcessResult r = RunProgram(GetParam().args);
@@ -44,7 +42,7 @@ INSTANTIATE_TEST_SUITE_P(CommandLine, UsageErrorTest,
                                            UsageCase{"RateTooHigh", {"f", "-B38401"}},
                                            UsageCase{"RateZero", {"f", "-MR", "-B0"}},
                                            UsageCase{"RateMissing", {"f", "-B"}}),
-                         [](const ::testing::TestParamInfo<UsageCase>& i) { return i.param.name; });
+                         CaseName());
 
 TEST(Driver, MissingPortIsReportedBeforeTheFileIsTouched) {
     ScratchDir dir;
@@ -114,18 +112,13 @@ struct LineCase {
     std::string console;  // the line after the banner, before the header marks
 };
 
-// Test names, not byte dumps, in the test list.
-void PrintTo(const LineCase& c, std::ostream* os) { *os << c.name; }
-
-class SendLineTest : public ::testing::TestWithParam<LineCase> {};
+CASE_TABLE(SendLineTest, LineCase);
 
 TEST_P(SendLineTest, DeviceReceivesExactly) {
     const LineCase& c = GetParam();
     Pty pty;
     ScratchDir dir;
-    std::vector<std::string> args = {dir.File("f.bin", c.file)};
-    args.insert(args.end(), c.options.begin(), c.options.end());
-    LineRun run = RunSend(pty, args);
+    LineRun run = RunSend(pty, Joined({dir.File("f.bin", c.file)}, c.options));
     EXPECT_EQ(run.process.exitCode, 1);
     EXPECT_EQ(run.line, c.line);
     EXPECT_EQ(run.process.output.rfind(CurrentTarget().Console(Banner() + c.console), 0), 0u) << run.process.output;
@@ -169,7 +162,7 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"TextWithout1AGetsOne", "line\r\n", {"-T", "-N"}, "line\r\n\x1A", "Text mode. size:000006\n"},
         LineCase{"TextEndingIn1A", "xyz\x1A", {"-T"}, "xyz\x1A", "Text mode. size:000004\n"},
         LineCase{"EmptyText", "", {"-T"}, "\x1A", "Text mode. size:000000\n"}),
-    [](const ::testing::TestParamInfo<LineCase>& i) { return i.param.name; });
+    CaseName());
 
 struct MarkCase {
     size_t size;

@@ -21,9 +21,7 @@ struct Reception {
     std::unique_ptr<Process> process;
 
     void Start(const std::vector<std::string>& options, const std::string& target = "") {
-        std::vector<std::string> args = {target.empty() ? file : target, "-MR"};
-        args.insert(args.end(), options.begin(), options.end());
-        process = StartOnTerminal(pty, args);
+        process = StartOnTerminal(pty, Joined({target.empty() ? file : target, "-MR"}, options));
         ASSERT_TRUE(process->WaitForOutput(Prompt()));
     }
     void Send(const std::string& bytes) { ASSERT_TRUE(WriteAll(pty.master(), bytes)); }
@@ -117,8 +115,8 @@ TEST(ReceiveFault, WriteFailureIsReportedNotCompleted) {
     ProcessResult r = rx.Finish();
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.output.find(kReceiveDone), std::string::npos);
-    std::string tail = Format(kCannotWrite, "/dev/full") + kAborted;
-    EXPECT_EQ(r.output.substr(r.output.size() - tail.size()), CurrentTarget().Console(tail));
+    const std::string tail = CurrentTarget().Console(Format(kCannotWrite, "/dev/full") + kAborted);
+    EXPECT_EQ(Tail(r.output, tail.size()), tail);
 }
 
 struct AbortCase {

@@ -4,7 +4,6 @@
 // against VELTA.exe.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -71,12 +70,7 @@ INSTANTIATE_TEST_SUITE_P(
                    2},
         // COM0 (-P256) is never there, nor is /dev/ttyS-1.
         StatusCase{"PortMissing",
-                   [](ScratchDir& d) {
-                       ProcessOptions options;
-                       options.env = CurrentTarget().Environment();
-                       return RunProcess(CurrentTarget().Command({d.File("out.bin", kData), "-P256", "--exit-status"}),
-                                         options);
-                   },
+                   [](ScratchDir& d) { return RunProgram({d.File("out.bin", kData), "-P256", "--exit-status"}); },
                    3},
         StatusCase{"FileMissing", [](ScratchDir& d) { return SendToDevice(d.Path("no-such.bin")); }, 4},
         StatusCase{"RefusedBeforeSending",
@@ -95,19 +89,15 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- --timeout ----
 
-double Seconds(std::chrono::steady_clock::time_point since) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
-}
-
 // A device that never starts: the prompt waits the seconds given, not for
 // ever, and the run ends as an abort with its own reason and status.
 TEST(Timeout, SilentDeviceEndsTheReceptionAfterTheSecondsGiven) {
     ScratchDir dir;
     Sim sim({"--send", dir.File("device.bin", kData), "--wait-stdin"});
     ASSERT_TRUE(sim.WaitFor("waiting:"));
-    const auto start = std::chrono::steady_clock::now();
+    const double start = Now();
     const ProcessResult r = RunVelta(sim, {dir.Path("in.bin"), "-MR", "--timeout", "2", "--exit-status"}, 60);
-    const double seconds = Seconds(start);
+    const double seconds = Now() - start;
     sim.Stop();
     sim.Finish();
     EXPECT_EQ(r.exitCode, 7);
@@ -242,14 +232,10 @@ TEST(Progress, OnATerminalSharedWithStandardOutputTheFiguresStandBesideTheBar) {
     if (CurrentTarget().Name() != "native") GTEST_SKIP() << "a console of its own under Wine";
     ScratchDir dir;
     Sim sim({"--send", dir.File("device.bin", Pattern(2000, 23)), "--baud", "19200", "--wait-open"});
-    ProcessOptions options;
-    options.terminal = true;
-    options.env = CurrentTarget().Environment();
-    std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&1"};
-    for (const std::string& arg : CurrentTarget().Command({dir.Path("in.bin"), "-MR", "-B19200", "--progress",
-                                                           sim.PortOption()}))
-        argv.push_back(arg);
-    const ProcessResult r = RunProcess(argv, options, 120);
+    const ProcessResult r = RunProcess(Joined({"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&1"},
+                                              CurrentTarget().Command({dir.Path("in.bin"), "-MR", "-B19200",
+                                                                       "--progress", sim.PortOption()})),
+                                       TargetOptions(true), 120);
     sim.Finish();
     EXPECT_EQ(r.exitCode, 1);
     std::string barLine;

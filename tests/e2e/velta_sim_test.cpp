@@ -2,10 +2,6 @@
 // and checks every byte the sim sends and every report and status it gives.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <thread>
 
@@ -16,21 +12,6 @@
 namespace {
 
 constexpr char kXoff = 0x13, kXon = 0x11;
-
-// The PC's end of the line: the sim's slave, opened as a program opens a
-// port: what was pending is discarded, then the line is set up.
-class PcSide {
-public:
-    explicit PcSide(const Sim& sim) : fd_(open(sim.slave().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {
-        tcflush(fd_, TCIOFLUSH);
-        MakeRaw(fd_);
-    }
-    ~PcSide() { close(fd_); }
-    int fd() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 // ---- loading: the PC sends ----
 
@@ -255,12 +236,9 @@ TEST_P(SimLoop, WhatOneSendsTheOtherLoads) {
     ScratchDir dir;
     const std::string data = c.text ? std::string("some text\r\n") + Pattern(900, 3) : Pattern(2500, 3);
     const std::string file = c.text ? data.substr(0, data.find('\x1A')) : data;
-    std::vector<std::string> loadArgs = c.args;
-    loadArgs.insert(loadArgs.end(), {"--save", dir.Path("saved"), "--idle", "2"});
-    Sim load(loadArgs);
-    std::vector<std::string> sendArgs = c.args;
-    sendArgs.insert(sendArgs.end(), {"--send", dir.File("file", file), "--port", load.slave(), "--linger", "0"});
-    ProcessResult sent = RunProcess(SimCommand(sendArgs));
+    Sim load(Joined(c.args, {"--save", dir.Path("saved"), "--idle", "2"}));
+    ProcessResult sent = RunProcess(
+        SimCommand(Joined(c.args, {"--send", dir.File("file", file), "--port", load.slave(), "--linger", "0"})));
     ProcessResult loaded = load.Finish();
     EXPECT_EQ(sent.exitCode, 0) << sent.output;
     EXPECT_EQ(loaded.exitCode, 0) << loaded.output;

@@ -48,6 +48,15 @@ report() {
     touch "$work/failed"
 }
 
+# run T LOG NOTE ARGS...: fuzz_T with its flags and ARGS, logged to LOG;
+# then its summary (NOTE added), or what failed.
+run() {
+    t=$1 log=$2 note=$3
+    shift 3
+    # shellcheck disable=SC2046
+    if "$bin/fuzz_$t" $(flags_for "$t") "$@" >"$log" 2>&1; then summary "$t" "$log" "$note"; else report "$t" "$log"; fi
+}
+
 # "fuzz_sender: 1234 runs in 36 s, cov 187, ft 345"
 summary() {
     t=$1 log=$2
@@ -59,28 +68,16 @@ summary() {
 }
 
 for t in $targets; do
-    log=$work/logs/$t-replay.log
-    # shellcheck disable=SC2046
-    if "$bin/fuzz_$t" $(flags_for "$t") -runs=0 "$here/corpus/$t" >"$log" 2>&1; then
-        summary "$t" "$log" " (replay of $(find "$here/corpus/$t" -type f | wc -l) committed inputs)"
-    else
-        report "$t" "$log"
-    fi
+    run "$t" "$work/logs/$t-replay.log" " (replay of $(find "$here/corpus/$t" -type f | wc -l) committed inputs)" \
+        -runs=0 "$here/corpus/$t"
 done
 [ -f "$work/failed" ] && exit 1
 
 lane() {
     each=${seconds:-$((lane_seconds / $#))}
     for t in "$@"; do
-        log=$work/logs/$t.log
         mkdir -p "$work/corpus/$t"
-        # shellcheck disable=SC2046
-        if "$bin/fuzz_$t" $(flags_for "$t") -max_total_time="$each" "$work/corpus/$t" "$here/corpus/$t" \
-            >"$log" 2>&1; then
-            summary "$t" "$log" " in $each s"
-        else
-            report "$t" "$log"
-        fi
+        run "$t" "$work/logs/$t.log" " in $each s" -max_total_time="$each" "$work/corpus/$t" "$here/corpus/$t"
     done
 }
 

@@ -41,15 +41,18 @@ int CommLink::AdoptStandardStreams(uint32_t, bool) { return 0; }
 // Every byte written has left the line at once, unless Ctrl+C came.
 int CommLink::FinishSending() { return abortRequested.load() ? 0 : 1; }
 
+// Ctrl+C comes at the refill the input chose, before it delivers anything.
+static bool AbortsAtThisFill(const StandInLine& line) {
+    if (line.fills != line.abortAtFill) return false;
+    abortRequested.store(1);
+    return true;
+}
+
 int CommLink::FillReceiveBuffer() {
     receiveCount = 0;
     receiveIndex = 0;
     StandInLine& line = standInLine;
-    if (!isOpen || abortRequested.load()) return 0;
-    if (line.fills == line.abortAtFill) {
-        abortRequested.store(1);
-        return 0;
-    }
+    if (!isOpen || abortRequested.load() || AbortsAtThisFill(line)) return 0;
     if (line.delivered == line.incoming.size()) return 0;  // hung up
     uint32_t size = line.fillSizes[line.fills % line.fillSizes.size()];
     ++line.fills;
@@ -64,12 +67,8 @@ int CommLink::FillReceiveBuffer() {
 
 int CommLink::WaitForData() {
     if (receiveCount > 0) return 1;
-    StandInLine& line = standInLine;
-    if (!isOpen || abortRequested.load()) return 0;
-    if (line.fills == line.abortAtFill) {
-        abortRequested.store(1);
-        return 0;
-    }
+    const StandInLine& line = standInLine;
+    if (!isOpen || abortRequested.load() || AbortsAtThisFill(line)) return 0;
     return line.delivered < line.incoming.size() ? 1 : 0;
 }
 

@@ -14,15 +14,10 @@
 # and gets the Wine prefix for the zip (made once, in BUILD_DIR/wine-dist).
 # The empty root needs root or unprivileged user namespaces (unshare).
 set -u
+. "$(dirname "$0")/check_lib.sh"
 dist=$(cd "$1" && pwd) || exit 2
 build=$(cd "$2" && pwd) || exit 2
-scratch=$(mktemp -d "${TMPDIR:-/tmp}/velta-dist.XXXXXX") || exit 2
-trap 'rm -rf "$scratch"' EXIT
-failures=0
-fail() {
-    echo "FAIL $*"
-    failures=$((failures + 1))
-}
+scratch_folder dist
 
 LC_ALL=C "$build/velta" >"$scratch/usage" 2>/dev/null </dev/null
 
@@ -132,5 +127,5 @@ for archive in *.tar.gz *.deb *.zip; do
 done
 [ $count -eq 3 ] || fail "expected 3 archives in $dist, found $count"
 
-[ $failures -eq 0 ] || { echo "dist: $failures check(s) failed"; exit 1; }
+verdict dist
 echo "dist: all $count archives match their sums and run"

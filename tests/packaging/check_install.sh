@@ -6,18 +6,13 @@
 #
 #   tests/packaging/check_install.sh SOURCE_DIR BUILD_DIR [CMAKE]
 set -u
+. "$(dirname "$0")/check_lib.sh"
 src=$1
 build=$2
 cmake=${3:-cmake}
-scratch=$(mktemp -d "${TMPDIR:-/tmp}/velta-install.XXXXXX") || exit 2
-trap 'rm -rf "$scratch"' EXIT
+scratch_folder install
 root=$scratch/root
 prefix=/opt/velta
-failures=0
-fail() {
-    echo "FAIL $*"
-    failures=$((failures + 1))
-}
 
 DESTDIR=$root "$cmake" --install "$build" --prefix "$prefix" >"$scratch/log" 2>&1 ||
     { cat "$scratch/log"; echo "FAIL cmake --install"; exit 1; }
@@ -66,5 +61,5 @@ if [ "$(id -u)" -eq 0 ]; then
     made="; make install as root compiled nothing"
 fi
 
-[ $failures -eq 0 ] || { echo "$failures install check(s) failed"; exit 1; }
+verdict install
 echo "install: $(wc -l <"$scratch/files" | tr -d ' ') files under $prefix; velta without arguments: usage, status 255${made:-}"

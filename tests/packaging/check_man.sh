@@ -5,22 +5,17 @@
 #
 #   tests/packaging/check_man.sh SOURCE_DIR
 set -u
+. "$(dirname "$0")/check_lib.sh"
 src=$1
-failures=0
 
 for page in "$src"/man/*.1; do
     # Characters beyond ASCII are written \[uXXXX]: groff without preconv
     # (plain `groff -man`) would read UTF-8 bytes as Latin-1.
-    if LC_ALL=C grep -qn '[^ -~	]' "$page"; then
-        echo "FAIL $page has bytes beyond ASCII: $(LC_ALL=C grep -n '[^ -~	]' "$page" | head -n 3)"
-        failures=$((failures + 1))
-    fi
+    LC_ALL=C grep -qn '[^ -~	]' "$page" &&
+        fail "$page has bytes beyond ASCII: $(LC_ALL=C grep -n '[^ -~	]' "$page" | head -n 3)"
     warnings=$(groff -k -Tutf8 -man -ww -z "$page" 2>&1 >/dev/null)
-    if [ -n "$warnings" ]; then
-        echo "FAIL $page: groff says"
-        echo "$warnings" | sed 's/^/    /'
-        failures=$((failures + 1))
-    fi
+    [ -z "$warnings" ] || fail "$page: groff says
+$(echo "$warnings" | sed 's/^/    /')"
 done
 
 # documents PAGE OPTION...: every OPTION appears on the page, as groff writes it.
@@ -29,10 +24,7 @@ documents() {
     shift
     text=$(groff -k -Tutf8 -man -P-cbou "$page" 2>/dev/null)
     for option in "$@"; do
-        if ! printf '%s\n' "$text" | grep -qe "$option\\b"; then
-            echo "FAIL $page does not document $option"
-            failures=$((failures + 1))
-        fi
+        printf '%s\n' "$text" | grep -qe "$option\\b" || fail "$page does not document $option"
     done
 }
 
@@ -47,5 +39,5 @@ documents "$src/man/velta.1" $velta_options
 # shellcheck disable=SC2086
 documents "$src/man/velta-sim.1" $sim_options
 
-[ $failures -eq 0 ] || { echo "$failures manual page check(s) failed"; exit 1; }
+verdict "manual pages"
 echo "manual pages: no warnings;" $velta_options $sim_options "documented"

@@ -8,15 +8,10 @@
 #
 #   tests/packaging/check_readme.sh SOURCE_DIR BUILD_DIR
 set -u
+. "$(dirname "$0")/check_lib.sh"
 readme=$1/README.md
 build=$(cd "$2" && pwd) || exit 2
-scratch=$(mktemp -d "${TMPDIR:-/tmp}/velta-readme.XXXXXX") || exit 2
-trap 'rm -rf "$scratch"' EXIT
-failures=0
-fail() {
-    echo "FAIL $*"
-    failures=$((failures + 1))
-}
+scratch_folder readme
 
 lines=$(wc -l <"$readme")
 [ "$lines" -lt 260 ] || fail "README.md has $lines lines, not under 260"
@@ -47,5 +42,5 @@ mkdir "$scratch/work"
 status=$?
 [ $status -eq 0 ] || { fail "the runnable blocks ended with $status:"; sed 's/^/    /' "$scratch/out"; }
 
-[ $failures -eq 0 ] || { echo "readme: $failures check(s) failed"; exit 1; }
+verdict readme
 echo "readme: $lines lines; $count runnable blocks ran as written"

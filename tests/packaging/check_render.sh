@@ -7,17 +7,14 @@
 #
 #   tests/packaging/check_render.sh SOURCE_DIR [BUILD_DIR]
 set -u
+. "$(dirname "$0")/check_lib.sh"
 awk_file=$1/scripts/render_console.awk
-failures=0
 rows=0
 check() {
     rows=$((rows + 1))
     actual=$(printf "$1" | LC_ALL=C awk -v utf8="$2" -f "$awk_file" | sed 's/$/|/')
     expected=$(printf "$3")
-    [ "$actual" = "$expected" ] || {
-        echo "FAIL '$1' (utf8=$2): expected '$expected', got '$actual'"
-        failures=$((failures + 1))
-    }
+    [ "$actual" = "$expected" ] || fail "'$1' (utf8=$2): expected '$expected', got '$actual'"
 }
 check 'abc\rX' 1 'Xbc|'                                      # overwrites, and the last line gets its end
 check 'ab\r\n\acd' 1 'ab|\ncd|'                              # a bell shows nothing
@@ -32,16 +29,13 @@ if [ $# -ge 2 ]; then
     out=$(mktemp "${TMPDIR:-/tmp}/velta-demo.XXXXXX")
     LC_ALL= LC_CTYPE= LANG=C.UTF-8 sh "$1/scripts/demo.sh" "$2" >"$out" 2>&1
     status=$?
-    [ $status -eq 0 ] || { echo "FAIL the demo ended with $status:"; cat "$out"; failures=$((failures + 1)); }
-    if [ "$(tr -cd '\r' <"$out" | wc -c)" -ne 0 ]; then
-        echo "FAIL the demo shows carriage returns"
-        failures=$((failures + 1))
-    fi
+    [ $status -eq 0 ] || { fail "the demo ended with $status:"; cat "$out"; }
+    [ "$(tr -cd '\r' <"$out" | wc -c)" -eq 0 ] || fail "the demo shows carriage returns"
     for line in '    \357\274\215\351\200\201\344\277\241\345\256\214\344\272\206\357\274\215' \
         '    \357\274\215\345\217\227\344\277\241\345\256\214\344\272\206\357\274\215'; do
-        grep -qx "$(printf "$line")" "$out" || { echo "FAIL the demo shows no line '$(printf "$line")'"; failures=$((failures + 1)); }
+        grep -qx "$(printf "$line")" "$out" || fail "the demo shows no line '$(printf "$line")'"
     done
     rm -f "$out"
 fi
-[ $failures -eq 0 ] || exit 1
+verdict render
 echo "render: $rows rows as a terminal shows them${2:+; the demo passes and shows lines}"

@@ -2,8 +2,9 @@
  * tests of velta on a port it is handed. In velta only, it appends to the
  * file named by VELTA_MODEM_LOG one line at start-up, "start FLAGS0 FLAGS1"
  * (the file status flags of standard input and output as velta got them,
- * octal), and one line for every modem-line request, "TIOCMBIS" and so on,
- * whatever the descriptor. The requests themselves go through unchanged. */
+ * octal), one line for every modem-line request, "TIOCMBIS" and so on,
+ * whatever the descriptor, and "end" when it exits (not when a signal kills
+ * it). The requests themselves go through unchanged. */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
@@ -21,6 +22,8 @@ static void Record(const char* line) {
 __attribute__((constructor)) static void RecordStart(void) {
     if (InVelta()) AppendToLog("VELTA_MODEM_LOG", "start %o %o\n", fcntl(0, F_GETFL), fcntl(1, F_GETFL));
 }
+
+__attribute__((destructor)) static void RecordEnd(void) { Record("end\n"); }
 
 static const char* ModemRequestName(unsigned long request) {
     switch (request) {

@@ -27,17 +27,16 @@ static int IsModemRequest(unsigned long request) {
     return request == TIOCMGET || request == TIOCMBIS || request == TIOCMBIC || request == TIOCMSET;
 }
 
+static void RecordLine(const char* name, int on) {
+    __atomic_store_n(&waitRecorded, 0, __ATOMIC_SEQ_CST);
+    AppendToLog("VELTA_SHIM_LOG", "%s %d\n", name, on);
+}
+
 static void SetOutputLines(int lines) {
     lines &= TIOCM_DTR | TIOCM_RTS;
     int before = __atomic_exchange_n(&outputLines, lines, __ATOMIC_SEQ_CST);
-    if ((before ^ lines) & TIOCM_DTR) {
-        __atomic_store_n(&waitRecorded, 0, __ATOMIC_SEQ_CST);
-        AppendToLog("VELTA_SHIM_LOG", "DTR %d\n", (lines & TIOCM_DTR) != 0);
-    }
-    if (((before ^ lines) & TIOCM_RTS) && getenv("VELTA_SHIM_RTS")) {
-        __atomic_store_n(&waitRecorded, 0, __ATOMIC_SEQ_CST);
-        AppendToLog("VELTA_SHIM_LOG", "RTS %d\n", (lines & TIOCM_RTS) != 0);
-    }
+    if ((before ^ lines) & TIOCM_DTR) RecordLine("DTR", (lines & TIOCM_DTR) != 0);
+    if (((before ^ lines) & TIOCM_RTS) && getenv("VELTA_SHIM_RTS")) RecordLine("RTS", (lines & TIOCM_RTS) != 0);
 }
 
 static int EmulateModem(unsigned long request, int* arg) {

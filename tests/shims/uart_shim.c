@@ -1,5 +1,6 @@
 /* Preloaded (LD_PRELOAD) by the benchmarks and the tests into velta, or into
- * VELTA.exe under Wine: gives a pseudo-terminal the output queue, line
+ * VELTA.exe under Wine (before modem_shim.so, which then still sees every
+ * change of the modem lines): gives a pseudo-terminal the output queue, line
  * status and modem lines of a real port. A pseudo-terminal takes every byte
  * at once, always reports an empty output queue (TIOCOUTQ 0) and has no
  * modem lines, so a sender that waits for the queue to drain never waits
@@ -27,14 +28,20 @@
  * N bytes have left it: the rest stay where they are, as bytes to leave.
  * With VELTA_UART_LSR=1, TIOCSERGETLSR reports TIOCSER_TEMT once the last
  * byte has left the line. TIOCMBIS, TIOCMBIC and TIOCMSET succeed; with
- * VELTA_UART_LOG=FILE every change of DTR is written there with the bytes
- * still to leave at that moment ("dtr 0 pending 16"), and at close the most
+ * VELTA_UART_LOG=FILE every change of DTR, and every request that drops it,
+ * is written there with the bytes still to leave at that moment
+ * ("dtr 0 pending 16"), and at close the most
  * bytes that were ever on their way at once ("largest 16") and how long the
  * line carried the bytes written, from the first write to the last byte
  * gone ("sent 16400 bytes in 4300000 us").
+ * With VELTA_UART_ASKED=FILE, FILE holds how many TIOCOUTQ requests the
+ * program made ("outq 1234"), rewritten in place at each (the process may
+ * end without running exit code).
  * The bytes themselves still reach the other end at once; only what the
  * program is told about its port changes. */
 #define _GNU_SOURCE
+#include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -68,15 +75,18 @@ struct Port {
 };
 
 static struct Port ports[MAX_FDS];
+static long outqRequests;
 
-static int Fifo(void) {
-    static int fifo = -1;
-    if (fifo < 0) {
-        const char* text = getenv("VELTA_UART_FIFO");
-        fifo = text ? atoi(text) : 16;
-        if (fifo < 0) fifo = 0;
-    }
-    return fifo;
+/* The number the variable holds, or `otherwise` when it is not set. */
+static long Setting(const char* variable, long otherwise) {
+    const char* text = getenv(variable);
+    return text ? atol(text) : otherwise;
+}
+
+static long Fifo(void) {
+    static long fifo = -1;
+    if (fifo < 0) fifo = Setting("VELTA_UART_FIFO", 16);
+    return fifo < 0 ? 0 : fifo;
 }
 
 static const char* Model(void) {
@@ -89,10 +99,7 @@ static int Usb(void) { return strcmp(Model(), "usb") == 0 || strcmp(Model(), "ac
 
 static int WholeBuffers(void) { return strcmp(Model(), "acm") == 0; }
 
-static int Lsr(void) {
-    const char* lsr = getenv("VELTA_UART_LSR");
-    return lsr && strcmp(lsr, "1") == 0;
-}
+static int Lsr(void) { return Setting("VELTA_UART_LSR", 0) == 1; }
 
 static struct Port* Emulated(int fd) {
     return fd >= 0 && fd < MAX_FDS && ports[fd].charNs > 0 ? &ports[fd] : NULL;
@@ -110,10 +117,7 @@ static void Deliver(struct Port* p, long long now) {
     }
 }
 
-static long Hold(void) {
-    const char* hold = getenv("VELTA_UART_HOLD");
-    return hold ? atol(hold) : -1;
-}
+static long Hold(void) { return Setting("VELTA_UART_HOLD", -1); }
 
 /* Bytes handed over and not yet on the line (in flight, in a FIFO or queue). */
 static long Pending(struct Port* p, long long now) {
@@ -134,7 +138,7 @@ static long Counted(struct Port* p, long long now) {
 }
 
 static void SetDtr(struct Port* p, int on) {
-    if (p->dtr == on) return;
+    if (p->dtr == on && on) return;
     p->dtr = on;
     AppendToLog("VELTA_UART_LOG", "dtr %d pending %ld\n", on, Pending(p, NowNs()));
 }
@@ -205,6 +209,18 @@ int close(int fd) {
     return NEXT(close)(fd);
 }
 
+static void CountRequest(void) {
+    static int fd = -2;
+    if (fd == -2) {
+        const char* path = getenv("VELTA_UART_ASKED");
+        fd = path ? open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0644) : -1;
+    }
+    if (fd < 0) return;
+    char text[32];
+    const int length = snprintf(text, sizeof text, "outq %ld\n", ++outqRequests);
+    (void)!pwrite(fd, text, (size_t)length, 0);
+}
+
 int ShimIoctl(int fd, unsigned long request, void* arg) {
     struct Port* p = Emulated(fd);
     if (p && arg) {
@@ -215,6 +231,7 @@ int ShimIoctl(int fd, unsigned long request, void* arg) {
                 int lines = *(int*)arg;
                 if (request == TIOCMSET) SetDtr(p, (lines & TIOCM_DTR) != 0);
                 else if (lines & TIOCM_DTR) SetDtr(p, request == TIOCMBIS);
+                RealIoctl(fd, request, arg);  /* for a modem-line shim behind this one */
                 return 0;
             }
             case TIOCMGET:
@@ -232,6 +249,7 @@ int ShimIoctl(int fd, unsigned long request, void* arg) {
     if (result == 0 && request == TIOCOUTQ && arg && p) {
         long queued = Counted(p, NowNs());
         if (queued > *(int*)arg) *(int*)arg = (int)queued;
+        CountRequest();
     }
     return result;
 }

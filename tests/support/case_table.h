@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <ostream>
 #include <string>
 
@@ -16,7 +17,16 @@ struct CaseName {
     }
 };
 
+// The name generator for a table of signal numbers: SIGINT, SIGTERM, ...
+struct SignalName {
+    std::string operator()(const ::testing::TestParamInfo<int>& info) const {
+        return "SIG" + std::string(sigabbrev_np(info.param));
+    }
+};
+
 // Declares the fixture of a table whose rows are Case, printed by name.
-#define CASE_TABLE(Fixture, Case)                                                      \
+#define CASE_TABLE(Fixture, Case) CASE_TABLE_ON(Fixture, Case, ::testing::TestWithParam<Case>)
+// The same on a parametrised fixture of the suite's own (a Wine case, say).
+#define CASE_TABLE_ON(Fixture, Case, Base)                                             \
     [[maybe_unused]] void PrintTo(const Case& c, std::ostream* os) { *os << c.name; } \
-    class Fixture : public ::testing::TestWithParam<Case> {}
+    class Fixture : public Base {}

@@ -153,11 +153,11 @@ bool Process::WaitForErrors(const std::string& text, double timeoutSeconds) {
     return WaitFor(text, true, timeoutSeconds);
 }
 
-bool Process::WaitUntilAsleep(double timeoutSeconds) {
+bool Process::WaitForState(char wanted, double timeoutSeconds) {
     for (const double end = Now() + timeoutSeconds; Now() < end && !reaped_; Poll(0.01)) {
         std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
         std::string pid, name, state;
-        if (stat >> pid >> name >> state && state == "S") return true;
+        if (stat >> pid >> name >> state && state == std::string(1, wanted)) return true;
     }
     return false;
 }

@@ -50,7 +50,9 @@ public:
     bool WaitForOutput(const std::string& text, double timeoutSeconds = 20);
     bool WaitForErrors(const std::string& text, double timeoutSeconds = 20);
     // Until it sleeps in the kernel (in a wait, or in a write that blocks).
-    bool WaitUntilAsleep(double timeoutSeconds = 10);
+    bool WaitUntilAsleep(double timeoutSeconds = 10) { return WaitForState('S', timeoutSeconds); }
+    // Until its state in /proc is `state` ('S' asleep, 'T' stopped by SIGSTOP).
+    bool WaitForState(char state, double timeoutSeconds = 10);
     // Reads one helping of output (up to timeoutSeconds); false when none came.
     bool ReadSome(double timeoutSeconds);
     // Keys typed on its console (ProcessOptions::console).

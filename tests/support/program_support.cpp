@@ -4,6 +4,7 @@
 #include <ftw.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <fstream>
@@ -66,12 +67,14 @@ std::string ReadFile(const std::string& path) {
     return s.str();
 }
 
+uint32_t Crc(const std::string& data) {
+    Crc32 crc;
+    crc.Add(reinterpret_cast<const uint8_t*>(data.data()), data.size());
+    return crc.Value();
+}
+
 std::string LineTallyText(const std::string& line, bool withHeader) {
-    auto crc = [](const std::string& bytes) {
-        Crc32 c;
-        c.Add(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-        return static_cast<unsigned long>(c.Value());
-    };
+    const auto crc = [](const std::string& bytes) { return static_cast<unsigned long>(Crc(bytes)); };
     if (!withHeader) return Format(kLineChecksum, static_cast<unsigned long>(line.size()), crc(line));
     return Format(kLineChecksumWithHeader, static_cast<unsigned long>(line.size()), crc(line),
                   static_cast<unsigned long>(line.size() - 16), crc(line.substr(16)));
@@ -106,20 +109,20 @@ std::string Tail(const std::string& text, size_t size) {
     return text.size() < size ? text : text.substr(text.size() - size);
 }
 
-int Count(const std::string& text, char c) {
-    int n = 0;
-    for (char x : text) n += x == c;
-    return n;
+int Count(const std::string& text, char c) { return static_cast<int>(std::count(text.begin(), text.end(), c)); }
+
+ProcessOptions TargetOptions(bool terminal) {
+    ProcessOptions options;
+    options.terminal = terminal;
+    options.env = CurrentTarget().Environment();
+    return options;
 }
 
 ProcessResult RunProgram(const std::vector<std::string>& args, const std::vector<std::string>& env,
                          const std::vector<std::string>& wrapper) {
-    ProcessOptions options;
-    options.env = CurrentTarget().Environment();
+    ProcessOptions options = TargetOptions();
     options.env.insert(options.env.end(), env.begin(), env.end());
-    std::vector<std::string> argv = wrapper;
-    for (const std::string& a : CurrentTarget().Command(args)) argv.push_back(a);
-    return RunProcess(argv, options);
+    return RunProcess(Joined(wrapper, CurrentTarget().Command(args)), options);
 }
 
 static std::vector<std::string> WithPort(Pty& pty, const std::vector<std::string>& args) {
@@ -144,10 +147,7 @@ LineRun RunSend(Pty& pty, const std::vector<std::string>& args, ProcessOptions o
 }
 
 std::unique_ptr<Process> StartOnTerminal(Pty& pty, const std::vector<std::string>& args) {
-    ProcessOptions options;
-    options.terminal = true;
-    options.env = CurrentTarget().Environment();
-    return std::unique_ptr<Process>(new Process(WithPort(pty, args), options));
+    return std::make_unique<Process>(WithPort(pty, args), TargetOptions(true));
 }
 
 bool PortIsFree(const Pty& pty) {

@@ -41,6 +41,7 @@ std::string Bytes(std::initializer_list<int> bytes);
 // 24 bits), the load and the run address.
 std::string HeaderBytes(uint32_t total, uint16_t load, uint16_t run = 0);
 std::string Pattern(size_t size, int seed = 0);  // deterministic data
+uint32_t Crc(const std::string& data);          // the CRC-32 both programs print
 // The error-stream line that ends a transfer whose bytes on the line were
 // `line`: their count and CRC-32, and (withHeader) those of the data after
 // the first 16.
@@ -49,6 +50,10 @@ std::string LineTallyText(const std::string& line, bool withHeader);
 bool Contains(const std::string& haystack, const std::string& needle);
 std::string Tail(const std::string& text, size_t size);
 int Count(const std::string& text, char c);
+
+// The options of a run of the current target: its environment, and standard
+// output on a terminal when asked.
+ProcessOptions TargetOptions(bool terminal = false);
 
 // Runs the current target with args (after the wrapper, if any) to its end.
 ProcessResult RunProgram(const std::vector<std::string>& args, const std::vector<std::string>& env = {},

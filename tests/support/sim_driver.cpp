@@ -1,13 +1,15 @@
 // Test kit: the sim and the program under test as processes.
 #include "sim_driver.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
 
-#include "sim_format.h"
 #include "target.h"
 
 std::string SimProgram() {
@@ -83,18 +85,22 @@ static std::vector<std::string> VeltaCommand(const std::string& portOption, cons
     return CurrentTarget().Command(all);
 }
 
+PcSide::PcSide(const Sim& sim) : fd_(open(sim.slave().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {
+    tcflush(fd_, TCIOFLUSH);
+    MakeRaw(fd_);
+}
+
+PcSide::~PcSide() {
+    if (fd_ >= 0) close(fd_);
+}
+
 ProcessResult RunVeltaOn(const std::string& portOption, const std::vector<std::string>& args,
                          double timeoutSeconds) {
-    ProcessOptions options;
-    options.env = CurrentTarget().Environment();
-    return RunProcess(VeltaCommand(portOption, args), options, timeoutSeconds);
+    return RunProcess(VeltaCommand(portOption, args), TargetOptions(), timeoutSeconds);
 }
 
 std::unique_ptr<Process> StartVeltaOn(const std::string& portOption, const std::vector<std::string>& args) {
-    ProcessOptions options;
-    options.terminal = true;
-    options.env = CurrentTarget().Environment();
-    return std::unique_ptr<Process>(new Process(VeltaCommand(portOption, args), options));
+    return std::make_unique<Process>(VeltaCommand(portOption, args), TargetOptions(true));
 }
 
 ProcessResult RunVelta(const Sim& sim, const std::vector<std::string>& args, double timeoutSeconds) {
@@ -113,12 +119,6 @@ std::string ReportLine(const std::string& output, const std::string& lead) {
     if (output[at] == '\n') ++at;
     size_t end = output.find('\n', at);
     return output.substr(at, end == std::string::npos ? std::string::npos : end - at);
-}
-
-uint32_t Crc(const std::string& data) {
-    sim::Crc32 crc;
-    crc.Add(reinterpret_cast<const uint8_t*>(data.data()), data.size());
-    return crc.Value();
 }
 
 std::string CompleteLine(const std::string& data, uint16_t load, uint16_t run) {

@@ -48,6 +48,18 @@ private:
     size_t scanned_ = 0;  // output already looked at by WaitForLine
 };
 
+// The PC's end of the sim's line, opened as a program opens a port: not
+// blocking, what was pending discarded, the line raw; closed with the object.
+class PcSide {
+public:
+    explicit PcSide(const Sim& sim);
+    ~PcSide();
+    int fd() const { return fd_; }
+
+private:
+    int fd_;
+};
+
 // Runs the program under test with args and the sim's port to its end.
 ProcessResult RunVelta(const Sim& sim, const std::vector<std::string>& args, double timeoutSeconds = 120);
 // Starts it with its console on a terminal, so a case can wait for a text.
@@ -65,7 +77,6 @@ std::string ReportLine(const std::string& output, const std::string& lead);
 // The line the sim prints for data loaded complete and intact.
 std::string CompleteLine(const std::string& data, uint16_t load, uint16_t run);
 std::string CompleteTextLine(const std::string& text, uint16_t load = 0x2000);
-uint32_t Crc(const std::string& data);
 
 // The console text of the target for a text written with "\n".
 std::string Console(const std::string& text);

@@ -3,6 +3,8 @@
 
 #include <cstdlib>
 
+#include "process.h"
+
 namespace {
 
 class NativeTarget : public Target {
@@ -10,9 +12,7 @@ public:
     std::string Name() const override { return "native"; }
     std::vector<std::string> Command(const std::vector<std::string>& args) const override {
         const char* program = std::getenv("VELTA_PROGRAM");
-        std::vector<std::string> argv = {program ? program : VELTA_NATIVE_PROGRAM};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return argv;
+        return Joined({program ? program : VELTA_NATIVE_PROGRAM}, args);
     }
     std::string PortOption(const std::string& slavePath) override { return "-P" + slavePath; }
     std::string Newline() const override { return "\n"; }

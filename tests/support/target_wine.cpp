@@ -6,6 +6,7 @@
 //   WINEPREFIX       the prepared prefix
 //   VELTA_WINE_SHIM  the preloaded shim (modem_shim.so)
 //   VELTA_WINE       the Wine loader command (default "wine")
+#include "process.h"
 #include "target.h"
 #include "target_wine.h"
 
@@ -32,9 +33,7 @@ public:
     }
     std::string Name() const override { return "wine"; }
     std::vector<std::string> Command(const std::vector<std::string>& args) const override {
-        std::vector<std::string> argv = {wine_, exe_};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return argv;
+        return Joined({wine_, exe_}, args);
     }
     std::string PortOption(const std::string& slavePath) override {
         int port = WinePortFor(slavePath);

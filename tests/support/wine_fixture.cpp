@@ -49,7 +49,9 @@ bool WineCase::Exists(const std::string& name) const {
 
 std::string WineCase::Sibling(const char* variable, const std::string& name) {
     const std::string path = Env(variable);
-    return path.substr(0, path.rfind('/') + 1) + name;
+    const std::string sibling = path.substr(0, path.rfind('/') + 1) + name;
+    EXPECT_EQ(access(sibling.c_str(), R_OK), 0) << sibling << " is built beside " << path;
+    return sibling;
 }
 
 std::string WineCase::DtrLog() const {
@@ -68,18 +70,20 @@ bool WineCase::WaitForShim(const std::string& events, double timeoutSeconds) con
     return true;
 }
 
-std::vector<std::string> WineCase::QueueModel(int fifo) const {
-    const std::string queueShim = Sibling("VELTA_WINE_SHIM", "queue_shim.so");
-    EXPECT_EQ(access(queueShim.c_str(), R_OK), 0) << queueShim;
-    return {"LD_PRELOAD=" + Env("VELTA_WINE_SHIM") + ":" + queueShim, "VELTA_QUEUE_LOG=" + Path("queue.log"),
-            "VELTA_QUEUE_FIFO=" + std::to_string(fifo)};
+std::vector<std::string> WineCase::PortModel(const std::string& model, int fifo) const {
+    const std::string uartShim = Sibling("VELTA_WINE_SHIM", "uart_shim.so");
+    return {"LD_PRELOAD=" + uartShim + ":" + Env("VELTA_WINE_SHIM"), "VELTA_UART_MODEL=" + model,
+            "VELTA_UART_FIFO=" + std::to_string(fifo), "VELTA_UART_LOG=" + Path("port.log"),
+            "VELTA_UART_ASKED=" + Path("asked.log")};
 }
 
-long WineCase::QueueRecord(const std::string& name) const {
-    std::ifstream in(Path("queue.log"));
-    std::string key;
-    long value;
-    while (in >> key >> value)
-        if (key == name) return value;
-    return -1;
+long WineCase::Recorded(const std::string& file, const std::string& prefix, bool last) const {
+    std::istringstream in(Read(file));
+    long value = -1;
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind(prefix, 0) != 0) continue;
+        value = std::atol(line.c_str() + prefix.size());
+        if (!last) break;
+    }
+    return value;
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "case_table.h"
 #include "process.h"
 #include "program_support.h"
 #include "target.h"
@@ -43,7 +44,8 @@ protected:
     std::string Read(const std::string& name) const { return ReadFile(Path(name)); }
     void Write(const std::string& name, const std::string& data) const { dir_.File(name, data); }
     bool Exists(const std::string& name) const;
-    // A file beside the one the variable names (a test build beside VELTA.exe).
+    // A file beside the one the variable names (a test build beside
+    // VELTA.exe); a failure of the case when there is none.
     static std::string Sibling(const char* variable, const std::string& name);
 
     std::string ShimLog() const { return Read("shim.log"); }
@@ -53,10 +55,13 @@ protected:
     // first); false after the time-out.
     bool WaitForShim(const std::string& events, double timeoutSeconds = 30) const;
 
-    // The environment that adds the queue shim with a transmit FIFO of fifo bytes.
-    std::vector<std::string> QueueModel(int fifo) const;
-    // A number the queue shim recorded ("outq" or "tail"); -1 if none.
-    long QueueRecord(const std::string& name) const;
+    // The environment that puts the UART shim's model of a port (uart or usb,
+    // with a transmit FIFO of fifo bytes) before the modem-line shim. The
+    // shim's notes go to port.log, its count of output-queue requests to asked.log.
+    std::vector<std::string> PortModel(const std::string& model, int fifo = 16) const;
+    // The number after prefix in the first line of the case's file (a shim's
+    // or a model's notes) that starts with it, or in the last; -1 if none.
+    long Recorded(const std::string& file, const std::string& prefix, bool last = false) const;
 
     ScratchDir dir_;
 };

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "comm.h"
+#include "case_table.h"
 #include "program_support.h"
 
 namespace {
@@ -27,8 +28,6 @@ struct PortModel {
     int fifo;
 };
 
-void PrintTo(const PortModel& m, std::ostream* os) { *os << m.name; }
-
 ProcessOptions Preloaded(const PortModel& m, const std::string& log) {
     ProcessOptions options;
     options.env = {std::string("LD_PRELOAD=") + VELTA_UART_SHIM, std::string("VELTA_UART_MODEL=") + m.model,
@@ -38,18 +37,14 @@ ProcessOptions Preloaded(const PortModel& m, const std::string& log) {
     return options;
 }
 
-// Bytes still to leave the line when DTR dropped, -1 if it never did.
-long PendingAtDtrDrop(const std::string& log) {
+// The first number the shim logged after `what`, -1 if none: "dtr 0 pending "
+// (bytes still to leave the line when DTR dropped), "largest ".
+long Logged(const std::string& log, const std::string& what) {
     std::smatch m;
-    return std::regex_search(log, m, std::regex("dtr 0 pending ([0-9]+)")) ? std::stol(m[1]) : -1;
+    return std::regex_search(log, m, std::regex(what + "([0-9]+)")) ? std::stol(m[1]) : -1;
 }
 
-long Largest(const std::string& log) {
-    std::smatch m;
-    return std::regex_search(log, m, std::regex("largest ([0-9]+)")) ? std::stol(m[1]) : -1;
-}
-
-class TailTest : public ::testing::TestWithParam<PortModel> {};
+CASE_TABLE(TailTest, PortModel);
 
 TEST_P(TailTest, EveryByteHasLeftBeforeDtrDrops) {
     const PortModel& m = GetParam();
@@ -63,10 +58,10 @@ TEST_P(TailTest, EveryByteHasLeftBeforeDtrDrops) {
     EXPECT_EQ(run.line.substr(16), data);
     const std::string log = ReadFile(dir.Path("port.log"));
     EXPECT_EQ(log.find("dtr 1 pending 0\n"), 0u) << log;  // raised at open
-    EXPECT_EQ(PendingAtDtrDrop(log), 0) << log;
+    EXPECT_EQ(Logged(log, "dtr 0 pending "), 0) << log;
     // One FIFO's worth and the byte queued behind it, as on a UART.
-    EXPECT_LE(Largest(log), 17) << log;
-    EXPECT_GE(Largest(log), 1) << log;
+    EXPECT_LE(Logged(log, "largest "), 17) << log;
+    EXPECT_GE(Logged(log, "largest "), 1) << log;
 }
 
 INSTANTIATE_TEST_SUITE_P(Ports, TailTest,
@@ -78,7 +73,7 @@ INSTANTIATE_TEST_SUITE_P(Ports, TailTest,
                                            PortModel{"UsbAdapterWithLineStatus19200", "usb", true, 19200, 16},
                                            PortModel{"CdcAcm9600", "acm", false, 9600, 16},
                                            PortModel{"CdcAcm38400", "acm", false, 38400, 16}),
-                         [](const ::testing::TestParamInfo<PortModel>& info) { return info.param.name; });
+                         CaseName());
 
 // A FIFO far deeper than any UART's, which only the line status tells
 // about: a tail that takes seconds to leave. It is waited for as long as it
@@ -94,9 +89,7 @@ struct TailCase {
     long pendingAtDrop; // bytes still to leave when DTR dropped; -2: some
 };
 
-void PrintTo(const TailCase& c, std::ostream* os) { *os << c.name; }
-
-class LongTailTest : public ::testing::TestWithParam<TailCase> {};
+CASE_TABLE(LongTailTest, TailCase);
 
 TEST_P(LongTailTest, EndsOnlyWhenTheTailHasLeftOrCannot) {
     const TailCase& c = GetParam();
@@ -124,9 +117,9 @@ TEST_P(LongTailTest, EndsOnlyWhenTheTailHasLeftOrCannot) {
     EXPECT_EQ(result.errors.find(Format(kTailHeld, 3)) != std::string::npos, c.hold >= 0) << result.errors;
     const std::string log = ReadFile(dir.Path("port.log"));
     if (c.pendingAtDrop == -2)
-        EXPECT_GT(PendingAtDtrDrop(log), 0) << log;
+        EXPECT_GT(Logged(log, "dtr 0 pending "), 0) << log;
     else
-        EXPECT_EQ(PendingAtDtrDrop(log), c.pendingAtDrop) << log;
+        EXPECT_EQ(Logged(log, "dtr 0 pending "), c.pendingAtDrop) << log;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -134,7 +127,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(TailCase{"SlowTailIsWaitedFor", 300, 150, -1, false, 0, 0},  // 5.5 s of tail
                       TailCase{"Interrupted", 300, 40, -1, true, 2, -2},
                       TailCase{"HeldTailIsALostLine", 9600, 150, 16 + 150 - 12, false, 6, 12}),
-    [](const ::testing::TestParamInfo<TailCase>& info) { return info.param.name; });
+    CaseName());
 
 // Bytes that arrive one at a time are read in batches; every one of them
 // comes out, in order.

@@ -27,7 +27,7 @@ cmake -S "$src" -B "$work/static" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
     cmake --build "$work/static" -j2 --target velta >>"$work/static.log" 2>&1 ||
     { echo "$name: the static velta did not build, see $work/static.log" >&2; exit 3; }
 for helper in uart_case line_device; do
-    gcc -static -O2 -Wall -Wextra -o "$work/$helper" "$src/tests/uart/guest/$helper.c" ||
+    gcc -static -O2 -Wall -Wextra -I "$src/src" -o "$work/$helper" "$src/tests/uart/guest/$helper.c" ||
         { echo "$name: the guest's $helper did not build" >&2; exit 3; }
 done
 exec python3 "$src/tests/uart/$stage" --velta "$work/static/velta" --helper "$work/uart_case" \

@@ -56,6 +56,11 @@ def header(data_len, load=0x2000, run=0):
     return bytes(h)
 
 
+def framed(data):
+    """data behind the header that announces it, as a binary transfer carries it."""
+    return header(len(data)) + data
+
+
 class Case:
     """One run of velta. role: what the host end of the pty does (collect,
     write, xoff, none); device: the guest-side device (line_device's
@@ -90,16 +95,15 @@ def cases():
     out = []
     for rate in (9600, 38400):
         out.append(Case(f"send_{rate}", ["/data/binary.bin", "-MS", f"-B{rate}"], "collect",
-                        expect_line=header(len(binary)) + binary))
+                        expect_line=framed(binary)))
         out.append(Case(f"send_{rate}_N", ["/data/binary.bin", "-MS", f"-B{rate}", "-N"], "collect",
                         expect_line=binary))
         out.append(Case(f"send_{rate}_T", ["/data/text.txt", "-MS", f"-B{rate}", "-T"], "collect",
                         expect_line=text + b"\x1a"))
-        out.append(Case(f"receive_{rate}", ["out.bin", "-MR", f"-B{rate}"], "write",
-                        data=header(len(binary)) + binary, expect_file=header(len(binary)) + binary, probe=1.0,
-                        settings=raw_settings(rate)))
-        out.append(Case(f"receive_{rate}_N", ["out.bin", "-MR", f"-B{rate}", "-N"], "write",
-                        data=header(len(binary)) + binary, expect_file=binary, probe=1.0))
+        out.append(Case(f"receive_{rate}", ["out.bin", "-MR", f"-B{rate}"], "write", data=framed(binary),
+                        expect_file=framed(binary), probe=1.0, settings=raw_settings(rate)))
+        out.append(Case(f"receive_{rate}_N", ["out.bin", "-MR", f"-B{rate}", "-N"], "write", data=framed(binary),
+                        expect_file=binary, probe=1.0))
         out.append(Case(f"receive_{rate}_T", ["out.bin", "-MR", f"-B{rate}", "-T"], "write",
                         data=text + b"\x1a", expect_file=text + b"\x1a", probe=1.0))
     # The line settings while velta waits at the prompt, for each -F; then Ctrl+C there.
@@ -107,12 +111,12 @@ def cases():
                     (2, raw_settings(38400, ixoff=1))):
         out.append(Case(f"prompt_F{flow}_ctrl_c", ["out.bin", "-MR", "-B38400", f"-F{flow}"], probe=1.0,
                         interrupt=1.5, settings=s, aborted=True))
-    out.append(Case("data_ctrl_c", ["out.bin", "-MR", "-B38400"], "write", data=header(len(long)) + long,
-                    probe=1.0, interrupt=2.0, aborted=True, pace=(128, 0.02), expect_file=header(len(long)) + long))
+    out.append(Case("data_ctrl_c", ["out.bin", "-MR", "-B38400"], "write", data=framed(long), probe=1.0,
+                    interrupt=2.0, aborted=True, pace=(128, 0.02), expect_file=framed(long)))
     # The 8250 stops its transmitter on the kernel's IXON. A 16550's FIFO
     # and one byte may still come after the XOFF.
     out.append(Case("xoff_ctrl_c", ["/data/long.bin", "-MS", "-B38400", "-F2"], "xoff", probe=1.5, interrupt=2.0,
-                    settings=raw_settings(38400, ixon=1), aborted=True, expect_line=header(len(long)) + long,
+                    settings=raw_settings(38400, ixon=1), aborted=True, expect_line=framed(long),
                     # The kernel's IXON stops the 8250 within a byte (the log gives
                     # the count, 1 as a rule). The count is taken on the host,
                     # behind QEMU's character device, so bytes the guest sent
@@ -126,9 +130,13 @@ def cases():
     # velta ran is not judged, only the probe and the end.
     for mode, dtr, probed in (("off", (0, None, 0), 0), ("keep", (0, 1, 1), 1)):
         out.append(Case(f"receive_dtr_{mode}", ["out.bin", "-MR", "-B38400", "--dtr", mode], "write",
-                        data=header(len(binary)) + binary, expect_file=header(len(binary)) + binary, probe=1.0,
-                        settings={"dtr": probed}, dtr=dtr))
+                        data=framed(binary), expect_file=framed(binary), probe=1.0, settings={"dtr": probed}, dtr=dtr))
     return out, {"binary.bin": binary, "text.txt": text, "long.bin": long}
+
+
+def hex_report(tag, path):
+    """The guest's line that hands the host the file at path, in hex, if it exists."""
+    return f"[ -f {path} ] && echo \"@@{tag} $(od -An -tx1 -v {path} | tr -d ' \\n')\""
 
 
 def guest_script(all_cases, prologue=()):
@@ -164,12 +172,9 @@ def guest_script(all_cases, prologue=()):
         lines.append(f"/uart_case{opts} {c.port} /tmp/console.txt -- /velta {args}")
         if c.device:
             lines += ["sleep 0.2; kill -TERM $device; wait $device; cat /tmp/device.txt",
-                      "[ -f /tmp/line.bin ] && echo \"@@LINE $(od -An -tx1 -v /tmp/line.bin | tr -d ' \\n')\""]
-        lines += [
-            "echo \"@@CONSOLE $(od -An -tx1 -v /tmp/console.txt | tr -d ' \\n')\"",
-            "[ -f /tmp/out.bin ] && echo \"@@FILE $(od -An -tx1 -v /tmp/out.bin | tr -d ' \\n')\"",
-            f"echo '@@END {c.name}'",
-        ]
+                      hex_report("LINE", "/tmp/line.bin")]
+        lines += [hex_report("CONSOLE", "/tmp/console.txt"), hex_report("FILE", "/tmp/out.bin"),
+                  f"echo '@@END {c.name}'"]
     lines += ["echo @@DONE", "poweroff -f"]
     return "\n".join(lines) + "\n"
 
@@ -250,9 +255,7 @@ def read_available(fd):
     while True:
         try:
             chunk = os.read(fd, 65536)
-        except BlockingIOError:
-            return got
-        except OSError:
+        except OSError:  # nothing more now (EAGAIN), or the line gone
             return got
         if not chunk:
             return got
@@ -298,23 +301,20 @@ def run_case(guest, port, c, on_unplug=None):
             if line is None:
                 return line_bytes, dict(report, error="the guest went away")
             text = line.decode("latin-1")
-            if text.startswith("@@PROBE"):
+            tag, _, rest = text.partition(" ")
+            if tag == "@@PROBE":
                 report["settings"] = dict((k, int(v)) for k, v in re.findall(r"(\w+)=(-?\d+)", text))
                 if c.role == "write":
                     to_write = c.data
-            elif text.startswith("@@RESULT"):
+            elif tag == "@@RESULT":
                 report["result"] = text
-            elif text.startswith("@@UNPLUG") and on_unplug:
+            elif tag == "@@UNPLUG" and on_unplug:
                 on_unplug()
-            elif text.startswith("@@DEVICE"):
+            elif tag == "@@DEVICE":
                 report["device"] = dict((k, float(v)) for k, v in re.findall(r"(\w+)=(-?[\d.]+)", text))
-            elif text.startswith("@@LINE "):
-                report["line"] = bytes.fromhex(text[7:])
-            elif text.startswith("@@CONSOLE "):
-                report["console"] = bytes.fromhex(text[10:])
-            elif text.startswith("@@FILE "):
-                report["file"] = bytes.fromhex(text[7:])
-            elif text.startswith("@@END"):
+            elif tag in ("@@LINE", "@@CONSOLE", "@@FILE"):
+                report[tag[2:].lower()] = bytes.fromhex(rest)
+            elif tag == "@@END":
                 time.sleep(0.05)
                 line_bytes += read_available(port)
                 return report.get("line", line_bytes), report
@@ -352,15 +352,12 @@ def check(c, line_bytes, report):
         if not 0 <= after <= c.max_after_xoff:
             problems.append(f"{after:.0f} bytes came after the XOFF, at most {c.max_after_xoff} may")
     console = report.get("console", b"")
-    if c.aborted and ABORT_LINE not in console:
-        problems.append("no abort line on the console")
-    if not c.aborted and ABORT_LINE in console:
-        problems.append("the console says aborted")
+    if (ABORT_LINE in console) != c.aborted:
+        problems.append("no abort line on the console" if c.aborted else "the console says aborted")
     mode = c.args[1] if len(c.args) > 1 else ""
-    if not c.aborted and mode == "-MS" and SEND_DONE not in console:
-        problems.append("the console does not say the send completed")
-    if not c.aborted and mode == "-MR" and RECEIVE_DONE not in console:
-        problems.append("the console does not say the reception completed")
+    done = {"-MS": (SEND_DONE, "send"), "-MR": (RECEIVE_DONE, "reception")}.get(mode)
+    if not c.aborted and done and done[0] not in console:
+        problems.append(f"the console does not say the {done[1]} completed")
     for text in c.console_has:
         if text not in console:
             problems.append(f"the console does not show {text!r}")
@@ -370,23 +367,22 @@ def check(c, line_bytes, report):
         if wrong:
             problems.append(f"line settings {wrong}, expected {c.settings}")
     if c.expect_line is not None:
-        if c.aborted:
-            if not line_bytes or not c.expect_line.startswith(line_bytes) or len(line_bytes) >= len(c.expect_line):
-                problems.append(f"the line carried {len(line_bytes)} bytes, not a proper prefix of what was sent")
-        elif line_bytes != c.expect_line:
-            problems.append(f"the line carried {len(line_bytes)} bytes, expected {len(c.expect_line)}"
-                            f" (first difference at {first_difference(line_bytes, c.expect_line)})")
+        # Before an abort something must have gone on the line.
+        problems += compared("the line carried", line_bytes, c.expect_line, c.aborted, empty_wrong=not line_bytes)
     if c.expect_file is not None:
         stored = report.get("file")
-        if stored is None:
-            problems.append("no file was stored")
-        elif c.aborted:
-            if not c.expect_file.startswith(stored) or len(stored) >= len(c.expect_file):
-                problems.append(f"the stored {len(stored)} bytes are not a proper prefix of what was sent")
-        elif stored != c.expect_file:
-            problems.append(f"stored {len(stored)} bytes, expected {len(c.expect_file)}"
-                            f" (first difference at {first_difference(stored, c.expect_file)})")
+        problems += ["no file was stored"] if stored is None else compared("stored", stored, c.expect_file, c.aborted)
     return problems
+
+
+def compared(what, got, want, aborted, empty_wrong=False):
+    """got against want: the same, or for an aborted run a proper prefix."""
+    if aborted:
+        if empty_wrong or not want.startswith(got) or len(got) >= len(want):
+            return [f"{what} {len(got)} bytes, not a proper prefix of what was sent"]
+    elif got != want:
+        return [f"{what} {len(got)} bytes, expected {len(want)} (first difference at {first_difference(got, want)})"]
+    return []
 
 
 def measured(c, report):

@@ -20,7 +20,7 @@ import socket
 import sys
 
 import uart_stage
-from uart_stage import Case, header, pattern, raw_settings
+from uart_stage import Case, framed, pattern, raw_settings
 
 FTDI, ACM, GADGET = "/dev/ttyUSB0", "/dev/ttyACM0", "/dev/ttyGS0"
 MODULES = ["xhci-pci", "ftdi_sio", "cdc-acm", "dummy_hcd", "usb_f_acm", "g_serial"]
@@ -71,14 +71,13 @@ def driver_cases(tag, port, host_played, files):
     for rate, name, data in ((9600, "small.bin", small), (38400, "long.bin", long)):
         out.append(Case(f"{tag}_send_{len(data) // 1024}k_{rate}", [f"/data/{name}", "-MS", f"-B{rate}", "-N"],
                         port=port, expect_line=data, line_rate=rate, **collect()))
-    stream = header(len(binary)) + binary
-    out.append(Case(f"{tag}_receive_38400", ["out.bin", "-MR", "-B38400"], port=port, data=stream,
-                    expect_file=stream, probe=1.0, settings=raw_settings(38400), **write("stream.bin")))
+    out.append(Case(f"{tag}_receive_38400", ["out.bin", "-MR", "-B38400"], port=port, data=framed(binary),
+                    expect_file=framed(binary), probe=1.0, settings=raw_settings(38400), **write("stream.bin")))
     out.append(Case(f"{tag}_prompt_F2_ctrl_c", ["out.bin", "-MR", "-B9600", "-F2"], port=port, probe=1.0,
                     interrupt=1.5, settings=raw_settings(9600, ixoff=1), aborted=True))
-    out.append(Case(f"{tag}_data_ctrl_c", ["out.bin", "-MR", "-B38400"], port=port,
-                    data=header(len(long)) + long, expect_file=header(len(long)) + long, probe=1.0,
-                    interrupt=3.0, aborted=True, **write("long_stream.bin", 128, 20)))
+    out.append(Case(f"{tag}_data_ctrl_c", ["out.bin", "-MR", "-B38400"], port=port, data=framed(long),
+                    expect_file=framed(long), probe=1.0, interrupt=3.0, aborted=True,
+                    **write("long_stream.bin", 128, 20)))
     if host_played:
         # ftdi_sio gets IXON, so that the chip stops on XOFF itself; QEMU's
         # chip ignores the handshake, so the case shows the chip told, the
@@ -104,26 +103,23 @@ class UsbStage(uart_stage.Stage):
     def cases(self):
         long = pattern(64 * 1024, 3)
         files = {"small.bin": pattern(4 * 1024, 4), "long.bin": long, "binary.bin": pattern(3000, 1)}
-        files["stream.bin"] = header(len(files["binary.bin"])) + files["binary.bin"]
-        files["long_stream.bin"] = header(len(long)) + long
+        files["stream.bin"], files["long_stream.bin"] = framed(files["binary.bin"]), framed(long)
         out = driver_cases("ftdi", FTDI, True, files) + driver_cases("acm", ACM, False, files)
         out.append(Case("list_ports", ["--list-ports"], port=ACM, status=0, dtr=(0, None, None), port_option=False,
                         console_has=(FTDI.encode(), ACM.encode(), b"0403:6001", b"0525:a4a7")))
-        # Last on each driver: the port does not come back.
         # Last on each driver: the port does not come back. QEMU's FTDI chip
         # takes bytes as fast as they come, so there the transfer still
         # running at the unplug is a reception.
-        out.append(Case("ftdi_unplug", ["out.bin", "-MR", "-B38400"], port=FTDI, data=header(len(long)) + long,
-                        expect_file=header(len(long)) + long, probe=1.0, unplug=(2.0, None), aborted=True,
-                        dtr=(0, 1, None), role="write", pace=(128, 0.02)))
+        out.append(Case("ftdi_unplug", ["out.bin", "-MR", "-B38400"], port=FTDI, data=framed(long),
+                        expect_file=framed(long), probe=1.0, unplug=(2.0, None), aborted=True, dtr=(0, 1, None),
+                        role="write", pace=(128, 0.02)))
         out.append(Case("acm_unplug", ["/data/long.bin", "-MS", "-B38400", "-N"], port=ACM,
                         unplug=(2.0, "rmmod g_serial"), aborted=True, expect_line=long, dtr=(0, 1, None),
                         device=["collect", GADGET, "/tmp/line.bin"]))
         return out, files
 
     def prologue(self):
-        release = os.path.basename(self.args.kernel).replace("vmlinuz-", "", 1)
-        loads = [f"insmod /modules/{os.path.basename(m)}" for m in module_order(release, MODULES)]
+        loads = [f"insmod /modules/{os.path.basename(m)}" for m in self.modules()]
         wait = " ".join(f"[ -e {p} ] &&" for p in (FTDI, ACM, GADGET))
         # At rest the host ends are raw: a device's late bytes are not echoed
         # back to it and read in the next case.

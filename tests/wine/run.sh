@@ -54,7 +54,7 @@ exe=$(cd "$(dirname "$exe")" && pwd)/$(basename "$exe")
 
 echo "wine: building the native test programs in $build"
 { [ -f "$build/CMakeCache.txt" ] || cmake -S "$src" -B "$build"; } >>"$log" 2>&1 || fail "configure failed, see $log"
-cmake --build "$build" -j2 --target wine_test wine_close_test wine_net_test net_test driver_model_test modem_shim queue_shim uart_shim >>"$log" 2>&1 ||
+cmake --build "$build" -j2 --target wine_test wine_close_test wine_net_test net_test driver_model_test modem_shim uart_shim >>"$log" 2>&1 ||
     fail "native build failed, see $log"
 shim=$build/tests/shims/modem_shim.so
 winetest=$build/tests/wine/wine_test

@@ -3,9 +3,9 @@
 // back; the last bytes of a send leave the line before DTR drops; the wait
 // for the output queue sleeps instead of spinning; on a USB adapter the
 // line stays busy and an XOFF meets no more than a UART sender has out;
-// user32 is not loaded. The queue shim gives the pseudo-terminal an output
-// queue that drains at the line rate and counts the program's questions
-// about it; the UART shim's USB model, the queue of a USB adapter.
+// user32 is not loaded. The UART shim gives the pseudo-terminal the output
+// queue of a UART, which drains at the line rate, and counts the program's
+// questions about it; its USB model, the queue of a USB adapter.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -39,7 +39,7 @@ using WineClose = WineCase;
 // file, and the abort line on the console, by then.
 TEST_F(WineClose, ClosedConsoleKeepsEveryReceivedByteAndTheAbortLine) {
     const std::string program = Sibling("VELTA_WINE_EXE", "velta_close_event.exe");
-    ASSERT_EQ(access(program.c_str(), R_OK), 0) << program << " is built with VELTA.exe";
+    ASSERT_FALSE(HasFailure());
     Pty pty;
     auto run = Start({"in.bin", "-MR", Wine().PortOption(pty.path())}, {"VELTA_CLOSE_TRIGGER=close.now"}, program);
     ASSERT_TRUE(WaitForShim(kWaiting)) << ShimLog();
@@ -68,9 +68,7 @@ struct SettingsCase {
     bool interrupt;  // Ctrl+C once the program waits for data
 };
 
-void PrintTo(const SettingsCase& c, std::ostream* out) { *out << c.name; }
-
-using WineSettingsKept = WineTable<SettingsCase>;
+CASE_TABLE_ON(WineSettingsKept, SettingsCase, WineTable<SettingsCase>);
 
 TEST_P(WineSettingsKept, ReadBackAfterTheRun) {
     const SettingsCase& c = GetParam();
@@ -95,9 +93,7 @@ TEST_P(WineSettingsKept, ReadBackAfterTheRun) {
 INSTANTIATE_TEST_SUITE_P(Wine, WineSettingsKept,
                          ::testing::Values(SettingsCase{"AfterASend", {"out.bin", "-MS", "-N", "-B19200"}, false},
                                            SettingsCase{"AfterCtrlCAtThePrompt", {"in.bin", "-MR", "-F2"}, true}),
-                         [](const ::testing::TestParamInfo<SettingsCase>& info) {
-                             return std::string(info.param.name);
-                         });
+                         CaseName());
 
 // --- the output queue: the tail, and no spinning ----------------------------------
 
@@ -106,12 +102,12 @@ INSTANTIATE_TEST_SUITE_P(Wine, WineSettingsKept,
 TEST_F(WineClose, LastBytesLeaveTheLineBeforeDtrDrops) {
     Pty pty;
     Write("out.bin", Pattern(100));
-    auto run = Start({"out.bin", "-MS", "-N", "-B1200", Wine().PortOption(pty.path())}, QueueModel(16));
+    auto run = Start({"out.bin", "-MS", "-N", "-B1200", Wine().PortOption(pty.path())}, PortModel("uart"));
     EXPECT_EQ(ReadExactly(pty.master(), 100, kRunTimeout).size(), 100u);
     ProcessResult r = Finish(*run);
     EXPECT_EQ(Tail(r.output, Wine().Console(kSendDone).size()), Wine().Console(kSendDone));
     EXPECT_EQ(DtrLog(), "DTR 1\nDTR 0\n");
-    EXPECT_EQ(QueueRecord("tail"), 0) << "microseconds of output still on the line when DTR dropped";
+    EXPECT_EQ(Recorded("port.log", "dtr 0 pending ", true), 0) << "bytes still to leave the line when DTR dropped";
 }
 
 // A 2 s send at 9600 bit/s whose queue holds each byte for its character
@@ -122,11 +118,11 @@ TEST_F(WineClose, WaitForTheOutputQueueSleeps) {
     Pty pty;
     const size_t size = 1900;
     Write("out.bin", Pattern(size));
-    auto run = Start({"out.bin", "-MS", "-N", "-B9600", Wine().PortOption(pty.path())}, QueueModel(0));
+    auto run = Start({"out.bin", "-MS", "-N", "-B9600", Wine().PortOption(pty.path())}, PortModel("uart", 0));
     EXPECT_EQ(ReadExactly(pty.master(), size, kRunTimeout).size(), size);
     ProcessResult r = Finish(*run);
-    const long asked = QueueRecord("outq");
-    EXPECT_GE(asked, static_cast<long>(size / 16)) << "the queue shim saw the sender";
+    const long asked = Recorded("asked.log", "outq ");
+    EXPECT_GE(asked, static_cast<long>(size / 16)) << "the UART shim saw the sender";
     EXPECT_LE(asked, static_cast<long>(4 * size)) << "output-queue requests for " << size << " bytes";
 }
 
@@ -137,12 +133,12 @@ TEST_F(WineClose, WaitForTheOutputQueueSleeps) {
 // from the adapter, where nobody counts them.
 class WineUsbAdapter : public WineCase {
 protected:
-    std::vector<std::string> UsbModel() const {
-        const std::string uartShim = Sibling("VELTA_WINE_SHIM", "uart_shim.so");
-        EXPECT_EQ(access(uartShim.c_str(), R_OK), 0) << uartShim;
-        return {"LD_PRELOAD=" + Env("VELTA_WINE_SHIM") + ":" + uartShim, "VELTA_UART_MODEL=usb",
-                "VELTA_UART_LOG=" + Path("port.log")};
-    }
+    // 8 KiB to send, and what the line must carry.
+    void SetUp() override { Write("out.bin", data); }
+    const std::string data = Pattern(8 * 1024);
+    const std::string expected = HeaderBytes(static_cast<uint32_t>(data.size() + 16), 0x2000) + data;
+    Pty pty;
+
     // Ideal line time against the shim's, from the first write to the last
     // byte gone; 0 when the shim told nothing.
     double LineShare(size_t bytes, double characterUs) const {
@@ -162,14 +158,10 @@ protected:
 // benchmark's figure); the bound leaves room for a machine so loaded that
 // wake-ups come milliseconds late, and the best of three runs counts.
 TEST_F(WineUsbAdapter, KeepsTheLineBusy) {
-    Pty pty;
-    const std::string data = Pattern(8 * 1024);
-    const std::string expected = HeaderBytes(static_cast<uint32_t>(data.size() + 16), 0x2000) + data;
-    Write("out.bin", data);
     double best = 0;
     for (int run = 0; run < 3 && best < 0.5; ++run) {
         std::remove(Path("port.log").c_str());
-        auto velta = Start({"out.bin", "-MS", "-B38400", Wine().PortOption(pty.path())}, UsbModel());
+        auto velta = Start({"out.bin", "-MS", "-B38400", Wine().PortOption(pty.path())}, PortModel("usb"));
         EXPECT_TRUE(ReadExactly(pty.master(), expected.size(), kRunTimeout) == expected) << "the line differs";
         ProcessResult r = Finish(*velta);
         EXPECT_EQ(Tail(r.output, Wine().Console(kSendDone).size()), Wine().Console(kSendDone));
@@ -184,11 +176,7 @@ TEST_F(WineUsbAdapter, KeepsTheLineBusy) {
 // more were on their way (handed over and not yet on the line) than a UART
 // sender has out when an XOFF reaches it: its 16-byte FIFO and one byte queued.
 TEST_F(WineUsbAdapter, XoffMeetsAtMostAFifo) {
-    Pty pty;
-    const std::string data = Pattern(8 * 1024);
-    const std::string expected = HeaderBytes(static_cast<uint32_t>(data.size() + 16), 0x2000) + data;
-    Write("out.bin", data);
-    auto velta = Start({"out.bin", "-MS", "-F2", "-B38400", Wine().PortOption(pty.path())}, UsbModel());
+    auto velta = Start({"out.bin", "-MS", "-F2", "-B38400", Wine().PortOption(pty.path())}, PortModel("usb"));
     std::string received = ReadExactly(pty.master(), 1000, kRunTimeout);
     ASSERT_EQ(received.size(), 1000u);
     ASSERT_TRUE(WriteAll(pty.master(), std::string(1, 0x13)));
@@ -198,9 +186,7 @@ TEST_F(WineUsbAdapter, XoffMeetsAtMostAFifo) {
     received += ReadExactly(pty.master(), expected.size() - received.size(), kRunTimeout);
     EXPECT_TRUE(received == expected) << "the line differs";
     Finish(*velta);
-    long largest = -1;
-    std::istringstream log(Read("port.log"));
-    for (std::string line; std::getline(log, line);) std::sscanf(line.c_str(), "largest %ld", &largest);
+    const long largest = Recorded("port.log", "largest ");
     std::printf("[ figures  ] most bytes on their way at once: %ld\n", largest);
     EXPECT_GE(largest, 1) << Read("port.log");
     EXPECT_LE(largest, 17) << "most bytes on their way at once";

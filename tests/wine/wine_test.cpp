@@ -43,9 +43,7 @@ struct StatusCase {
     std::string output;
 };
 
-void PrintTo(const StatusCase& c, std::ostream* out) { *out << c.name; }
-
-using WineExitStatus = WineTable<StatusCase>;
+CASE_TABLE_ON(WineExitStatus, StatusCase, WineTable<StatusCase>);
 
 TEST_P(WineExitStatus, StatusAndConsoleBytes) {
     const StatusCase& c = GetParam();
@@ -63,7 +61,7 @@ INSTANTIATE_TEST_SUITE_P(
         StatusCase{"RateNotAmongTheEight", {"f.bin", "-B9601"}, 255, Banner() + Usage()},
         // COM0 (also -P256) is never linked in the test prefix.
         StatusCase{"MissingPort", {"f.bin", "-P256"}, 1, Banner() + kOpenFailed}),
-    [](const ::testing::TestParamInfo<StatusCase>& info) { return std::string(info.param.name); });
+    CaseName());
 
 TEST_F(WineRun, FileThatCannotBeOpenedReleasesThePort) {
     Pty pty;
@@ -85,9 +83,7 @@ struct ConsoleCase {
     std::vector<std::string> texts;  // each must show, in UTF-8
 };
 
-void PrintTo(const ConsoleCase& c, std::ostream* out) { *out << c.name; }
-
-using WineConsole = WineTable<ConsoleCase>;
+CASE_TABLE_ON(WineConsole, ConsoleCase, WineTable<ConsoleCase>);
 
 TEST_P(WineConsole, ShowsTheTextsAsCharacters) {
     const ConsoleCase& c = GetParam();
@@ -116,7 +112,7 @@ INSTANTIATE_TEST_SUITE_P(
                       // The locale must exist (scripts/install-deps.sh makes it), or Wine mangles the name.
                       ConsoleCase{"GermanFileName", "LANG=de_DE.UTF-8", {u8"Grüße.bin", "-MS", "PORT"}, 1,
                                   {u8"Grüße.bin をオープンできません"}}),
-    [](const ::testing::TestParamInfo<ConsoleCase>& info) { return std::string(info.param.name); });
+    CaseName());
 
 // --- line settings, read back from the test's own descriptor ---------------
 
@@ -128,9 +124,7 @@ struct LineCase {
     bool crtscts, ixon, ixoff;
 };
 
-void PrintTo(const LineCase& c, std::ostream* out) { *out << c.name; }
-
-using WineLineSettings = WineTable<LineCase>;
+CASE_TABLE_ON(WineLineSettings, LineCase, WineTable<LineCase>);
 
 // Receiving waits at the prompt, so the line can be read back while the
 // port is open; Ctrl+C then ends the wait.
@@ -138,9 +132,7 @@ TEST_P(WineLineSettings, ReadBackAtThePromptThenCtrlC) {
     const LineCase& c = GetParam();
     Pty pty;
     MakeCooked(pty.slave());
-    std::vector<std::string> args = {"in.bin", "-MR", Wine().PortOption(pty.path())};
-    args.insert(args.end(), c.options.begin(), c.options.end());
-    auto program = Start(args);
+    auto program = Start(Joined({"in.bin", "-MR", Wine().PortOption(pty.path())}, c.options));
     ASSERT_TRUE(WaitForShim(kWaiting)) << ShimLog();
     EXPECT_EQ(DtrLog(), "DTR 1\n");
 
@@ -162,7 +154,7 @@ INSTANTIATE_TEST_SUITE_P(
                       LineCase{"Software", {"-F2", "-B19200"}, 19200, B19200, false, false, true},
                       LineCase{"Fastest", {"-B38400"}, 38400, B38400, false, false, false},
                       LineCase{"UnknownFlowIsNone", {"-F7", "-B1200"}, 1200, B1200, false, false, false}),
-    [](const ::testing::TestParamInfo<LineCase>& info) { return std::string(info.param.name); });
+    CaseName());
 
 // --- exact bytes both ways ---------------------------------------------------
 
@@ -190,17 +182,14 @@ struct ModemCase {
     std::string log;  // DTR and RTS changes, in order; both start low
 };
 
-void PrintTo(const ModemCase& c, std::ostream* os) { *os << c.name; }
-
-using WineModemLines = WineTable<ModemCase>;
+CASE_TABLE_ON(WineModemLines, ModemCase, WineTable<ModemCase>);
 
 TEST_P(WineModemLines, ChangesAsTheOptionsSay) {
     const ModemCase& c = GetParam();
     Pty pty;
     Write("out.bin", AllByteValues(100));
-    std::vector<std::string> args = {"out.bin", "--exit-status", Wine().PortOption(pty.path())};
-    args.insert(args.end(), c.options.begin(), c.options.end());
-    auto program = Start(args, {"VELTA_SHIM_RTS=1"});
+    auto program = Start(Joined({"out.bin", "--exit-status", Wine().PortOption(pty.path())}, c.options),
+                         {"VELTA_SHIM_RTS=1"});
     const std::string expected = HeaderBytes(116, 0x2000) + AllByteValues(100);
     EXPECT_EQ(ReadExactly(pty.master(), expected.size(), kRunTimeout), expected);
     ProcessResult r = program->Wait(kRunTimeout);
@@ -216,7 +205,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ModemCase{"DtrKeepLeavesItRaised", {"--dtr=keep"}, "DTR 1\nRTS 1\nRTS 0\n"},
                       ModemCase{"RtsOff", {"--rts", "off"}, "DTR 1\nDTR 0\n"},
                       ModemCase{"BothOff", {"--dtr", "off", "--rts", "off"}, ""}),
-    [](const ::testing::TestParamInfo<ModemCase>& info) { return info.param.name; });
+    CaseName());
 
 using WineReceive = WineTable<const char*>;
 
@@ -317,12 +306,7 @@ TEST_F(WineRun, CtrlCWhileXoffHoldsTheSender) {
     EXPECT_LT(beforeHold.size(), 64u * 1024);
 
     // Software flow control while sending: we obey XOFF/XON from the device.
-    termios t;
-    ASSERT_EQ(tcgetattr(pty.slave(), &t), 0);
-    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B38400));
-    EXPECT_TRUE(t.c_iflag & IXON);
-    EXPECT_FALSE(t.c_iflag & IXOFF);
-    EXPECT_FALSE(t.c_cflag & CRTSCTS);
+    ExpectRawLine(pty.slave(), {B38400, false, true, false});
 
     program->Signal(SIGINT);
     ProcessResult r = Finish(*program);
@@ -395,9 +379,7 @@ struct RefusedSource {
     const char* message;  // %s is the path
 };
 
-void PrintTo(const RefusedSource& c, std::ostream* out) { *out << c.name; }
-
-using WineRefusedSource = WineTable<RefusedSource>;
+CASE_TABLE_ON(WineRefusedSource, RefusedSource, WineTable<RefusedSource>);
 
 // Refused before the port is even opened: a file of 2 GiB and more has its
 // true length (the runtime's struct stat holds 31 bits), a directory or a
@@ -419,6 +401,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(RefusedSource{"Over2GiB", "big.bin", kTooLarge},
                       RefusedSource{"Directory", "folder", kNotRegularFile},
                       RefusedSource{"Nul", "NUL", kNotRegularFile}),
-    [](const ::testing::TestParamInfo<RefusedSource>& info) { return std::string(info.param.name); });
+    CaseName());
 
 }  // namespace

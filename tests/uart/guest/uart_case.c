@@ -32,6 +32,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "line_rate.h"
+
 static double Now(void) {
     struct timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
@@ -43,16 +45,6 @@ static int Dtr(int fd) {
     return ioctl(fd, TIOCMGET, &lines) == 0 && (lines & TIOCM_DTR) ? 1 : 0;
 }
 
-static long Rate(speed_t s) {
-    switch (s) {
-        case B9600: return 9600;
-        case B19200: return 19200;
-        case B38400: return 38400;
-        case B115200: return 115200;
-        default: return (long)s;
-    }
-}
-
 static void Probe(int fd) {
     struct termios t;
     int exclusive = -1;
@@ -62,9 +54,9 @@ static void Probe(int fd) {
     if (tcgetattr(fd, &t) != 0) {
         printf("@@PROBE none\n");
     } else {
-        printf("@@PROBE speed=%ld csize=%d parenb=%d cstopb=%d crtscts=%d ixon=%d ixoff=%d icanon=%d echo=%d opost=%d "
+        printf("@@PROBE speed=%lu csize=%d parenb=%d cstopb=%d crtscts=%d ixon=%d ixoff=%d icanon=%d echo=%d opost=%d "
                "clocal=%d excl=%d dtr=%d\n",
-               Rate(cfgetospeed(&t)), (t.c_cflag & CSIZE) == CS8 ? 8 : 7, !!(t.c_cflag & PARENB),
+               LineRateOf(cfgetospeed(&t)), (t.c_cflag & CSIZE) == CS8 ? 8 : 7, !!(t.c_cflag & PARENB),
                !!(t.c_cflag & CSTOPB), !!(t.c_cflag & CRTSCTS), !!(t.c_iflag & IXON), !!(t.c_iflag & IXOFF),
                !!(t.c_lflag & ICANON), !!(t.c_lflag & ECHO), !!(t.c_oflag & OPOST), !!(t.c_cflag & CLOCAL),
                exclusive, Dtr(fd));

@@ -35,28 +35,10 @@
 #include <string>
 #include <vector>
 
+// The model defines the calls the link makes and itself calls the system's.
+#define DRIVER_MODEL_ITSELF
+#include "line_rate.h"
 #include "seam.h"
-
-#undef CreateFileA
-#undef CloseHandle
-#undef GetCommState
-#undef SetCommState
-#undef SetupComm
-#undef GetCommProperties
-#undef SetCommMask
-#undef PurgeComm
-#undef SetCommTimeouts
-#undef EscapeCommFunction
-#undef ClearCommError
-#undef WriteFile
-#undef ReadFile
-#undef WaitCommEvent
-#undef GetOverlappedResult
-#undef CancelIoEx
-
-#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
-#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x2
-#endif
 
 BOOL WINAPI OnConsoleControl(DWORD controlType);
 
@@ -169,8 +151,7 @@ Config ParseConfig(const std::string& text) {
 }
 
 long long CharacterNs() {
-    const long long bits = 1 + state.ByteSize + (state.Parity ? 1 : 0) + (state.StopBits ? 2 : 1);
-    return bits * 1000000000LL / std::max<DWORD>(state.BaudRate, 1);
+    return LineCharacterNs(state.BaudRate, state.ByteSize, state.Parity != 0, state.StopBits ? 2 : 1);
 }
 
 // Bytes written and not yet on the line.
@@ -180,13 +161,15 @@ long OnTheWay(long long now) {
     return n;
 }
 
+// Not yet handed to the hardware: what a purge drops.
+bool InTheDriver(const Byte& b, long long now) {
+    return config.kind == Kind::kBuffered ? b.start > now : b.completes > now;
+}
+
 // What the driver counts in cbOutQue.
 DWORD Counted(long long now) {
     DWORD n = 0;
-    for (const Byte& b : out) {
-        if (b.discarded || b.written > now) continue;
-        n += config.kind == Kind::kBuffered ? b.start > now : b.completes > now;
-    }
+    for (const Byte& b : out) n += !b.discarded && b.written <= now && InTheDriver(b, now);
     return n;
 }
 
@@ -231,10 +214,14 @@ Byte Schedule(uint8_t value, long long now) {
     return b;
 }
 
+// The file the variable names, opened with mode; null if none.
+FILE* OpenNamed(const char* variable, const char* mode) {
+    const std::string path = Env(variable);
+    return path.empty() ? nullptr : std::fopen(path.c_str(), mode);
+}
+
 void WriteReport() {
-    const std::string path = Env("VELTA_DRIVER_REPORT");
-    if (path.empty()) return;
-    FILE* f = std::fopen(path.c_str(), "w");
+    FILE* f = OpenNamed("VELTA_DRIVER_REPORT", "w");
     if (!f) return;
     std::fprintf(f,
                  "first_write_us %lld\nlast_end_us %lld\nmost_on_the_way %ld\ntail_pending %ld\ndtr_drops %ld\n"
@@ -251,9 +238,7 @@ void WriteReport() {
 }
 
 void WriteWire() {
-    const std::string path = Env("VELTA_DRIVER_WIRE");
-    if (path.empty()) return;
-    FILE* f = std::fopen(path.c_str(), "wb");
+    FILE* f = OpenNamed("VELTA_DRIVER_WIRE", "wb");
     if (!f) return;
     for (const Byte& b : out)
         if (!b.discarded && b.end != kNever) std::fputc(b.value, f);
@@ -266,21 +251,21 @@ void Complete(OVERLAPPED* record, DWORD error, DWORD count) {
     SetEvent(record->hEvent);                              // then the event
 }
 
-void CompleteWait(Pending& p, DWORD events) {
-    *p.mask = events;
-    Complete(p.record, 0, 0);
+// Ends the pending wait, if there is one, with events.
+bool EndWait(DWORD events) {
+    for (auto p = pending.begin(); p != pending.end(); ++p) {
+        if (p->what != What::kWait) continue;
+        *p->mask = events;
+        Complete(p->record, 0, 0);
+        pending.erase(p);
+        return true;
+    }
+    return false;
 }
 
 // An arrival ends a pending wait for it, or is put on record for the next.
 void Arrival() {
-    for (auto p = pending.begin(); p != pending.end(); ++p) {
-        if (p->what == What::kWait) {
-            CompleteWait(*p, EV_RXCHAR);
-            pending.erase(p);
-            return;
-        }
-    }
-    arrivalOnRecord = true;
+    if (!EndWait(EV_RXCHAR)) arrivalOnRecord = true;
 }
 
 DWORD WINAPI Handler(void*) {
@@ -297,27 +282,23 @@ DWORD WINAPI Handler(void*) {
 // Does what is due and says when the next thing is.
 long long Step(long long now) {
     long long next = kNever;
-    if (config.inputAtNs >= 0 && !inputDelivered) {
-        if (now >= openedAt + config.inputAtNs) {
-            inputDelivered = true;
-            const std::string path = Env("VELTA_DRIVER_INPUT");
-            if (FILE* f = std::fopen(path.c_str(), "rb")) {
-                for (int c; (c = std::fgetc(f)) != EOF;) input.push_back(static_cast<char>(c));
-                std::fclose(f);
-            }
-            if (!vanished && !input.empty()) Arrival();
-        } else {
-            next = std::min(next, openedAt + config.inputAtNs);
+    // True once, when what is set for `at` after the open is due; until then
+    // `at` counts toward the next thing.
+    const auto due = [&](long long at, bool& done) {
+        if (at < 0 || done) return false;
+        if (now < openedAt + at) next = std::min(next, openedAt + at);
+        return done = now >= openedAt + at;
+    };
+    if (due(config.inputAtNs, inputDelivered)) {
+        if (FILE* f = OpenNamed("VELTA_DRIVER_INPUT", "rb")) {
+            for (int c; (c = std::fgetc(f)) != EOF;) input.push_back(static_cast<char>(c));
+            std::fclose(f);
         }
+        if (!vanished && !input.empty()) Arrival();
     }
-    if (config.eventAtNs >= 0 && !eventFired) {
-        if (now >= openedAt + config.eventAtNs) {
-            eventFired = true;
-            report.event = now;
-            CloseHandle(CreateThread(nullptr, 0, Handler, nullptr, 0, nullptr));
-        } else {
-            next = std::min(next, openedAt + config.eventAtNs);
-        }
+    if (due(config.eventAtNs, eventFired)) {
+        report.event = now;
+        CloseHandle(CreateThread(nullptr, 0, Handler, nullptr, 0, nullptr));
     }
     for (auto p = pending.begin(); p != pending.end();) {
         if (p->what == What::kWrite && p->due <= now) {
@@ -452,13 +433,7 @@ BOOL SetCommMask(HANDLE, DWORD mask) {
     if (Gone()) return Fail(ERROR_BAD_COMMAND);
     commMask = mask;
     arrivalOnRecord = false;
-    for (auto p = pending.begin(); p != pending.end(); ++p) {
-        if (p->what == What::kWait) {
-            CompleteWait(*p, 0);
-            pending.erase(p);
-            break;
-        }
-    }
+    EndWait(0);
     return TRUE;
 }
 
@@ -471,7 +446,7 @@ BOOL PurgeComm(HANDLE, DWORD flags) {
     if (!(flags & (PURGE_TXCLEAR | PURGE_TXABORT)) || !config.cancelsComplete) return TRUE;
     // What has not reached the hardware is dropped, and its writes end.
     for (Byte& b : out)
-        if (!b.discarded && (config.kind == Kind::kBuffered ? b.start > now : b.completes > now)) b.discarded = true;
+        if (!b.discarded && InTheDriver(b, now)) b.discarded = true;
     for (auto p = pending.begin(); p != pending.end();) {
         if (p->what == What::kWrite) {
             Complete(p->record, ERROR_OPERATION_ABORTED, 0);

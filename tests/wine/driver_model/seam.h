@@ -27,6 +27,8 @@ BOOL GetOverlappedResult(HANDLE port, LPOVERLAPPED record, LPDWORD count, BOOL w
 BOOL CancelIoEx(HANDLE port, LPOVERLAPPED record);
 }  // namespace driver_model
 
+// The model itself (driver_model.cpp) takes the declarations alone: it calls the system's.
+#ifndef DRIVER_MODEL_ITSELF
 #define CreateFileA driver_model::CreateFileA
 #define CloseHandle driver_model::CloseHandle
 #define GetCommState driver_model::GetCommState
@@ -43,3 +45,4 @@ BOOL CancelIoEx(HANDLE port, LPOVERLAPPED record);
 #define WaitCommEvent driver_model::WaitCommEvent
 #define GetOverlappedResult driver_model::GetOverlappedResult
 #define CancelIoEx driver_model::CancelIoEx
+#endif
