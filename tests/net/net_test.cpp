@@ -285,7 +285,7 @@ TEST_P(NetServed, EndsWithItsReason) {
     const std::string port = "-P" + c.scheme + "://127.0.0.1:" + std::to_string(server.port());
     const ProcessResult r = RunVeltaOn(port, Joined({dir.File("a.bin", "abc")}, c.args), 60);
     EXPECT_EQ(r.exitCode, c.status) << r.output << r.errors;
-    EXPECT_TRUE(Contains(r.errors, WithPort(c.error, server.port()))) << r.errors;
+    EXPECT_TRUE(Contains(r.errors, Console(WithPort(c.error, server.port())))) << r.errors;
 }
 
 INSTANTIATE_TEST_SUITE_P(
