@@ -36,7 +36,7 @@ int CommLink::CloseConnection() {
     return 1;
 }
 
-int CommLink::AdoptStandardStreams(uint32_t, bool) { return 0; }
+int CommLink::AdoptStandardStreams(uint32_t, uint8_t) { return 0; }
 
 // Every byte written has left the line at once, unless Ctrl+C came.
 int CommLink::FinishSending() { return abortRequested.load() ? 0 : 1; }
@@ -87,6 +87,9 @@ int CommLink::WriteByte(int byte) {
 bool WaitUnlessAborted(int, short) { return !abortRequested.load(); }
 
 bool NapUnlessAborted(long) { return !abortRequested.load(); }
+
+// The network link is linked in but never opened here: no pipe to watch.
+int AbortWaitFd() { return -1; }
 
 void StandInLine::Reset() {
     *this = StandInLine();
