@@ -165,10 +165,11 @@ def guest_script(all_cases, prologue=()):
         lines += [
             f"echo '@@CASE {c.name}'",
             "read -r go",
-            "rm -f /tmp/out.bin /tmp/console.txt /tmp/line.bin",
+            "rm -f /tmp/out.bin /tmp/console.txt /tmp/line.bin /tmp/device.ready",
         ]
         if c.device:
-            lines.append(f"/line_device {' '.join(c.device)} >/tmp/device.txt & device=$!")
+            lines += [f"/line_device {' '.join(c.device)} >/tmp/device.txt & device=$!",
+                      "for i in $(seq 200); do [ -e /tmp/device.ready ] && break; sleep 0.05; done"]
         lines.append(f"/uart_case{opts} {c.port} /tmp/console.txt -- /velta {args}")
         if c.device:
             lines += ["sleep 0.2; kill -TERM $device; wait $device; cat /tmp/device.txt",

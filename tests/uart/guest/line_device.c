@@ -10,6 +10,9 @@
  *     counts what still comes.
  * write: after -w SECONDS writes IN_FILE, CHUNK bytes (default all) every
  *     -g MILLISECONDS.
+ * Once the port is set up, creates /tmp/device.ready: the program under test
+ * starts only then, or its first bytes would meet a line still cooked, or
+ * the flush of what an earlier case left.
  * At the end prints "@@DEVICE bytes=N span=S after_xoff=K": the bytes
  * collected or written, the seconds from the first to the last, and the
  * bytes after the XOFF (-1 when none was sent). */
@@ -129,6 +132,7 @@ int main(int argc, char** argv) {
         printf("@@DEVICE none\n");
         return 1;
     }
+    close(open("/tmp/device.ready", O_WRONLY | O_CREAT, 0644));
     if (strcmp(mode, "collect") == 0) return Collect(fd, file, xoffAfter);
     if (strcmp(mode, "write") == 0) return Write(fd, file, chunk, gapMs, waitS);
     return 2;
