@@ -18,8 +18,8 @@ std::string Rate(int rate) { return "-B" + std::to_string(rate); }
 void ExpectEnded(const ProcessResult& r, const char* done, bool completed = true) {
     EXPECT_FALSE(r.timedOut);
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(Contains(r.output, Console(done)), completed) << r.output;
-    EXPECT_EQ(Contains(r.output, Console(kAborted)), !completed) << r.output;
+    EXPECT_EQ(Contains(r.output, Console(done)), completed) << r.output << r.errors;
+    EXPECT_EQ(Contains(r.output, Console(kAborted)), !completed) << r.output << r.errors;
 }
 
 // XON/XOFF on both ends of the line.
