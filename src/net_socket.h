@@ -44,8 +44,9 @@ public:
     bool IsOpen() const;
 
     int Error() const { return error; }
-    // The reason for an error code as the system words it (strerror or
-    // FormatMessage), for the error stream; the k* codes get a short text.
+    // The reason for a system error code (> 0) as the system words it
+    // (strerror or FormatMessage), for the error stream. The k* codes are
+    // worded by the message catalogue where they are explained.
     static std::string Describe(int error);
 
     struct Native;  // the descriptor or SOCKET, and the platform's wait state

@@ -167,12 +167,4 @@ void NetSocket::Reset() {
 
 bool NetSocket::IsOpen() const { return native->fd >= 0; }
 
-std::string NetSocket::Describe(int code) {
-    switch (code) {
-        case kClosed: return "connection closed";
-        case kAborted: return "interrupted";
-        case kTimedOut: return "timed out";
-        case kNoHost: return "host not found";
-        default: return std::strerror(code);
-    }
-}
+std::string NetSocket::Describe(int code) { return std::strerror(code); }

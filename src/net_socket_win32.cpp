@@ -292,12 +292,4 @@ bool NetSocket::IsOpen() const {
     return native->socket != INVALID_SOCKET;
 }
 
-std::string NetSocket::Describe(int code) {
-    switch (code) {
-        case kClosed: return "connection closed";
-        case kAborted: return "interrupted";
-        case kTimedOut: return "timed out";
-        case kNoHost: return "host not found";
-        default: return SystemMessage(static_cast<DWORD>(code));
-    }
-}
+std::string NetSocket::Describe(int code) { return SystemMessage(static_cast<DWORD>(code)); }
