@@ -511,6 +511,14 @@ int CommLink::OpenConnection(int portNumber, uint32_t rate, uint8_t size, uint8_
     if (UucpLockHolder(openFailure.device, UucpLockDirs()) != 0) return OpenFailed(OpenStep::kLock, EBUSY);
     int fd = open(openFailure.device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return OpenFailed(OpenStep::kOpen, errno);
+    // A file that is no terminal is refused before it is locked: a lock on
+    // /dev/null or a regular file binds every other program that opens it,
+    // and two runs given the same wrong name would be told it is in use.
+    if (!isatty(fd)) {
+        const int error = errno;
+        close(fd);
+        return OpenFailed(OpenStep::kSettings, error);
+    }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
         close(fd);

@@ -111,6 +111,16 @@ INSTANTIATE_TEST_SUITE_P(
                      return PortSetup{{"f.bin", "-P/dev/null"}, {},
                                       Format(kPortNotTerminal, "/dev/null", std::strerror(ENOTTY))};
                  }},
+        // Not a port is the reason, even where another program holds a lock
+        // on the file: two runs given one wrong name must both be told so.
+        PortCase{"NotATerminalLockedByAnother",
+                 [](Pty&, ScratchDir& dir, int* held) {
+                     const std::string path = dir.File("not-a-port", "");
+                     *held = open(path.c_str(), O_RDWR | O_CLOEXEC);
+                     EXPECT_EQ(flock(*held, LOCK_EX | LOCK_NB), 0);
+                     return PortSetup{{"f.bin", "-P" + path}, {},
+                                      Format(kPortNotTerminal, path.c_str(), std::strerror(ENOTTY))};
+                 }},
         // Habits from other tools: the fixed reading still tries /dev/ttyS-1.
         PortCase{"WindowsName",
                  [](Pty&, ScratchDir&, int*) {
