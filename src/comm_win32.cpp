@@ -273,9 +273,19 @@ long ReapWrites(CommLink::Native& n) {
 
 // Bytes handed over and not yet gone, as far as the driver tells: its queue,
 // and the writes it has not completed (which some drivers do not count).
+// Once every write has completed, the driver has delivered all it was
+// given: a device that then leaves (one that starts the program it has just
+// loaded may drop off the bus, and a pseudo-terminal's other end may close)
+// has the bytes, and the next write, if one comes, finds the line lost.
 bool QueuedOutput(CommLink::Native& n, long* queued, COMSTAT* status) {
     const long pending = ReapWrites(n);
-    if (pending < 0 || !PortStatus(n, status)) return false;
+    if (pending < 0) return false;
+    DWORD errors = 0;
+    *status = {};
+    if (!ClearCommError(n.handle, &errors, status)) {
+        if (pending > 0) return LineLost(n, GetLastError());
+        *status = {};
+    }
     *queued = std::max(static_cast<long>(status->cbOutQue), pending);
     return true;
 }

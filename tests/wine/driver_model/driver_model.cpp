@@ -13,6 +13,8 @@
 //   refuse=SetupComm | refuse=SetCommTimeouts   that call fails
 //   vanish=N   the device is unplugged after N calls on the port: every
 //              call after fails, and a pending wait is never ended
+//   leave=B    the same once the writes of B bytes have completed: a
+//              device that starts the program it loaded and leaves the bus
 //   hold=K     the line stops before byte K (CTS low, or XOFF in the
 //              adapter's chip for usb); holdms=M releases it after M ms
 //   cancel=never   cancels are accepted and never complete
@@ -58,6 +60,7 @@ struct Config {
     Kind kind = Kind::kUart;
     std::string refuse;
     long vanishAfter = -1;
+    size_t leaveAfterBytes = 0;  // 0: stays
     long holdFrom = -1;
     long long holdNs = kNever;
     bool cancelsComplete = true;
@@ -99,6 +102,7 @@ DCB state = {};
 DWORD commMask = 0;
 bool arrivalOnRecord = false, vanished = false, inputDelivered = false, eventFired = false;
 long calls = 0;
+size_t delivered = 0;  // the bytes of the writes completed, which complete in order
 long long holdStart = kNever;  // when the line stopped; kNever while it runs
 Report report;
 
@@ -136,6 +140,7 @@ Config ParseConfig(const std::string& text) {
         else if (key == "buffered") c.kind = Kind::kBuffered;
         else if (key == "refuse") c.refuse = value;
         else if (key == "vanish") c.vanishAfter = static_cast<long>(number);
+        else if (key == "leave") c.leaveAfterBytes = static_cast<size_t>(number);
         else if (key == "hold") c.holdFrom = static_cast<long>(number);
         else if (key == "holdms") c.holdNs = number * 1000000;
         else if (key == "cancel") c.cancelsComplete = value != "never";
@@ -303,6 +308,7 @@ long long Step(long long now) {
     for (auto p = pending.begin(); p != pending.end();) {
         if (p->what == What::kWrite && p->due <= now) {
             Complete(p->record, vanished ? ERROR_BAD_COMMAND : 0, vanished ? 0 : 1);
+            if (!vanished) delivered = p->byte + 1;
             p = pending.erase(p);
             continue;
         }
@@ -344,6 +350,12 @@ DWORD WINAPI Worker(void*) {
 // from the moment of that last call.
 bool Gone() {
     if (vanished) return true;
+    if (config.leaveAfterBytes && delivered >= config.leaveAfterBytes) {
+        vanished = true;
+        report.vanished = NowNs();
+        WriteReport();
+        return true;
+    }
     if (config.vanishAfter >= 0 && calls >= config.vanishAfter) {
         vanished = true;
         WriteReport();
@@ -502,6 +514,7 @@ BOOL WriteFile(HANDLE, LPCVOID data, DWORD count, LPDWORD, LPOVERLAPPED record) 
     report.mostOnTheWay = std::max(report.mostOnTheWay, OnTheWay(now));
     if (due <= now) {
         Complete(record, 0, count);
+        delivered = out.size();
         return TRUE;
     }
     record->Internal = kPendingStatus;

@@ -190,6 +190,10 @@ INSTANTIATE_TEST_SUITE_P(
         // Unplugged mid-send, and at the prompt with the wait left pending.
         ModelCase{"VanishesWhileSending", "usb,vanish=400", false, kSendSize, 6, Ends::kSendAborted, Line::kPrefix,
                   ReasonLead(kLineLostBecause), 1000, 0, false},
+        // Gone the moment the driver has delivered the last byte (the device
+        // runs what it loaded): the send is complete, and nothing is lost.
+        ModelCase{"LeavesAfterTheLastByte", "usb,leave=4016", false, kSendSize, 0, Ends::kSent, Line::kWhole, "",
+                  0, 0, false},
         ModelCase{"VanishesAtThePrompt", "uart,vanish=14", true, 100, 6, Ends::kPromptThenAbort, Line::kNothing,
                   ReasonLead(kLineLostBecause), 1000, 0, false},
         // An arrival on record from before the wait is no data: the prompt
