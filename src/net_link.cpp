@@ -330,7 +330,11 @@ bool NetLink::State::AwaitTail() {
         if (tail.Observe(left, Now()) == TailWait::State::kHeld) return Fail(NetSocket::kTimedOut);
         if (!Pump(20)) return ClosedOrderly();
     }
-    const long long end = pacing.lineFree + (OutputPacing::kFifo + 2) * pacing.charNs;
+    // The server may have passed the last bytes to its port only as it read
+    // the request, later than the line clock says when we ran behind it; and
+    // ser2net 4.3 flushes its port at our close without a drain first (seen
+    // on a pseudo-terminal), so the line time counts from then too.
+    const long long end = std::max(pacing.lineFree, Now()) + (OutputPacing::kFifo + 2) * pacing.charNs;
     while (Now() < end)
         if (!Pump(static_cast<uint32_t>((end - Now() + 999999) / 1000000))) return ClosedOrderly();
     DropInput();
