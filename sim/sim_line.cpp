@@ -323,4 +323,14 @@ void Say(const char* format, ...) {
     std::fflush(stdout);
 }
 
+void Linger(Line& line, double seconds) {
+    std::deque<uint8_t> ignored;
+    WaitFor rest;
+    rest.deadline = After(seconds);
+    while (Clock::now() < rest.deadline && !Interrupted()) {
+        Wait(line, rest);
+        line.Read(&ignored, SIZE_MAX);
+    }
+}
+
 }  // namespace sim

@@ -107,6 +107,9 @@ bool TakeGo();
 // Sleeps until one of the wanted things, a signal, a "go" or the deadline.
 void Wait(const Line& line, const WaitFor& what);
 
+// Keeps the line open for this long, dropping what comes; a signal ends it.
+void Linger(Line& line, double seconds);
+
 // Prints one line of output and flushes it, so scripts can read as we go.
 void Say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

@@ -319,6 +319,9 @@ int RunLoad(const Options& options, Line& line) {
         if (result == kComplete) result = status;
     }
     if (xoff) line.SendControl(kXon);
+    // Closing a pseudo-terminal hangs it up: a PC still waiting for its last
+    // bytes to leave would see its device vanish.
+    if (options.linger > 0 && !Interrupted()) Linger(line, options.linger);
     if (Interrupted() && result == kComplete) result = kInterrupted;
     return result;
 }

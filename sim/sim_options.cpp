@@ -53,6 +53,8 @@ const char kHelp[] =
     "                   has ended incomplete (default 5)\n"
     "  --save FILE      write the data that arrived (not the header; the text\n"
     "                   with its 0x1A) to FILE after each transfer\n"
+    "  --linger SECONDS keep the line open this long after the last transfer\n"
+    "                   (default 0), as a device stays on its cable\n"
     "  --hang-after N   fault: after N bytes send XOFF and take nothing more, as\n"
     "                   a hung device, for --idle seconds (0: hold the line with\n"
     "                   XOFF before the PC even opens it)\n"
@@ -181,7 +183,7 @@ std::map<std::string, OptionRule> OptionRules(Options* o) {
 // line is refused instead of silently doing something else.
 std::string CheckCombination(const Options& o, const std::map<std::string, bool>& seen) {
     static const std::vector<std::string> loadOnly = {"idle", "save", "hang-after"};
-    static const std::vector<std::string> sendOnly = {"run", "wait-open", "delay", "linger", "burst",
+    static const std::vector<std::string> sendOnly = {"run", "wait-open", "delay", "burst",
                                                       "stop-after", "short", "bad-size", "garbage"};
     for (const std::string& name : o.send ? loadOnly : sendOnly)
         if (seen.count(name))

@@ -39,7 +39,7 @@ struct Options {
     bool loadGiven = false, runGiven = false;  // --load, --run given
     bool waitOpen = false;
     double delay = 0;
-    double linger = 1;
+    double linger = -1;  // -1: 1 s when sending, none when loading
     long stopAfter = -1;  // -1: send everything
     unsigned burst = 0;   // bytes per delivery; 0: what 10 ms of the line brings
     uint32_t shortBy = 0;

@@ -216,16 +216,6 @@ bool AwaitTaken(Line& line) {
     return true;
 }
 
-void Linger(const Options& o, Line& line) {
-    std::deque<uint8_t> ignored;
-    WaitFor rest;
-    rest.deadline = After(o.linger);
-    while (Clock::now() < rest.deadline && !Interrupted()) {
-        Wait(line, rest);
-        line.Read(&ignored, SIZE_MAX);
-    }
-}
-
 // One transfer; kComplete when everything planned went out.
 int SendOnce(const Plan& plan, const Options& o, Line& line) {
     Announce(plan, o);
@@ -264,7 +254,7 @@ int RunSend(const Options& o, Line& line) {
         // Interrupted here, everything has still gone out as asked.
         if (!AwaitTaken(line)) return kComplete;
     }
-    Linger(o, line);
+    Linger(line, o.linger < 0 ? 1 : o.linger);
     return kComplete;
 }
 
