@@ -282,10 +282,7 @@ bool QueuedOutput(CommLink::Native& n, long* queued, COMSTAT* status) {
     if (pending < 0) return false;
     DWORD errors = 0;
     *status = {};
-    if (!ClearCommError(n.handle, &errors, status)) {
-        if (pending > 0) return LineLost(n, GetLastError());
-        *status = {};
-    }
+    if (!ClearCommError(n.handle, &errors, status) && pending > 0) return LineLost(n, GetLastError());
     *queued = std::max(static_cast<long>(status->cbOutQue), pending);
     return true;
 }
