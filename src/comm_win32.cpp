@@ -66,7 +66,7 @@ struct CommLink::Native {
     bool waitInFlight = false;
     bool wroteAny = false;
     bool lineLost = false;  // a call on the open port failed: the device is gone
-    std::unique_ptr<NetLink> net;  // set for a port on a network serial server: every operation is its
+    std::unique_ptr<NetLink> net;  // set for a network serial server: each operation goes there
 };
 
 // The handler given to SetConsoleCtrlHandler; it runs on a thread of its own.
