@@ -234,11 +234,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         expected.push_back({"-P" + device, name, holder});
     }
 
-    // Compared in the model's order; the lister's own (numbers by value) is
-    // the unit tests' concern.
+    // Paired by their -P names, which differ for every tty made; the
+    // lister's own order (numbers by value) is the unit tests' concern. Not
+    // by the details: a name may be another's start ("ttyUSB0" and
+    // "ttyUSB0  :x"), and the text after it then decides the order.
     std::vector<SerialPort> ports = ListSerialPorts(roots);
-    std::sort(ports.begin(), ports.end(), [](const SerialPort& a, const SerialPort& b) { return a.details < b.details; });
-    std::sort(expected.begin(), expected.end(), [](const Expected& a, const Expected& b) { return a.name < b.name; });
+    std::sort(ports.begin(), ports.end(), [](const SerialPort& a, const SerialPort& b) { return a.option < b.option; });
+    std::sort(expected.begin(), expected.end(),
+              [](const Expected& a, const Expected& b) { return a.option < b.option; });
     FUZZ_EXPECT(ports.size() == expected.size(), "%zu ports, model %zu", ports.size(), expected.size());
     for (size_t i = 0; i < ports.size(); ++i) {
         FUZZ_EXPECT(ports[i].option == expected[i].option, "%s, model %s", ports[i].option.c_str(),
