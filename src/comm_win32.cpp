@@ -66,6 +66,7 @@ struct CommLink::Native {
     bool waitInFlight = false;
     bool wroteAny = false;
     bool lineLost = false;  // a call on the open port failed: the device is gone
+    bool outputHeld = false;  // the last status read: the device held the transmitter
     std::unique_ptr<NetLink> net;  // set for a network serial server: each operation goes there
 };
 
@@ -271,18 +272,27 @@ long ReapWrites(CommLink::Native& n) {
     return n.lineLost ? -1 : pending;
 }
 
+// A chip that does CTS or XON/XOFF itself holds bytes that cbOutQue never
+// counts; these flags are the only sign of them.
+bool TransmitterHeld(const COMSTAT& status) { return status.fCtsHold || status.fXoffHold || status.fDsrHold; }
+
 // Bytes handed over and not yet gone, as far as the driver tells: its queue,
 // and the writes it has not completed (which some drivers do not count).
-// Once every write has completed, the driver has delivered all it was
-// given: a device that then leaves (one that starts the program it has just
-// loaded may drop off the bus, and a pseudo-terminal's other end may close)
-// has the bytes, and the next write, if one comes, finds the line lost.
+// Once every write has completed and the line was moving, the driver has
+// delivered all it was given: a device that then leaves (one that starts
+// the program it has just loaded may drop off the bus, and a
+// pseudo-terminal's other end may close) has the bytes, and the next write,
+// if one comes, finds the line lost. A device that goes while it holds the
+// line has not had them.
 bool QueuedOutput(CommLink::Native& n, long* queued, COMSTAT* status) {
     const long pending = ReapWrites(n);
     if (pending < 0) return false;
     DWORD errors = 0;
     *status = {};
-    if (!ClearCommError(n.handle, &errors, status) && pending > 0) return LineLost(n, GetLastError());
+    if (ClearCommError(n.handle, &errors, status))
+        n.outputHeld = TransmitterHeld(*status);
+    else if (pending > 0 || n.outputHeld)
+        return LineLost(n, GetLastError());
     *queued = std::max(static_cast<long>(status->cbOutQue), pending);
     return true;
 }
@@ -434,8 +444,7 @@ bool HandOver(CommLink::Native& n) {
 
 // After the last byte of a send: waits until it has left the line, so that
 // dropping DTR cannot cut it off: every write completed, the driver's queue
-// empty and the transmitter not held (a chip that does CTS or XON/XOFF
-// itself holds bytes that cbOutQue never counts), then the time a FIFO
+// empty and the transmitter not held, then the time a FIFO
 // takes to empty. False when the bytes stopped leaving for the bound, on an
 // abort, or when the line was lost.
 bool DrainTail(CommLink::Native& n) {
@@ -448,8 +457,7 @@ bool DrainTail(CommLink::Native& n) {
         long queued = 0;
         COMSTAT status;
         if (!QueuedOutput(n, &queued, &status)) return false;
-        const bool held = status.fCtsHold || status.fXoffHold || status.fDsrHold;
-        switch (tail.Observe(std::max<long>(queued, held ? 1 : 0), NowNs())) {
+        switch (tail.Observe(std::max<long>(queued, TransmitterHeld(status) ? 1 : 0), NowNs())) {
             case TailWait::State::kEmpty: return Pause(n, kFifoCharacters * charNs);
             case TailWait::State::kHeld: return false;
             case TailWait::State::kMoving: break;
@@ -508,7 +516,7 @@ DWORD PrepareNative(CommLink::Native& n) {
     n.handle = nullptr;
     n.nextWrite = n.gathered = 0;
     n.credit = 1;
-    n.readInFlight = n.waitInFlight = n.wroteAny = n.haveSavedState = n.lineLost = false;
+    n.readInFlight = n.waitInFlight = n.wroteAny = n.haveSavedState = n.lineLost = n.outputHeld = false;
     n.inputQueue = kReceiveBufferSize;
     n.pacing = OutputPacing();
     DWORD error = abortEvent && closedEvent ? 0 : ERROR_INVALID_HANDLE;

@@ -15,6 +15,7 @@
 //              call after fails, and a pending wait is never ended
 //   leave=B    the same once the writes of B bytes have completed: a
 //              device that starts the program it loaded and leaves the bus
+//   unplug=M   the same M ms after open, whatever is on its way
 //   hold=K     the line stops before byte K (CTS low, or XOFF in the
 //              adapter's chip for usb); holdms=M releases it after M ms
 //   cancel=never   cancels are accepted and never complete
@@ -61,6 +62,7 @@ struct Config {
     std::string refuse;
     long vanishAfter = -1;
     size_t leaveAfterBytes = 0;  // 0: stays
+    long long unplugAtNs = -1;
     long holdFrom = -1;
     long long holdNs = kNever;
     bool cancelsComplete = true;
@@ -141,6 +143,7 @@ Config ParseConfig(const std::string& text) {
         else if (key == "refuse") c.refuse = value;
         else if (key == "vanish") c.vanishAfter = static_cast<long>(number);
         else if (key == "leave") c.leaveAfterBytes = static_cast<size_t>(number);
+        else if (key == "unplug") c.unplugAtNs = number * 1000000;
         else if (key == "hold") c.holdFrom = static_cast<long>(number);
         else if (key == "holdms") c.holdNs = number * 1000000;
         else if (key == "cancel") c.cancelsComplete = value != "never";
@@ -350,7 +353,8 @@ DWORD WINAPI Worker(void*) {
 // from the moment of that last call.
 bool Gone() {
     if (vanished) return true;
-    if (config.leaveAfterBytes && delivered >= config.leaveAfterBytes) {
+    if ((config.leaveAfterBytes && delivered >= config.leaveAfterBytes) ||
+        (config.unplugAtNs >= 0 && NowNs() >= openedAt + config.unplugAtNs)) {
         vanished = true;
         report.vanished = NowNs();
         WriteReport();

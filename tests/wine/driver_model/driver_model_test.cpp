@@ -190,6 +190,9 @@ INSTANTIATE_TEST_SUITE_P(
         // Unplugged mid-send, and at the prompt with the wait left pending.
         ModelCase{"VanishesWhileSending", "usb,vanish=400", false, kSendSize, 6, Ends::kSendAborted, Line::kPrefix,
                   ReasonLead(kLineLostBecause), 1000, 0, false},
+        // Unplugged while CTS holds the last bytes: a lost line, not a held one.
+        ModelCase{"UnpluggedWhileTheTailIsHeld", "uart,hold=4000,unplug=2500", false, kSendSize, 6,
+                  Ends::kSendAborted, Line::kPrefix, ReasonLead(kLineLostBecause), 1000, 0, false},
         // Gone the moment the driver has delivered the last byte (the device
         // runs what it loaded): the send is complete, and nothing is lost.
         ModelCase{"LeavesAfterTheLastByte", "usb,leave=4016", false, kSendSize, 0, Ends::kSent, Line::kWhole, "",
