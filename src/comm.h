@@ -48,9 +48,10 @@ public:
     int ApplyPortSettings(uint32_t baudRate, uint8_t byteSize, uint8_t stopBits, uint8_t parity,
                           uint8_t flowControl);
     // After the last byte of a send: waits until everything sent has left the
-    // line, for as long as the output queue keeps moving. Nonzero when it has
-    // left; 0 after an abort, or when the queue stood still for the bound
-    // (the device holds flow control).
+    // line, for as long as the output queue keeps moving. 1 when it has left;
+    // 0 after an abort, or when the queue stood still for the bound (the
+    // device holds flow control); -1 when the line was lost meanwhile, its
+    // reason already on the error stream.
     int FinishSending();
     // Waits as FinishSending does for what is still on its way, or drops
     // what an abort (or a held tail) left queued; then puts back the line

@@ -735,7 +735,7 @@ int CommLink::FinishSending() {
     if (!Aborted()) DiscardOutput(n);
     n.gathered = 0;
     n.wroteAny = false;
-    return 0;
+    return n.lineLost && !Aborted() ? -1 : 0;
 }
 
 int CommLink::CloseConnection() {

@@ -453,12 +453,15 @@ int NetLink::FillReceiveBuffer(uint8_t* buffer, uint32_t cap, uint32_t& count, u
 
 int NetLink::FinishSending() {
     State& s = *state;
-    if (abortRequested.load() || s.told) return 0;
+    if (abortRequested.load()) return 0;
+    if (s.told) return -1;
     if (!s.wrote) return 1;
     s.wrote = false;  // what is left is not waited for twice
     if (s.AwaitTail()) return 1;
     // A held tail is the sender's to tell; a lost connection is ours.
-    return s.error == NetSocket::kTimedOut ? 0 : s.Failed(name);
+    if (s.error == NetSocket::kTimedOut) return 0;
+    s.Failed(name);
+    return abortRequested.load() ? 0 : -1;
 }
 
 // DTR's drop is sent, not waited for (a port without modem lines never

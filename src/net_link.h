@@ -66,8 +66,9 @@ public:
     // count, waiting as WaitForData does when none is here. Nonzero on success.
     int FillReceiveBuffer(uint8_t* buffer, uint32_t cap, uint32_t& count, uint32_t timeoutMs, bool& timedOut);
     // After the last byte: waits until the server has taken everything and
-    // the line has had time to carry it. Nonzero when it has; 0 after an
-    // abort, or when the server stood still for the bound.
+    // the line has had time to carry it. 1 when it has; 0 after an abort, or
+    // when the server stood still for the bound; -1 when the connection was
+    // lost, its reason told.
     int FinishSending();
     // Finishes the send if it was not (unless aborted: then the server's
     // buffers are purged), drops DTR unless it is kept, and closes. Always 1.

@@ -168,11 +168,13 @@ int SendText(FILE* file, uint64_t length) {
 }
 
 // The last bytes are the device's only once they have left the line: until
-// then the send is not complete.
+// then the send is not complete. A line lost meanwhile has told its own
+// reason; only a tail that stood still is the device's holding.
 int AwaitSent() {
-    if (commLink.FinishSending()) return 0;
+    const int finished = commLink.FinishSending();
+    if (finished == 1) return 0;
     const int boundSeconds = static_cast<int>(TailWait::kBoundNs / 1000000000LL);
-    if (!abortRequested.load()) ConsoleError(kTailHeld, boundSeconds);
+    if (finished == 0 && !abortRequested.load()) ConsoleError(kTailHeld, boundSeconds);
     RecordLinkFailure();
     return -1;
 }

@@ -119,6 +119,11 @@ TEST_P(DriverModel, BytesConsoleStatusAndTimes) {
         EXPECT_EQ(r.errors.rfind(Wine().Console(c.reason), 0), 0u) << r.errors;
     else
         EXPECT_EQ(r.errors, complete ? Wine().Console(LineTallyText(header + data, true)) : "");
+    // Only a tail that stood still is the device's holding.
+    const std::string held = Wine().Console(Format(kTailHeld, 3));
+    if (c.reason != Format(kTailHeld, 3)) {
+        EXPECT_FALSE(Contains(r.errors, held)) << r.errors;
+    }
 
     const std::string wire = Read("WIRE");
     const std::string sent = c.receive ? "" : header + data;
