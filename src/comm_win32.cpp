@@ -444,9 +444,9 @@ bool HandOver(CommLink::Native& n) {
 
 // After the last byte of a send: waits until it has left the line, so that
 // dropping DTR cannot cut it off: every write completed, the driver's queue
-// empty and the transmitter not held, then the time a FIFO
-// takes to empty. False when the bytes stopped leaving for the bound, on an
-// abort, or when the line was lost.
+// empty and the transmitter not held, then the time a FIFO takes to empty.
+// False when the bytes stopped leaving for the bound, on an abort, or when
+// the line was lost.
 bool DrainTail(CommLink::Native& n) {
     const long long charNs = std::max(n.pacing.charNs, 1LL);
     TailWait tail;
