@@ -300,11 +300,11 @@ TEST(NetLost, AResetDuringTheTailIsALostLine) {
     // FD_CLOSE carries no error), which is a complete send.
     if (CurrentTarget().Name() == "wine") GTEST_SKIP() << "Wine reports a reset as an orderly close";
     ScratchDir dir;
-    const std::string data = Pattern(100, 5);
+    const std::string data = Pattern(20, 5);
     ResettingServer server(16 + data.size());
     const std::string where = "127.0.0.1:" + std::to_string(server.port());
-    // At 1200 bit/s the tail lasts about 280 ms: the reset comes within it.
-    const ProcessResult r = RunVeltaOn("-Psocket://" + where, {dir.File("a.bin", data), "-B1200", "--exit-status"}, 60);
+    // At 300 bit/s the tail lasts over a second: the reset comes within it.
+    const ProcessResult r = RunVeltaOn("-Psocket://" + where, {dir.File("a.bin", data), "-B300", "--exit-status"}, 60);
     EXPECT_EQ(r.exitCode, 6) << r.output << r.errors;  // the line's failure
     EXPECT_TRUE(Contains(r.errors, Console("network port " + where + ": "))) << r.errors;
     EXPECT_FALSE(Contains(r.errors, Console(Format(kTailHeld, 3)))) << r.errors;
