@@ -211,10 +211,15 @@ bool LineLost(CommLink::Native& n, DWORD error) {
 
 // The driver's queues. After an unplugged adapter ClearCommError fails and
 // leaves the COMSTAT as it was: an empty queue that would never fill.
-bool PortStatus(CommLink::Native& n, COMSTAT* status) {
+bool ReadPortStatus(CommLink::Native& n, COMSTAT* status) {
     DWORD errors = 0;  // line errors are cleared and ignored
     *status = {};
-    return ClearCommError(n.handle, &errors, status) || LineLost(n, GetLastError());
+    return ClearCommError(n.handle, &errors, status);
+}
+
+// The same, where a failure means the device has gone.
+bool PortStatus(CommLink::Native& n, COMSTAT* status) {
+    return ReadPortStatus(n, status) || LineLost(n, GetLastError());
 }
 
 bool InFlight(const OVERLAPPED& record) {
@@ -287,9 +292,7 @@ bool TransmitterHeld(const COMSTAT& status) { return status.fCtsHold || status.f
 bool QueuedOutput(CommLink::Native& n, long* queued, COMSTAT* status) {
     const long pending = ReapWrites(n);
     if (pending < 0) return false;
-    DWORD errors = 0;
-    *status = {};
-    if (ClearCommError(n.handle, &errors, status))
+    if (ReadPortStatus(n, status))
         n.outputHeld = TransmitterHeld(*status);
     else if (pending > 0 || n.outputHeld)
         return LineLost(n, GetLastError());
