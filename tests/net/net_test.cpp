@@ -10,6 +10,7 @@
 
 #include "case_table.h"
 #include "console_text.h"
+#include "loopback_peer.h"
 #include "pty_pair.h"
 #include "ser2net.h"
 #include "sim_driver.h"
@@ -301,7 +302,7 @@ TEST(NetLost, AResetDuringTheTailIsALostLine) {
     if (CurrentTarget().Name() == "wine") GTEST_SKIP() << "Wine reports a reset as an orderly close";
     ScratchDir dir;
     const std::string data = Pattern(20, 5);
-    ResettingServer server(16 + data.size());
+    LoopbackPeer server(Peer::kAnswers, 16 + data.size(), "", PeerEnd::kResets);
     const std::string where = "127.0.0.1:" + std::to_string(server.port());
     // At 300 bit/s the tail lasts over a second: the reset comes within it.
     const ProcessResult r = RunVeltaOn("-Psocket://" + where, {dir.File("a.bin", data), "-B300", "--exit-status"}, 60);

@@ -3,7 +3,6 @@
 
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <termios.h>
@@ -48,47 +47,6 @@ int FreeLoopbackPort() {
         throw std::runtime_error("no free loopback port");
     close(fd);
     return ntohs(a.sin_port);
-}
-
-ResettingServer::ResettingServer(size_t bytes) {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof a;
-    if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(listener_, 1) != 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &size) != 0)
-        throw std::runtime_error("cannot listen on the loopback");
-    port_ = ntohs(a.sin_port);
-    thread_ = std::thread([this, bytes] { Serve(bytes); });
-}
-
-ResettingServer::~ResettingServer() {
-    stop_ = true;
-    thread_.join();
-    close(listener_);
-}
-
-// Polls in steps, so that the destructor ends it whatever the client did.
-void ResettingServer::Serve(size_t bytes) {
-    const auto ready = [this](int fd) {
-        pollfd p = {fd, POLLIN, 0};
-        while (!stop_)
-            if (poll(&p, 1, 100) > 0) return true;
-        return false;
-    };
-    if (!ready(listener_)) return;
-    const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) return;
-    char chunk[4096];
-    for (size_t got = 0; got < bytes && ready(fd);) {
-        const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
-        if (n <= 0) break;
-        got += static_cast<size_t>(n);
-    }
-    const linger reset = {1, 0};  // close() then sends RST, not FIN
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-    close(fd);
 }
 
 Ser2net::Ser2net(const std::string& device, bool rfc2217, const ScratchDir& dir) : rfc2217_(rfc2217) {

@@ -4,10 +4,8 @@
 // a scratch directory; and the program under test run against it.
 #pragma once
 
-#include <atomic>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "process.h"
@@ -30,26 +28,6 @@ private:
     std::unique_ptr<Process> process_;
     bool rfc2217_;
     int port_ = 0;
-};
-
-// A raw TCP server on a loopback port that takes one connection, reads
-// until `bytes` have come and then resets it: a server whose system dropped
-// the connection after the last byte, while the sender waits for its tail.
-class ResettingServer {
-public:
-    explicit ResettingServer(size_t bytes);
-    ~ResettingServer();
-    ResettingServer(const ResettingServer&) = delete;
-    ResettingServer& operator=(const ResettingServer&) = delete;
-
-    int port() const { return port_; }
-
-private:
-    void Serve(size_t bytes);
-    int listener_ = -1;
-    int port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
 };
 
 // A loopback TCP port that nobody listens on now.

@@ -7,104 +7,16 @@
 // ending a wait for data or for room.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "loopback_peer.h"
 #include "wine_fixture.h"
 
 namespace {
-
-// How the peer behaves.
-enum class Peer {
-    kAnswers,    // accepts, takes its bytes, answers
-    kSlow,       // the same, but lets the probe's bytes pile up first
-    kNobody,     // nothing listens on the port
-    kQueueFull,  // listens, but its queue is full: the connect hears nothing
-};
-
-// The probe's far end on 127.0.0.1: takes `takes` bytes, sends `answer`,
-// then closes or holds the connection until the case ends.
-class LoopbackPeer {
-public:
-    LoopbackPeer(Peer kind, size_t takes, std::string answer, bool closes)
-        : kind_(kind), takes_(takes), answer_(std::move(answer)), closes_(closes) {
-        EXPECT_EQ(pipe(stop_), 0);
-        listener_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&address), length), 0);
-        EXPECT_EQ(getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length), 0);
-        port_ = ntohs(address.sin_port);
-        if (kind == Peer::kNobody) return;  // bound, never listening: a connect is refused
-        // A backlog of 0 holds one connection, made here: the next one's SYN is dropped.
-        EXPECT_EQ(listen(listener_, kind == Peer::kQueueFull ? 0 : 1), 0);
-        if (kind == Peer::kQueueFull) {
-            filler_ = socket(AF_INET, SOCK_STREAM, 0);
-            EXPECT_EQ(connect(filler_, reinterpret_cast<sockaddr*>(&address), length), 0);
-            return;
-        }
-        thread_ = std::thread([this] { Serve(); });
-    }
-    ~LoopbackPeer() {
-        Stop();
-        for (int fd : {listener_, filler_, stop_[0], stop_[1]})
-            if (fd >= 0) close(fd);
-    }
-    int port() const { return port_; }
-    // What it took, once its part is over (the probe has ended).
-    std::string Received() {
-        Stop();
-        return received_;
-    }
-
-private:
-    void Stop() {
-        if (!thread_.joinable()) return;
-        EXPECT_EQ(write(stop_[1], "x", 1), 1);
-        thread_.join();
-    }
-    // Waits for fd to be readable; false when the case stops the peer first.
-    bool Ready(int fd) const {
-        pollfd both[2] = {{fd, POLLIN, 0}, {stop_[0], POLLIN, 0}};
-        return poll(both, 2, static_cast<int>(kWineRunTimeout * 1000)) > 0 && !both[1].revents;
-    }
-    void Serve() {
-        if (!Ready(listener_)) return;
-        const int connection = accept(listener_, nullptr, nullptr);
-        // Not a timed part: the pause only makes sure the probe's socket fills.
-        if (kind_ == Peer::kSlow) std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        char buffer[65536];
-        while (received_.size() < takes_ && Ready(connection)) {
-            const ssize_t n = recv(connection, buffer, std::min(sizeof buffer, takes_ - received_.size()), 0);
-            if (n <= 0) break;
-            received_.append(buffer, static_cast<size_t>(n));
-        }
-        EXPECT_EQ(send(connection, answer_.data(), answer_.size(), MSG_NOSIGNAL), static_cast<ssize_t>(answer_.size()));
-        if (!closes_) Ready(stop_[0]);
-        close(connection);
-    }
-
-    Peer kind_;
-    size_t takes_;
-    std::string answer_;
-    bool closes_;
-    int listener_ = -1, filler_ = -1, port_ = 0;
-    int stop_[2] = {-1, -1};
-    std::string received_;
-    std::thread thread_;
-};
 
 std::string Hex(const std::string& bytes) {
     static const char digits[] = "0123456789abcdef";
@@ -134,7 +46,7 @@ struct NetCase {
     Peer peer;
     size_t takes;
     std::string answer;
-    bool closes;
+    PeerEnd end;
     std::vector<std::string> steps;
     std::string lines;     // the probe's result lines
     std::string received;  // what the peer took
@@ -160,7 +72,7 @@ std::string ResultLines(const std::string& output) {
 
 TEST_P(WineNetSocket, StepsAndBytes) {
     const NetCase& c = GetParam();
-    LoopbackPeer peer(c.peer, c.takes, c.answer, c.closes);
+    LoopbackPeer peer(c.peer, c.takes, c.answer, c.end);
     std::vector<std::string> args = {c.host, std::to_string(peer.port())};
     args.insert(args.end(), c.steps.begin(), c.steps.end());
     auto probe = Start(args, {}, Sibling("VELTA_WINE_EXE", "velta_net_probe.exe"));
@@ -181,32 +93,32 @@ const std::string kAll = EveryByte(1);
 INSTANTIATE_TEST_SUITE_P(
     Wine, WineNetSocket,
     ::testing::Values(
-        NetCase{"EveryByteBothWays", Peer::kAnswers, 512, kAll, false,
+        NetCase{"EveryByteBothWays", Peer::kAnswers, 512, kAll, PeerEnd::kHolds,
                 {"connect:10000", "send:" + Hex(EveryByte(2)), "recv:256:10000"},
                 "connect ok\nsend ok\nrecv " + Hex(kAll) + " ok\n", EveryByte(2)},
         // The bytes before the close are all read first; then every call says closed.
-        NetCase{"ServerClosesAfterItsBytes", Peer::kAnswers, 0, std::string("\xFF\0", 2), true,
+        NetCase{"ServerClosesAfterItsBytes", Peer::kAnswers, 0, std::string("\xFF\0", 2), PeerEnd::kCloses,
                 {"connect:10000", "recv:10:10000", "recv:1:0"}, "connect ok\nrecv ff00 closed\nrecv - closed\n", ""},
-        NetCase{"ReceiveHearsNothing", Peer::kAnswers, 0, "", false, {"connect:10000", "recv:1:300", "recv:1:0"},
+        NetCase{"ReceiveHearsNothing", Peer::kAnswers, 0, "", PeerEnd::kHolds, {"connect:10000", "recv:1:300", "recv:1:0"},
                 "connect ok\nrecv - none\nrecv - none\n", ""},
-        NetCase{"RefusedConnect", Peer::kNobody, 0, "", false, {"connect:10000"}, "connect 10061\n", ""},
-        NetCase{"UnansweredConnectIsBounded", Peer::kQueueFull, 0, "", false, {"connect:500"},
+        NetCase{"RefusedConnect", Peer::kNobody, 0, "", PeerEnd::kHolds, {"connect:10000"}, "connect 10061\n", ""},
+        NetCase{"UnansweredConnectIsBounded", Peer::kQueueFull, 0, "", PeerEnd::kHolds, {"connect:500"},
                 "connect timed-out\n", ""},
-        NetCase{"NameThatDoesNotResolve", Peer::kNobody, 0, "", false, {"connect:10000"}, "connect no-host\n", "",
+        NetCase{"NameThatDoesNotResolve", Peer::kNobody, 0, "", PeerEnd::kHolds, {"connect:10000"}, "connect no-host\n", "",
                 nullptr, "no-such-host.invalid"},
         // "localhost" may name ::1 first, where nothing listens.
-        NetCase{"EachAddressOfTheNameTried", Peer::kAnswers, 1, "", false, {"connect:10000", "send:ff"},
+        NetCase{"EachAddressOfTheNameTried", Peer::kAnswers, 1, "", PeerEnd::kHolds, {"connect:10000", "send:ff"},
                 "connect ok\nsend ok\n", "\xFF", nullptr, "localhost"},
         // Wine may take a send that does not fit whole and finish it in the
         // background, which the process's end would cut short: the peer's
         // answer says it has everything.
-        NetCase{"SendWaitsForRoom", Peer::kSlow, kPastBuffers, "\x01", false,
+        NetCase{"SendWaitsForRoom", Peer::kSlow, kPastBuffers, "\x01", PeerEnd::kHolds,
                 {"connect:10000", "sendn:" + std::to_string(kPastBuffers), "recv:1:60000"},
                 "connect ok\nsendn ok\nrecv 01 ok\n", SendPattern(kPastBuffers)},
-        NetCase{"CtrlCEndsTheWaitForData", Peer::kAnswers, 0, "", false, {"ctrlc", "connect:10000", "recv:1:-"},
+        NetCase{"CtrlCEndsTheWaitForData", Peer::kAnswers, 0, "", PeerEnd::kHolds, {"ctrlc", "connect:10000", "recv:1:-"},
                 "ctrlc ready\nconnect ok\nrecv - aborted\n", "", "recv"},
         // The peer takes nothing: the send fills the buffers and waits for room.
-        NetCase{"CtrlCEndsTheWaitForRoom", Peer::kAnswers, 0, "", false,
+        NetCase{"CtrlCEndsTheWaitForRoom", Peer::kAnswers, 0, "", PeerEnd::kHolds,
                 {"ctrlc", "connect:10000", "sendn:" + std::to_string(2 * kPastBuffers)},
                 "ctrlc ready\nconnect ok\nsendn aborted\n", "", "sendn"}),
     [](const ::testing::TestParamInfo<NetCase>& info) { return std::string(info.param.name); });
